@@ -1,0 +1,1 @@
+"""The core of telvar: the plugin manager and its errors."""

@@ -1,0 +1,236 @@
+// Plugin discovery: importing the plugin modules that ship in telvar.plugins,
+// and loading the plugins other distributions advertise through entry points.
+#include "common.hpp"
+
+namespace telvar {
+
+namespace {
+
+// `from telvar.plugins import <first>, <second>`
+bool import_plugin_package(PyObject* first, PyObject* second, Ref& first_value,
+                           Ref& second_value) {
+    Ref fromlist = Ref::steal(PyTuple_Pack(2, first, second));
+    if (!fromlist) {
+        return false;
+    }
+    Ref package = Ref::steal(PyImport_ImportModuleLevelObject(names.telvar_plugins, state.globals,
+                                                              nullptr, fromlist.get(), 0));
+    if (!package) {
+        return false;
+    }
+    first_value = import_from(package.get(), first);
+    if (!first_value) {
+        return false;
+    }
+    second_value = import_from(package.get(), second);
+    return static_cast<bool>(second_value);
+}
+
+// The handler of the ImportError fallback: the package's own directory
+// becomes the only search path.
+bool locate_by_file(Ref& plugins_path, Ref& telvar_name) {
+    Ref telvar_init;
+    if (!import_plugin_package(names.dunder_file, names.dunder_name, telvar_init, telvar_name)) {
+        return false;
+    }
+    Ref os_module = lookup_global(names.os);
+    if (!os_module) {
+        return false;
+    }
+    Ref os_path = Ref::steal(PyObject_GetAttr(os_module.get(), names.path));
+    if (!os_path) {
+        return false;
+    }
+    Ref directory =
+        Ref::steal(PyObject_CallMethodOneArg(os_path.get(), names.dirname, telvar_init.get()));
+    if (!directory) {
+        return false;
+    }
+    plugins_path = Ref::steal(PyList_New(1));
+    if (!plugins_path) {
+        return false;
+    }
+    PyList_SET_ITEM(plugins_path.get(), 0, directory.release());
+    return true;
+}
+
+bool locate_plugins(Ref& plugins_path, Ref& telvar_name) {
+    if (import_plugin_package(names.dunder_path, names.dunder_name, plugins_path, telvar_name)) {
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(state.builtin_import_error)) {
+        return false;
+    }
+    // Run the fallback with the ImportError as the exception being handled,
+    // so that a failure inside it carries it as its context.
+    Ref handled = Ref::steal(PyErr_GetRaisedException());
+    Ref outer = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(handled.get());
+    const bool found = locate_by_file(plugins_path, telvar_name);
+    PyErr_SetHandledException(outer.get());
+    return found;
+}
+
+// The three name tests: inside a ".plugins." package, not a test module.
+int is_plugin_module(PyObject* name) {
+    int result = PySequence_Contains(name, names.dot_plugins_dot);
+    if (result <= 0) {
+        return result;
+    }
+    result = PySequence_Contains(name, names.dot_tests_dot);
+    if (result != 0) {
+        return result < 0 ? -1 : 0;
+    }
+    Ref ends = Ref::steal(PyObject_CallMethodOneArg(name, names.endswith, names.tests));
+    if (!ends) {
+        return -1;
+    }
+    result = PyObject_IsTrue(ends.get());
+    return result < 0 ? -1 : !result;
+}
+
+// Unpacks a walk item into exactly three values and returns the middle one.
+Ref module_name_of(PyObject* item) {
+    Ref iterator = Ref::steal(PyObject_GetIter(item));
+    if (!iterator) {
+        return {};
+    }
+    Ref values[3];
+    for (int i = 0; i < 3; ++i) {
+        values[i] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!values[i]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError,
+                             "not enough values to unpack (expected 3, got %d)", i);
+            }
+            return {};
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+        return {};
+    }
+    if (PyErr_Occurred()) {
+        return {};
+    }
+    return std::move(values[1]);
+}
+
+}  // namespace
+
+PyObject* discover_builtin_plugins_impl(PyObject* const* /*args*/) {
+    Ref plugins_path;
+    Ref telvar_name;
+    if (!locate_plugins(plugins_path, telvar_name)) {
+        return nullptr;
+    }
+    Ref pkgutil = lookup_global(names.pkgutil);
+    if (!pkgutil) {
+        return nullptr;
+    }
+    Ref walk_packages = Ref::steal(PyObject_GetAttr(pkgutil.get(), names.walk_packages));
+    if (!walk_packages) {
+        return nullptr;
+    }
+    Ref prefix = Ref::steal(PyNumber_Add(telvar_name.get(), names.dot));
+    if (!prefix) {
+        return nullptr;
+    }
+    PyObject* walk_args[] = {plugins_path.get(), prefix.get()};
+    Ref walk = Ref::steal(PyObject_Vectorcall(walk_packages.get(), walk_args, 2, nullptr));
+    if (!walk) {
+        return nullptr;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(walk.get()));
+    if (!iterator) {
+        return nullptr;
+    }
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref name = module_name_of(item.get());
+        if (!name) {
+            return nullptr;
+        }
+        const int wanted = is_plugin_module(name.get());
+        if (wanted < 0) {
+            return nullptr;
+        }
+        if (wanted == 0) {
+            continue;
+        }
+        Ref importlib = lookup_global(names.importlib);
+        if (!importlib) {
+            return nullptr;
+        }
+        Ref module =
+            Ref::steal(PyObject_CallMethodOneArg(importlib.get(), names.import_module, name.get()));
+        if (!module) {
+            return nullptr;
+        }
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* discover_external_plugins_impl(PyObject* const* /*args*/) {
+    Ref iter_entry_points = lookup_global(names.iter_entry_points);
+    if (!iter_entry_points) {
+        return nullptr;
+    }
+    Ref group = lookup_global(names.ENTRYPOINT_GROUP);
+    if (!group) {
+        return nullptr;
+    }
+    PyObject* call_args[] = {group.get()};
+    Ref entry_points =
+        Ref::steal(PyObject_Vectorcall(iter_entry_points.get(), call_args, 0, names.kw_group));
+    if (!entry_points) {
+        return nullptr;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(entry_points.get()));
+    if (!iterator) {
+        return nullptr;
+    }
+    while (Ref plugin = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref log = lookup_global(names.log);
+        if (!log) {
+            return nullptr;
+        }
+        Ref debug = Ref::steal(PyObject_GetAttr(log.get(), names.debug));
+        if (!debug) {
+            return nullptr;
+        }
+        Ref name = Ref::steal(PyObject_GetAttr(plugin.get(), names.name));
+        if (!name) {
+            return nullptr;
+        }
+        Ref name_text = Ref::steal(PyObject_Str(name.get()));
+        if (!name_text) {
+            return nullptr;
+        }
+        Ref module_name = Ref::steal(PyObject_GetAttr(plugin.get(), names.module_name));
+        if (!module_name) {
+            return nullptr;
+        }
+        Ref module_text = Ref::steal(PyObject_Str(module_name.get()));
+        if (!module_text) {
+            return nullptr;
+        }
+        Ref message = Ref::steal(PyUnicode_FromFormat("Loading external plugin %U from %U",
+                                                      name_text.get(), module_text.get()));
+        if (!message || !Ref::steal(PyObject_CallOneArg(debug.get(), message.get()))) {
+            return nullptr;
+        }
+        if (!call_method0(plugin.get(), names.load)) {
+            return nullptr;
+        }
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace telvar

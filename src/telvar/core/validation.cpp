@@ -1,0 +1,279 @@
+// Argument validation: one validator per identifying argument, and the
+// combined gate that runs them in a fixed order.
+#include "common.hpp"
+
+namespace telvar {
+
+namespace {
+
+// str.islower() for an exact str, without the method call.
+bool text_is_lower(PyObject* text) {
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    bool cased = false;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (Py_UNICODE_ISUPPER(ch) || Py_UNICODE_ISTITLE(ch)) {
+            return false;
+        }
+        if (!cased && Py_UNICODE_ISLOWER(ch)) {
+            cased = true;
+        }
+    }
+    return cased;
+}
+
+// str.isdigit() for an exact str, without the method call.
+bool text_is_digit(PyObject* text) {
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (length == 0) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        if (!Py_UNICODE_ISDIGIT(PyUnicode_READ(kind, data, i))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// value.islower() or value.isdigit(), the methods looked up on the value so
+// that a subclass's override is used: 1, 0, or -1 with an exception set.
+int is_lower_or_digit(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) {
+        return text_is_lower(value) || text_is_digit(value);
+    }
+    Ref lower = call_method0(value, names.islower);
+    if (!lower) {
+        return -1;
+    }
+    const int is_lower = PyObject_IsTrue(lower.get());
+    if (is_lower != 0) {
+        return is_lower;
+    }
+    Ref digit = call_method0(value, names.isdigit);
+    if (!digit) {
+        return -1;
+    }
+    return PyObject_IsTrue(digit.get());
+}
+
+PyObject* raise_with_text(const char* text) {
+    Ref error_class = lookup_global(names.ConnectionInfraError);
+    if (!error_class) {
+        return nullptr;
+    }
+    return raise_connection_error(std::move(error_class),
+                                  Ref::steal(PyUnicode_FromString(text)));
+}
+
+// ConnectionInfraError(prefix + str(value))
+PyObject* raise_with_value(const char* prefix, PyObject* value) {
+    Ref error_class = lookup_global(names.ConnectionInfraError);
+    if (!error_class) {
+        return nullptr;
+    }
+    Ref text = Ref::steal(PyObject_Str(value));
+    if (!text) {
+        return nullptr;
+    }
+    return raise_connection_error(std::move(error_class),
+                                  Ref::steal(PyUnicode_FromFormat("%s%U", prefix, text.get())));
+}
+
+// ConnectionInfraError(template % value)
+PyObject* raise_formatted(const char* template_text, PyObject* value) {
+    Ref error_class = lookup_global(names.ConnectionInfraError);
+    Ref format = Ref::steal(PyUnicode_FromString(template_text));
+    if (!error_class || !format) {
+        return nullptr;
+    }
+    return raise_connection_error(std::move(error_class),
+                                  Ref::steal(PyUnicode_Format(format.get(), value)));
+}
+
+// ConnectionInfraError(prefix + str(self.<list>) + middle + str(value))
+PyObject* raise_not_in_list(const char* prefix, PyObject* self, PyObject* list_name,
+                            const char* middle, PyObject* value) {
+    Ref error_class = lookup_global(names.ConnectionInfraError);
+    if (!error_class) {
+        return nullptr;
+    }
+    Ref list = Ref::steal(PyObject_GetAttr(self, list_name));
+    if (!list) {
+        return nullptr;
+    }
+    Ref list_text = Ref::steal(PyObject_Str(list.get()));
+    if (!list_text) {
+        return nullptr;
+    }
+    Ref value_text = Ref::steal(PyObject_Str(value));
+    if (!value_text) {
+        return nullptr;
+    }
+    return raise_connection_error(
+        std::move(error_class),
+        Ref::steal(PyUnicode_FromFormat("%s%U%s%U", prefix, list_text.get(), middle,
+                                        value_text.get())));
+}
+
+// 1 when `value` is in self.<list_name>, 0 when not, -1 on error.
+int in_instance_list(PyObject* self, PyObject* list_name, PyObject* value) {
+    Ref list = Ref::steal(PyObject_GetAttr(self, list_name));
+    if (!list) {
+        return -1;
+    }
+    return PySequence_Contains(list.get(), value);
+}
+
+}  // namespace
+
+PyObject* validate_model_impl(PyObject* const* args) {
+    PyObject* os = args[1];
+    PyObject* platform = args[2];
+    PyObject* model = args[3];
+    int truth = PyObject_IsTrue(model);
+    if (truth <= 0) {
+        return truth < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    truth = PyObject_IsTrue(platform);
+    if (truth > 0) {
+        truth = PyObject_IsTrue(os);
+    }
+    if (truth < 0) {
+        return nullptr;
+    }
+    if (truth == 0) {
+        return raise_with_value("OS and platform are required for Model: ", model);
+    }
+    if (!PyUnicode_Check(model)) {
+        return raise_with_text("Model should be of type str");
+    }
+    const int accepted = is_lower_or_digit(model);
+    if (accepted != 0) {
+        return accepted < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    return raise_formatted(" Model (%s) has to be in lowecase", model);
+}
+
+PyObject* validate_platform_impl(PyObject* const* args) {
+    PyObject* os = args[1];
+    PyObject* platform = args[2];
+    const int truth = PyObject_IsTrue(platform);
+    if (truth <= 0) {
+        return truth < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    if (os == Py_None) {
+        return raise_with_value("OS information not provided for platform: ", platform);
+    }
+    if (!PyUnicode_Check(platform)) {
+        return raise_with_text("platform should be of type str");
+    }
+    const int accepted = is_lower_or_digit(platform);
+    if (accepted != 0) {
+        return accepted < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    return raise_formatted("platform (%s) has to be in lowercase", platform);
+}
+
+PyObject* validate_os_impl(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* os = args[1];
+    const int truth = PyObject_IsTrue(os);
+    if (truth < 0) {
+        return nullptr;
+    }
+    if (truth == 0) {
+        return raise_not_in_list("OS should be one of these ", self, names.supported_os,
+                                 " , but got ", os);
+    }
+    const int supported = in_instance_list(self, names.supported_os, os);
+    if (supported != 0) {
+        return supported < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    // An OS outside the built-in list is accepted, with a debug record.
+    Ref log = lookup_global(names.log);
+    if (!log) {
+        return nullptr;
+    }
+    Ref debug = Ref::steal(PyObject_GetAttr(log.get(), names.debug));
+    if (!debug) {
+        return nullptr;
+    }
+    Ref format = Ref::steal(PyUnicode_FromString("%s is not part of the built-in list of supported OSes."));
+    if (!format) {
+        return nullptr;
+    }
+    Ref message = Ref::steal(PyUnicode_Format(format.get(), os));
+    if (!message) {
+        return nullptr;
+    }
+    Ref result = Ref::steal(PyObject_CallOneArg(debug.get(), message.get()));
+    return result ? Py_NewRef(Py_None) : nullptr;
+}
+
+PyObject* validate_chassis_type_impl(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* chassis_type = args[1];
+    const int truth = PyObject_IsTrue(chassis_type);
+    if (truth < 0) {
+        return nullptr;
+    }
+    if (truth > 0) {
+        const int member = in_instance_list(self, names.chassis_type_list, chassis_type);
+        if (member != 0) {
+            return member < 0 ? nullptr : Py_NewRef(Py_None);
+        }
+    }
+    return raise_not_in_list("chassis Type should be one of these ", self,
+                             names.chassis_type_list, ", but got ", chassis_type);
+}
+
+PyObject* validate_arguments_impl(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* os = args[1];
+    PyObject* platform = args[2];
+    PyObject* model = args[3];
+    PyObject* chassis_type = args[4];
+    {
+        // self.validate_model(os=os, platform=platform, model=model)
+        PyObject* stack[] = {self, os, platform, model};
+        if (!call_method(self, names.validate_model, stack, 1, names.kw_os_platform_model,
+                         Fn::validate_model, stack)) {
+            return nullptr;
+        }
+    }
+    {
+        // self.validate_platform(platform=platform, os=os)
+        PyObject* stack[] = {self, platform, os};
+        PyObject* direct[] = {self, os, platform};
+        if (!call_method(self, names.validate_platform, stack, 1, names.kw_platform_os,
+                         Fn::validate_platform, direct)) {
+            return nullptr;
+        }
+    }
+    {
+        // self.validate_os(os=os)
+        PyObject* stack[] = {self, os};
+        if (!call_method(self, names.validate_os, stack, 1, names.kw_os, Fn::validate_os,
+                         stack)) {
+            return nullptr;
+        }
+    }
+    const int is_linux = PyObject_RichCompareBool(os, names.linux, Py_EQ);
+    if (is_linux != 0) {
+        return is_linux < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    // self.validate_chassis_type(chassis_type=chassis_type)
+    PyObject* stack[] = {self, chassis_type};
+    if (!call_method(self, names.validate_chassis_type, stack, 1, names.kw_chassis_type,
+                     Fn::validate_chassis_type, stack)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace telvar
