@@ -286,7 +286,6 @@ PyType_Slot function_slots[] = {
     {Py_tp_members, function_members},
     {Py_tp_getset, function_getset},
     {Py_tp_methods, function_methods},
-    {Py_tp_doc, const_cast<char*>("A function of telvar.core.pluginmanager.")},
     {0, nullptr},
 };
 

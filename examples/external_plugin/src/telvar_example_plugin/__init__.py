@@ -1,0 +1,1 @@
+"""An external telvar plugin: connections to "gamma" devices."""

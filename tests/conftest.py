@@ -1,0 +1,36 @@
+"""Fixtures shared by the plugin manager tests."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+@pytest.fixture(scope="session")
+def pm():
+    """The extension module itself."""
+    import telvar.core.pluginmanager as module
+
+    return module
+
+
+@pytest.fixture
+def manager(pm):
+    """A fresh manager with an empty registry."""
+    return pm.PluginManager()
+
+
+def _run_python(code, timeout=120):
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+
+
+@pytest.fixture
+def run_python():
+    """Run a snippet in a fresh interpreter of this venv; returns the CompletedProcess."""
+    return _run_python

@@ -1,0 +1,282 @@
+"""Discovery of built-in plugin modules and of entry-point plugins."""
+
+import importlib
+import sys
+import types
+
+import pytest
+
+from telvar.core.pluginmanager import PluginManager
+
+PKG = "telvar.plugins"
+P = PKG + "."
+RECORDER = "_telvar_discovery_recorder"
+
+
+# ------------------------------------------------------------ built-in walk
+
+
+@pytest.fixture
+def fake_plugins(tmp_path):
+    """Stand a package module with its files in tmp_path in for ``telvar.plugins``.
+
+    Every module written by ``add`` appends its ``__name__`` to ``events`` when
+    it runs. The real ``telvar.plugins`` modules are put back afterwards.
+    """
+    root = tmp_path / "plugins"
+    root.mkdir()
+    recorder = types.ModuleType(RECORDER)
+    recorder.events = []
+    saved = {k: v for k, v in sys.modules.items() if k == PKG or k.startswith(P)}
+    for key in saved:
+        del sys.modules[key]
+    sys.modules[RECORDER] = recorder
+
+    def add(*relpaths, body=""):
+        for relpath in relpaths:
+            path = root / relpath
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_text(f"import {RECORDER}\n{RECORDER}.events.append(__name__)\n{body}")
+        importlib.invalidate_caches()
+
+    def install(module=None, name=PKG):
+        if module is None:
+            module = types.ModuleType(name)
+            module.__path__ = [str(root)]
+        sys.modules[PKG] = module
+        return module
+
+    yield types.SimpleNamespace(root=root, events=recorder.events, add=add, install=install)
+
+    for key in [k for k in sys.modules if k == PKG or k.startswith(P)]:
+        del sys.modules[key]
+    sys.modules.update(saved)
+    del sys.modules[RECORDER]
+
+
+@pytest.fixture
+def import_calls(pm, monkeypatch):
+    """Record the names handed to importlib.import_module, then import them."""
+    calls = []
+
+    def import_module(name):
+        calls.append(name)
+        return importlib.import_module(name)
+
+    monkeypatch.setattr(pm, "importlib", types.SimpleNamespace(import_module=import_module))
+    return calls
+
+
+NESTED_TREE = [
+    "aa.py", "bb/__init__.py", "bb/mod.py", "bb/tests/__init__.py", "bb/tests/mod.py",
+    "bb/unittests.py", "bb/tests_data.py", "cc.py", "tests/__init__.py", "tests/mod.py",
+    "unittests.py", "x/__init__.py", "x/tests/__init__.py", "x/tests/mod.py",
+]
+
+
+@pytest.mark.parametrize("via_instance", [False, True])
+def test_walk_imports_plugins_in_order_and_skips_tests(fake_plugins, import_calls, via_instance):
+    fake_plugins.add(*NESTED_TREE)
+    fake_plugins.install()
+    target = PluginManager() if via_instance else PluginManager
+    assert target.discover_builtin_plugins() is None
+    assert import_calls == [P + "aa", P + "bb", P + "bb.mod", P + "bb.tests_data", P + "cc", P + "x"]
+    # Test packages still run their __init__ (the walk imports them to look
+    # inside), but no module below them runs, nor any name ending in "tests".
+    assert fake_plugins.events == [
+        P + "aa", P + "bb", P + "bb.mod", P + "bb.tests", P + "bb.tests_data",
+        P + "cc", P + "tests", P + "x", P + "x.tests",
+    ]
+
+
+def test_package_without_modules_imports_nothing(fake_plugins, import_calls):
+    (fake_plugins.root / "notes.txt").write_text("not a module")
+    fake_plugins.install()
+    assert PluginManager.discover_builtin_plugins() is None
+    assert import_calls == []
+
+
+@pytest.mark.parametrize(
+    "name, expected",
+    [
+        (PKG, [P + "mod_a", P + "mod_b", P + "tests_data"]),
+        ("my.plugins.x", ["my.plugins.x.mod_a", "my.plugins.x.mod_b", "my.plugins.x.tests_data"]),
+        ("my.extras", []),  # names without ".plugins." are never imported
+    ],
+)
+def test_file_fallback_walks_the_directory_of_dunder_file(pm, monkeypatch, fake_plugins, name, expected):
+    calls = []
+    monkeypatch.setattr(pm, "importlib", types.SimpleNamespace(import_module=calls.append))
+    fake_plugins.add("__init__.py", "mod_b.py", "mod_a.py", "tests.py", "tests_data.py", "zz_unittests.py")
+    module = types.ModuleType(name)  # no __path__
+    module.__file__ = str(fake_plugins.root / "__init__.py")
+    fake_plugins.install(module)
+    PluginManager.discover_builtin_plugins()
+    assert calls == expected
+
+
+def test_without_path_or_file_the_second_import_error_escapes(fake_plugins, import_calls):
+    fake_plugins.install(types.ModuleType(PKG))
+    with pytest.raises(ImportError) as info:
+        PluginManager.discover_builtin_plugins()
+    assert "__file__" in str(info.value)
+    first = info.value.__context__
+    assert isinstance(first, ImportError) and "__path__" in str(first)
+    assert import_calls == []
+
+
+def test_non_import_error_from_path_lookup_is_not_handled(fake_plugins, import_calls):
+    class Hostile(types.ModuleType):
+        @property
+        def __path__(self):
+            raise RuntimeError("path lookup exploded")
+
+    fake_plugins.add("mod_a.py")
+    module = Hostile(PKG)
+    module.__file__ = str(fake_plugins.root / "__init__.py")
+    fake_plugins.install(module)
+    with pytest.raises(RuntimeError, match="path lookup exploded"):
+        PluginManager.discover_builtin_plugins()
+    assert import_calls == []
+
+
+@pytest.mark.parametrize(
+    "body, error",
+    [
+        ("raise RuntimeError('plugin bb is broken')\n", RuntimeError),
+        ("import telvar_no_such_module_for_tests\n", ModuleNotFoundError),
+        ("def broken(:\n", SyntaxError),
+    ],
+)
+def test_failing_plugin_stops_the_walk(fake_plugins, import_calls, body, error):
+    fake_plugins.add("aa.py", "cc.py")
+    fake_plugins.add("bb.py", body=body)
+    fake_plugins.install()
+    with pytest.raises(error):
+        PluginManager.discover_builtin_plugins()
+    assert import_calls == [P + "aa", P + "bb"]
+    assert P + "aa" in sys.modules and P + "cc" not in sys.modules
+
+
+# ------------------------------------------------------- entry-point plugins
+
+
+class FakeEntryPoint:
+    def __init__(self, events, name, module_name, error=None):
+        self.events, self.name, self.module_name, self.error = events, name, module_name, error
+
+    def load(self):
+        self.events.append(("load", self.name))
+        if self.error is not None:
+            raise self.error
+
+
+class Named:
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return self.text
+
+
+@pytest.fixture
+def entry_points(pm, monkeypatch):
+    """Fake iter_entry_points and log: both write to ``events``."""
+    ns = types.SimpleNamespace(events=[], asked=[], points=[])
+
+    def iter_entry_points(*args, **kwargs):
+        ns.asked.append((args, kwargs))
+        return iter(ns.points)
+
+    def set_points(*specs):
+        ns.points[:] = [FakeEntryPoint(ns.events, *spec) for spec in specs]
+
+    monkeypatch.setattr(pm, "iter_entry_points", iter_entry_points)
+    monkeypatch.setattr(pm, "log", types.SimpleNamespace(debug=lambda *a: ns.events.append(("debug",) + a)))
+    ns.set_points = set_points
+    return ns
+
+
+def test_each_entry_point_is_logged_then_loaded(entry_points):
+    entry_points.set_points(("alpha_conn", "alpha_pkg.conn"), ("beta_conn", "beta_pkg.conn"))
+    assert PluginManager().discover_external_plugins() is None
+    assert entry_points.asked == [((), {"group": "telvar.plugins"})]
+    assert entry_points.events == [
+        ("debug", "Loading external plugin alpha_conn from alpha_pkg.conn"),
+        ("load", "alpha_conn"),
+        ("debug", "Loading external plugin beta_conn from beta_pkg.conn"),
+        ("load", "beta_conn"),
+    ]
+
+
+def test_no_entry_points_means_no_log_and_no_load(entry_points):
+    assert PluginManager.discover_external_plugins() is None
+    assert entry_points.events == [] and len(entry_points.asked) == 1
+
+
+def test_failing_load_stops_after_its_log_line(entry_points):
+    boom = ImportError("plugin module is broken")
+    entry_points.set_points(("one", "m1"), ("two", "m2", boom), ("three", "m3"))
+    with pytest.raises(ImportError) as info:
+        PluginManager.discover_external_plugins()
+    assert info.value is boom
+    assert entry_points.events == [
+        ("debug", "Loading external plugin one from m1"), ("load", "one"),
+        ("debug", "Loading external plugin two from m2"), ("load", "two"),
+    ]
+
+
+@pytest.mark.parametrize(
+    "name, module_name, text",
+    [
+        (42, "pkg.mod", "Loading external plugin 42 from pkg.mod"),
+        (None, ("a", "b"), "Loading external plugin None from ('a', 'b')"),
+        (Named("custom"), Named("x.y"), "Loading external plugin custom from x.y"),
+        ("", "", "Loading external plugin  from "),
+    ],
+)
+def test_name_and_module_name_go_through_str(entry_points, name, module_name, text):
+    entry_points.set_points((name, module_name))
+    PluginManager.discover_external_plugins()
+    assert entry_points.events == [("debug", text), ("load", name)]
+
+
+def test_rebinding_the_group_constant_changes_the_group_asked(pm, entry_points, monkeypatch):
+    assert pm.ENTRYPOINT_GROUP == "telvar.plugins"
+    monkeypatch.setattr(pm, "ENTRYPOINT_GROUP", "acme.connectors")
+    PluginManager.discover_external_plugins()
+    assert entry_points.asked == [((), {"group": "acme.connectors"})]
+
+
+def test_installed_distribution_is_loaded(tmp_path, run_python):
+    info = tmp_path / "telvar_probe_plugin-1.0.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: telvar-probe-plugin\nVersion: 1.0\n")
+    (info / "entry_points.txt").write_text("[telvar.plugins]\nprobe = telvar_probe_plugin\n")
+    (tmp_path / "telvar_probe_plugin.py").write_text(
+        "from telvar.manager import plugin_manager\n"
+        "class ProbeConnection:\n    pass\n"
+        'plugin_manager.register_plugin(ProbeConnection, os="delta")\n'
+    )
+    proc = run_python(
+        f"""
+        import sys
+        sys.path.insert(0, {str(tmp_path)!r})  # before pkg_resources builds its working set
+        import logging, telvar
+        from telvar.core.pluginmanager import PluginManager
+        from telvar.manager import plugin_manager
+
+        handler = logging.Handler()
+        handler.emit = lambda record: print(record.getMessage())
+        telvar.log.addHandler(handler)
+        telvar.log.setLevel(logging.DEBUG)
+        assert "telvar_probe_plugin" not in sys.modules
+        PluginManager.discover_external_plugins()
+        cls = plugin_manager.get_plugin(os="delta")
+        print(cls.__module__, cls.__name__)
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert lines[-1] == "telvar_probe_plugin ProbeConnection"
+    assert "Loading external plugin probe from telvar_probe_plugin" in lines

@@ -1,0 +1,245 @@
+"""Rendering of registry trees (print_tree) and a manager's repr()."""
+
+import copy
+import inspect
+
+import pytest
+
+from telvar.core.pluginmanager import PluginManager
+
+ConnA = type("ConnA", (), {"__module__": "pkg.conn"})
+ConnB = type("ConnB", (), {"__module__": "pkg.conn"})
+
+
+def record(cls, path="/opt/p/conn.py"):
+    return {"cls": cls, "path": path}
+
+
+def three_key_tree():
+    # Inserted beta first, and plat1 before data, to prove keys get sorted.
+    return {
+        "beta": {"data": {"single_rp": record(ConnB)}},
+        "alpha": {"plat1": {"data": {"dual_rp": record(ConnB)}}, "data": {"single_rp": record(ConnA)}},
+    }
+
+
+THREE_KEY_TEXT = """\
+plugin
+  |__ alpha
+  |  |__ data
+  |  |  |__ single_rp
+  |  |    |__ cls = <class 'pkg.conn.ConnA'>
+  |  |    |__ path = /opt/p/conn.py
+  |  |__ plat1
+  |    |__ data
+  |      |__ dual_rp
+  |        |__ cls = <class 'pkg.conn.ConnB'>
+  |        |__ path = /opt/p/conn.py
+  |__ beta
+    |__ data
+      |__ single_rp
+        |__ cls = <class 'pkg.conn.ConnB'>
+        |__ path = /opt/p/conn.py"""
+
+ALPHA_ONLY_LINES = """
+  |__ alpha
+    |__ data
+      |__ single_rp
+        |__ cls = <class 'pkg.conn.ConnA'>
+        |__ path = /opt/p/conn.py"""
+
+
+class AlwaysEqual:
+    """Truthy, yet equal to everything (an empty dict included)."""
+
+    def __eq__(self, other):
+        return True
+
+    __hash__ = None
+
+
+class BrokenStr:
+    def __str__(self):
+        raise LookupError("no text for this leaf")
+
+
+# ---------------------------------------------------------------- print_tree
+
+
+def test_three_key_registry_renders_exactly(manager):
+    assert manager.print_tree(three_key_tree()) == THREE_KEY_TEXT
+
+
+def test_empty_data_map_leaves_a_bare_connector(manager):
+    assert manager.print_tree({"alpha": {"data": {}}}) == "plugin\n  |__ alpha\n    |"
+
+
+@pytest.mark.parametrize("data", [None, {}, "", 0, False, [], AlwaysEqual()])
+@pytest.mark.parametrize("output", ["plugin", None, 42])
+def test_false_or_empty_data_renders_nothing(manager, data, output):
+    assert manager.print_tree(data, output) == ""
+
+
+@pytest.mark.parametrize(
+    "data, output, expected",
+    [
+        (5, "x", "x = 5"),
+        (ConnA, "__ cls", "__ cls = <class 'pkg.conn.ConnA'>"),
+        ("two\nlines", "v", "v = two\nlines"),
+        ({"k": "v"}, "root", "root\n  |__ k = v"),
+    ],
+)
+def test_leaves_and_single_entries(manager, data, output, expected):
+    assert manager.print_tree(data=data, output=output) == expected
+
+
+def test_false_leaves_inside_a_dict_keep_only_their_connector(manager):
+    tree = {"a": None, "b": "", "c": 0, "d": 7, "e": {}, "f": AlwaysEqual()}
+    assert manager.print_tree(tree) == "plugin\n  |\n  |\n  |\n  |__ d = 7\n  |\n  |"
+
+
+def test_multiline_leaf_lines_follow_the_child_prefix(manager):
+    tree = {"b": "m1\nm2", "a": "l1\nl2\n"}
+    assert manager.print_tree(tree) == "plugin\n  |__ a = l1\n  |l2\n  |\n  |__ b = m1\n  m2"
+
+
+def test_keys_sorted_by_code_point(manager):
+    tree = {"data": 1, "b": 2, "a": 3, "Z": 4, "B": 5, "_": 6, "é": 7, "core": 8}
+    lines = manager.print_tree(tree).split("\n")[1:]
+    assert [line[6:].split(" = ")[0] for line in lines] == ["B", "Z", "_", "a", "b", "core", "data", "é"]
+
+
+def test_rendering_changes_and_prints_nothing(manager, capsys):
+    tree = three_key_tree()
+    before = copy.deepcopy(tree)
+    manager.print_tree(tree)
+    assert tree == before and list(tree["alpha"]) == ["plat1", "data"]
+    assert capsys.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize(
+    "data, output",
+    [({1: "a"}, "p"), ({"a": 1, 2: "b"}, "p"), ({"a": {None: 1}}, "p"), ({("t",): 1}, "p"),
+     ({"k": 1}, None), (5, None)],
+)
+def test_non_str_keys_or_output_raise_type_error(manager, data, output):
+    with pytest.raises(TypeError):
+        manager.print_tree(data, output)
+
+
+@pytest.mark.parametrize("tree", [BrokenStr(), {"a": 1, "b": {"c": BrokenStr()}}])
+def test_exception_from_leaf_str_propagates(manager, tree):
+    with pytest.raises(LookupError, match="no text for this leaf"):
+        manager.print_tree(tree)
+
+
+def test_subclass_override_renders_every_child():
+    calls = []
+
+    class Tagged(PluginManager):
+        def print_tree(self, *args, **kwargs):
+            calls.append((args, dict(kwargs)))
+            data, output = args or (kwargs["data"], kwargs["output"])
+            if output == "__ bad":
+                raise KeyError("bad child")
+            if isinstance(data, dict):
+                return super().print_tree(data, output)
+            return f"{output} -> {data!r}"
+
+    tree = {"b": {"x": 1}, "a": "s"}
+    assert Tagged().print_tree(tree, "top") == "top\n  |__ a -> 's'\n  |__ b\n    |__ x -> 1"
+    assert calls[0] == ((tree, "top"), {})
+    # Children go through the override, by keyword only.
+    assert [(args, list(kw), kw["output"]) for args, kw in calls[1:]] == [
+        ((), ["data", "output"], "__ a"), ((), ["data", "output"], "__ b"), ((), ["data", "output"], "__ x"),
+    ]
+    with pytest.raises(KeyError, match="bad child"):
+        Tagged().print_tree({"good": 1, "bad": 2}, "top")
+
+
+def test_ten_thousand_records(manager):
+    cls = type("Conn", (), {"__module__": "pkg.conn"})
+    tree = {f"os{i:05d}": {"data": {"single_rp": record(cls, "/p.py")}} for i in range(10_000)}
+    lines = manager.print_tree(tree).split("\n")
+    assert len(lines) == 1 + 5 * 10_000
+    assert lines[:6] == [
+        "plugin", "  |__ os00000", "  |  |__ data", "  |    |__ single_rp",
+        "  |      |__ cls = <class 'pkg.conn.Conn'>", "  |      |__ path = /p.py",
+    ]
+    assert lines[-5:] == [
+        "  |__ os09999", "    |__ data", "      |__ single_rp",
+        "        |__ cls = <class 'pkg.conn.Conn'>", "        |__ path = /p.py",
+    ]
+
+
+def test_very_deep_nesting_raises_recursion_error_without_crashing(run_python):
+    proc = run_python(
+        """
+        from telvar.core.pluginmanager import PluginManager
+        tree = {"leaf": 1}
+        for _ in range(100_000):
+            tree = {"k": tree}
+        m = PluginManager()
+        try:
+            m.print_tree(tree)
+        except RecursionError:
+            print("RecursionError")
+        print(repr(m.print_tree({"k": {"j": 1}})))
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == ["RecursionError", repr("plugin\n  |__ k\n    |__ j = 1")]
+
+
+# ---------------------------------------------------------------------- repr
+
+
+def test_repr_of_empty_manager_is_empty(manager):
+    assert repr(manager) == "" == str(manager)
+
+
+def test_repr_is_summary_line_then_tree():
+    first, second = PluginManager(), PluginManager()
+    for m in (first, second):
+        m.plugins["alpha"] = {"data": {"single_rp": record(ConnA)}}
+    head = f"plugins (<class 'telvar.core.pluginmanager.PluginManager'> at {hex(id(first))}) "
+    assert repr(first) == str(first) == head + ALPHA_ONLY_LINES
+    assert repr(second).replace(hex(id(second)), "ID") == repr(first).replace(hex(id(first)), "ID")
+
+
+def test_repr_of_a_registered_class(manager):
+    class LocalConnection:
+        pass
+
+    manager.register_plugin(LocalConnection, os="alpha")
+    assert repr(manager) == f"plugins ({PluginManager} at {hex(id(manager))}) " + (
+        f"\n  |__ alpha\n    |__ data\n      |__ single_rp\n        |__ cls = {LocalConnection}"
+        f"\n        |__ path = {inspect.getfile(LocalConnection)}"
+    )
+
+
+def test_repr_of_subclass_uses_its_print_tree_with_keywords():
+    calls = []
+
+    class Mine(PluginManager):
+        def print_tree(self, *args, **kwargs):
+            calls.append((args, list(kwargs), kwargs))
+            return super().print_tree(kwargs["data"], kwargs["output"])
+
+        @property
+        def plugins(self):  # repr must read _plugins, not this
+            return {"decoy": 1}
+
+    m = Mine()
+    m._plugins["alpha"] = {"data": {"single_rp": record(ConnA)}}
+    head = f"plugins (<class '{__name__}.{Mine.__qualname__}'> at {hex(id(m))}) "
+    assert repr(m) == head + ALPHA_ONLY_LINES
+    args, order, kwargs = calls[0]
+    assert args == () and order == ["data", "output"]
+    assert kwargs["data"] is m._plugins and kwargs["output"] == head
+    assert len(calls) == 6  # the top call, then alpha, data, single_rp, cls, path
+
+
+def test_repr_without_init_raises_attribute_error():
+    with pytest.raises(AttributeError):
+        repr(PluginManager.__new__(PluginManager))
