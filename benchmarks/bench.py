@@ -163,9 +163,9 @@ class PurePluginManager:
             current_line = 1
             for line in temp_output.split("\n"):
                 if current_line == 1 and key == last_key:
-                    output = output + "\n  |" + line
+                    output += "\n  |" + line
                 else:
-                    output = output + "\n" + separator + line
+                    output += "\n" + separator + line
                 current_line += 1
         return output
 

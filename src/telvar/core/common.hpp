@@ -236,6 +236,9 @@ class Method {
     Ref call(PyObject* const* stack, size_t nargs, PyObject* kwnames, Fn own,
              PyObject* const* direct);
 
+    // Whether the method is the module's own function of that role.
+    bool resolves_to(Fn own) const { return unbound_ && callable_.get() == own_function(own); }
+
   private:
     Ref callable_;
     bool unbound_ = false;
@@ -258,11 +261,6 @@ inline Ref call_method0(PyObject* obj, PyObject* name) {
 }
 
 // --- shared small operations ---------------------------------------------
-
-// `element in node.keys()`: 1, 0, or -1 with an exception set. For a plain
-// dict the direct membership test gives the same answer without calling
-// keys().
-int node_has_key(PyObject* node, PyObject* element);
 
 // Concatenates str pieces; nullptr with an exception set.
 Ref concat(std::initializer_list<PyObject*> pieces);

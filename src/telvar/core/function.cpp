@@ -369,8 +369,13 @@ bool Method::lookup(PyObject* obj, PyObject* name) {
     unbound_ = _PyObject_GetMethod(obj, name, &found) == 1;
     callable_ = Ref::steal(found);
 #else
-    unbound_ = false;
     callable_ = Ref::steal(PyObject_GetAttr(obj, name));
+    // A method bound to `obj` itself is called as its function with `obj`.
+    unbound_ = callable_ && PyMethod_Check(callable_.get()) &&
+               PyMethod_GET_SELF(callable_.get()) == obj;
+    if (unbound_) {
+        callable_ = Ref::hold(PyMethod_GET_FUNCTION(callable_.get()));
+    }
 #endif
     return static_cast<bool>(callable_);
 }

@@ -2,18 +2,27 @@
 // manager's summary representation built on it.
 #include "common.hpp"
 
+#include <cstring>
+
 namespace telvar {
 
 namespace {
 
-// print_tree's answer for an empty or false value.
+// Objects whose truth, str() and comparison with {} run no Python code.
+bool is_inert(PyObject* obj) {
+    return PyUnicode_CheckExact(obj) || obj == Py_None || PyBool_Check(obj) ||
+           PyLong_CheckExact(obj) || Py_IS_TYPE(obj, &PyType_Type) || PyDict_CheckExact(obj);
+}
+
+// print_tree's answer for an empty or false value: 1 when it renders as the
+// empty str, 0 when not, -1 on error.
 int renders_empty(PyObject* data) {
     const int truth = PyObject_IsTrue(data);
     if (truth <= 0) {
         return truth < 0 ? -1 : 1;
     }
-    if (PyDict_CheckExact(data)) {
-        return 0;  // a non-empty plain dict never equals {}
+    if (is_inert(data)) {
+        return 0;  // a true inert value never equals {}
     }
     Ref empty = Ref::steal(PyDict_New());
     if (!empty) {
@@ -124,6 +133,327 @@ Ref render_dict(PyObject* self, PyObject* data, PyObject* output) {
     return Ref::steal(PyNumber_Add(output, tail.get()));
 }
 
+
+// --- direct rendering ----------------------------------------------------------
+//
+// When a child's print_tree is the module's own, its block need not be built
+// as a string and split again by the parent: the renderer writes every line
+// once, with the whole prefix of its depth, into one list of pieces. The
+// text is the one the general algorithm gives. Python code that may run on
+// the way (a key's comparison, a value's str(), an override) can rebind
+// print_tree, so its resolution is repeated after any such step.
+
+// The keys of a dict in ascending order, as sorted(data.keys()) gives them.
+// A small plain dict of exact str keys is sorted in place, without a list.
+class SortedKeys {
+  public:
+    bool all_plain = true;  // a plain dict whose keys are all exact str
+
+    bool collect(PyObject* data) {
+        if (PyDict_CheckExact(data) && PyDict_GET_SIZE(data) <= kSmall && collect_small(data)) {
+            return true;
+        }
+        all_plain = false;
+        list_ = sorted_keys_of(data);
+        if (!list_) {
+            return false;
+        }
+        if (PyList_GET_SIZE(list_.get()) == 0) {
+            PyErr_SetString(PyExc_IndexError, "list index out of range");
+            return false;
+        }
+        return true;
+    }
+
+    Py_ssize_t count() const { return list_ ? PyList_GET_SIZE(list_.get()) : small_count_; }
+    // Borrowed: the keys are held here.
+    PyObject* operator[](Py_ssize_t i) const {
+        return list_ ? PyList_GET_ITEM(list_.get(), i) : small_[i].get();
+    }
+
+  private:
+    static constexpr Py_ssize_t kSmall = 8;
+
+    bool collect_small(PyObject* data) {
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        small_count_ = 0;
+        while (PyDict_Next(data, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) {
+                for (Py_ssize_t i = 0; i < small_count_; ++i) {
+                    small_[i] = Ref();
+                }
+                return false;
+            }
+            // Insertion sort by code point, which is str's own order.
+            Py_ssize_t at = small_count_++;
+            Ref held = Ref::hold(key);
+            while (at > 0 && PyUnicode_Compare(small_[at - 1].get(), key) > 0) {
+                small_[at] = std::move(small_[at - 1]);
+                --at;
+            }
+            small_[at] = std::move(held);
+        }
+        return small_count_ > 0;
+    }
+
+    Ref list_;
+    Ref small_[kSmall];
+    Py_ssize_t small_count_ = 0;
+};
+
+class DirectRenderer {
+  public:
+    explicit DirectRenderer(PyObject* self) : self_(self) {}
+
+    bool start() {
+        pieces_ = Ref::steal(PyList_New(0));
+        bars_ = Ref::steal(PyDict_New());
+        blanks_ = Ref::steal(PyDict_New());
+        class_texts_ = Ref::steal(PyDict_New());
+        return pieces_ && bars_ && blanks_ && class_texts_;
+    }
+
+    // print_tree(data, output) for a non-empty dict and an exact str output.
+    Ref render(PyObject* data, PyObject* output) {
+        if (!dict_block(data, nullptr, output, names.empty, names.newline)) {
+            return {};
+        }
+        return Ref::steal(PyUnicode_Join(names.empty, pieces_.get()));
+    }
+
+  private:
+    bool append(PyObject* piece) { return PyList_Append(pieces_.get(), piece) == 0; }
+
+    // Python code may have run: what was resolved or cached may be stale.
+    void ran_python() {
+        resolved_ = false;
+        PyDict_Clear(class_texts_.get());
+    }
+
+    // `text`, its first line after `first` and every further line after `rest`.
+    bool write_text(PyObject* text, PyObject* first, PyObject* rest) {
+        if (PyUnicode_GET_LENGTH(first) > 0 && !append(first)) {
+            return false;
+        }
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND &&
+            std::memchr(PyUnicode_DATA(text), '\n', static_cast<size_t>(length)) == nullptr) {
+            return length == 0 || append(text);
+        }
+        Py_ssize_t line_start = 0;
+        Py_ssize_t newline = PyUnicode_FindChar(text, '\n', 0, length, 1);
+        if (newline == -1) {
+            return length == 0 || append(text);
+        }
+        while (true) {
+            if (newline < -1) {
+                return false;
+            }
+            const Py_ssize_t line_end = newline == -1 ? length : newline;
+            Ref line = Ref::steal(PyUnicode_Substring(text, line_start, line_end));
+            if (!line || !append(line.get())) {
+                return false;
+            }
+            if (newline == -1) {
+                return true;
+            }
+            if (!append(rest)) {
+                return false;
+            }
+            line_start = newline + 1;
+            newline = PyUnicode_FindChar(text, '\n', line_start, length, 1);
+        }
+    }
+
+    // rest + suffix, made once per distinct prefix.
+    Ref extended(PyObject* cache, PyObject* rest, const char* suffix) {
+        PyObject* known = PyDict_GetItemWithError(cache, rest);  // borrowed
+        if (known != nullptr || PyErr_Occurred()) {
+            return Ref::hold(known);
+        }
+        Ref made = Ref::steal(PyUnicode_FromFormat("%U%s", rest, suffix));
+        if (!made || PyDict_SetItem(cache, rest, made.get()) < 0) {
+            return {};
+        }
+        return made;
+    }
+
+    // str(value); a class's text is kept while no Python code runs.
+    Ref value_text(PyObject* value) {
+        if (PyUnicode_CheckExact(value)) {
+            return Ref::hold(value);
+        }
+        if (!Py_IS_TYPE(value, &PyType_Type)) {
+            if (!is_inert(value)) {
+                ran_python();
+            }
+            return Ref::steal(PyObject_Str(value));
+        }
+        PyObject* known = PyDict_GetItemWithError(class_texts_.get(), value);  // borrowed
+        if (known != nullptr || PyErr_Occurred()) {
+            return Ref::hold(known);
+        }
+        Ref text = Ref::steal(PyObject_Str(value));
+        if (!text || PyDict_SetItem(class_texts_.get(), value, text.get()) < 0) {
+            return {};
+        }
+        return text;
+    }
+
+    // The first line of a block: `head` (if any) and `name`, after `first`.
+    bool write_label(PyObject* head, PyObject* name, PyObject* first, PyObject* rest) {
+        if (PyUnicode_GET_LENGTH(first) > 0 && !append(first)) {
+            return false;
+        }
+        return (head == nullptr || append(head)) && write_text(name, names.empty, rest);
+    }
+
+    // The block of the child under `key`, as self.print_tree(data=child,
+    // output="__ " + key) gives it.
+    bool child_block(PyObject* child, PyObject* key, PyObject* first, PyObject* rest) {
+        if (!resolved_) {
+            if (!print_tree_.lookup(self_, names.print_tree)) {
+                return false;
+            }
+            own_ = print_tree_.resolves_to(Fn::print_tree);
+            resolved_ = true;
+        }
+        if (own_ && PyUnicode_CheckExact(key)) {
+            if (!is_inert(child)) {
+                ran_python();
+            }
+            const int empty = renders_empty(child);
+            if (empty != 0) {
+                // An empty block is one empty line: the prefix alone.
+                return empty > 0 && append(first);
+            }
+            if (PyDict_Check(child)) {
+                return dict_block(child, names.connector, key, first, rest);
+            }
+            Ref text = value_text(child);
+            return text && write_label(names.connector, key, first, rest) &&
+                   append(names.equals) && write_text(text.get(), names.empty, rest);
+        }
+        // An override (or an odd key) renders this child: its block is
+        // indented line by line.
+        ran_python();
+        Ref label = Ref::steal(PyNumber_Add(names.connector, key));
+        if (!label) {
+            return false;
+        }
+        PyObject* stack[] = {self_, child, label.get()};
+        Ref block = print_tree_.call(stack, 1, names.kw_data_output, Fn::print_tree, stack);
+        ran_python();
+        if (!block) {
+            return false;
+        }
+        if (PyUnicode_CheckExact(block.get())) {
+            return write_text(block.get(), first, rest);
+        }
+        return foreign_block(block.get(), first, rest);
+    }
+
+    // A block that is not a plain str, joined the way the general algorithm
+    // joins it: split at line breaks, each line added to its prefix.
+    bool foreign_block(PyObject* block, PyObject* first, PyObject* rest) {
+        Ref lines = Ref::steal(PyObject_CallMethodOneArg(block, names.split, names.newline));
+        Ref iterator = lines ? Ref::steal(PyObject_GetIter(lines.get())) : Ref();
+        if (!iterator) {
+            return false;
+        }
+        bool first_line = true;
+        while (Ref line = Ref::steal(PyIter_Next(iterator.get()))) {
+            Ref piece = Ref::steal(PyNumber_Add(first_line ? first : rest, line.get()));
+            first_line = false;
+            if (!piece) {
+                return false;
+            }
+            if (!PyUnicode_Check(piece.get())) {
+                // What `output + piece` raises for a non-str piece.
+                return static_cast<bool>(Ref::steal(PyNumber_Add(names.empty, piece.get())));
+            }
+            if (!write_text(piece.get(), names.empty, names.newline)) {
+                return false;
+            }
+        }
+        return !PyErr_Occurred();
+    }
+
+    bool dict_block(PyObject* data, PyObject* head, PyObject* name, PyObject* first,
+                    PyObject* rest) {
+        if (Py_EnterRecursiveCall(" while rendering a plugin tree")) {
+            return false;
+        }
+        const bool written = dict_lines(data, head, name, first, rest);
+        Py_LeaveRecursiveCall();
+        return written;
+    }
+
+    bool dict_lines(PyObject* data, PyObject* head, PyObject* name, PyObject* first,
+                    PyObject* rest) {
+        if (!write_label(head, name, first, rest)) {
+            return false;
+        }
+        SortedKeys keys;
+        if (!keys.collect(data)) {
+            return false;
+        }
+        if (!keys.all_plain) {
+            ran_python();  // keys() or comparisons of other objects
+        }
+        const Py_ssize_t count = keys.count();
+        PyObject* last_key = keys[count - 1];
+        Ref bar = extended(bars_.get(), rest, "  |");
+        Ref blank = extended(blanks_.get(), rest, "  ");
+        if (!bar || !blank) {
+            return false;
+        }
+        const bool plain_dict = PyDict_CheckExact(data);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            Ref key = Ref::hold(keys[i]);
+            const bool plain_key = PyUnicode_CheckExact(key.get());
+            Ref child;
+            if (plain_dict && plain_key) {
+                child = Ref::hold(PyDict_GetItemWithError(data, key.get()));
+            }
+            if (!child) {
+                if (PyErr_Occurred()) {
+                    return false;
+                }
+                ran_python();
+                child = Ref::steal(PyObject_GetItem(data, key.get()));
+                if (!child) {
+                    return false;
+                }
+            }
+            int is_last;
+            if (plain_key && PyUnicode_CheckExact(last_key)) {
+                is_last = key.get() == last_key || PyUnicode_Compare(key.get(), last_key) == 0;
+            } else {
+                is_last = PyObject_RichCompareBool(key.get(), last_key, Py_EQ);
+                if (is_last < 0) {
+                    return false;
+                }
+            }
+            if (!child_block(child.get(), key.get(), bar.get(), is_last ? blank.get() : bar.get())) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    PyObject* self_;
+    Ref pieces_;
+    Ref bars_;
+    Ref blanks_;
+    Ref class_texts_;
+    Method print_tree_;
+    bool resolved_ = false;
+    bool own_ = false;
+};
+
 }  // namespace
 
 PyObject* print_tree_impl(PyObject* const* args) {
@@ -136,6 +466,10 @@ PyObject* print_tree_impl(PyObject* const* args) {
     }
     if (!PyDict_Check(data)) {
         return render_leaf(data, output).release();
+    }
+    if (PyUnicode_CheckExact(output)) {
+        DirectRenderer renderer(self);
+        return renderer.start() ? renderer.render(data, output).release() : nullptr;
     }
     if (Py_EnterRecursiveCall(" while rendering a plugin tree")) {
         return nullptr;

@@ -7,17 +7,6 @@
 
 namespace telvar {
 
-int node_has_key(PyObject* node, PyObject* element) {
-    if (PyDict_CheckExact(node)) {
-        return PyDict_Contains(node, element);
-    }
-    Ref keys = call_method0(node, names.keys);
-    if (!keys) {
-        return -1;
-    }
-    return PySequence_Contains(keys.get(), element);
-}
-
 int build_path(PyObject* os, PyObject* platform, PyObject* model, PyObject* os_flavor,
                PyObject* path[4]) {
     int length = 0;
@@ -48,8 +37,66 @@ Ref registry_root(PyObject* self) {
     return Ref::steal(PyObject_GetAttr(self, names.plugins_attr));
 }
 
+// mapping[key]
 Ref get_item(PyObject* mapping, PyObject* key) {
-    return Ref::steal(PyObject_GetItem(mapping, key));
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* value = PyDict_GetItemWithError(mapping, key);  // borrowed
+        if (value != nullptr || PyErr_Occurred()) {
+            return Ref::hold(value);
+        }
+    }
+    return Ref::steal(PyObject_GetItem(mapping, key));  // raises the KeyError
+}
+
+// A plain dict searched for an exact str runs no Python code: one lookup
+// answers both the membership test and the read that follows it.
+bool plain_lookup(PyObject* mapping, PyObject* key) {
+    return PyDict_CheckExact(mapping) && PyUnicode_CheckExact(key);
+}
+
+int plain_find(PyObject* mapping, PyObject* key, Ref& value) {
+    PyObject* found = PyDict_GetItemWithError(mapping, key);  // borrowed
+    if (found != nullptr) {
+        value = Ref::hold(found);
+        return 1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// `element in node.keys()` and, when true, `node[element]`: 1 with `child`
+// set, 0 when absent, -1 on error.
+int find_child(PyObject* node, PyObject* element, Ref& child) {
+    if (plain_lookup(node, element)) {
+        return plain_find(node, element, child);
+    }
+    int found;
+    if (PyDict_CheckExact(node)) {
+        found = PyDict_Contains(node, element);  // what keys() would answer
+    } else {
+        Ref keys = call_method0(node, names.keys);
+        if (!keys) {
+            return -1;
+        }
+        found = PySequence_Contains(keys.get(), element);
+    }
+    if (found <= 0) {
+        return found;
+    }
+    child = get_item(node, element);
+    return child ? 1 : -1;
+}
+
+// `key in mapping` and, when true, `mapping[key]`.
+int find_entry(PyObject* mapping, PyObject* key, Ref& value) {
+    if (plain_lookup(mapping, key)) {
+        return plain_find(mapping, key, value);
+    }
+    const int found = PySequence_Contains(mapping, key);
+    if (found <= 0) {
+        return found;
+    }
+    value = get_item(mapping, key);
+    return value ? 1 : -1;
 }
 
 Ref new_record(PyObject* cls, PyObject* class_path) {
@@ -184,16 +231,13 @@ PyObject* register_plugin_impl(PyObject* const* args) {
     }
     int depth = 0;
     for (; depth < length; ++depth) {
-        const int found = node_has_key(node.get(), path[depth]);
+        Ref child;
+        const int found = find_child(node.get(), path[depth], child);
         if (found < 0) {
             return nullptr;
         }
         if (found == 0) {
             break;
-        }
-        Ref child = get_item(node.get(), path[depth]);
-        if (!child) {
-            return nullptr;
         }
         node = std::move(child);
     }
@@ -214,24 +258,19 @@ PyObject* register_plugin_impl(PyObject* const* args) {
     }
 
     if (depth == length) {
-        const int has_data = PySequence_Contains(node.get(), names.data);
+        Ref data;
+        const int has_data = find_entry(node.get(), names.data, data);
         if (has_data < 0) {
             return nullptr;
         }
         if (has_data > 0) {
-            Ref data = get_item(node.get(), names.data);
-            if (!data) {
-                return nullptr;
-            }
-            const int registered = PySequence_Contains(data.get(), chassis_type);
+            Ref existing;
+            const int registered = find_entry(data.get(), chassis_type, existing);
             if (registered < 0) {
                 return nullptr;
             }
-            if (registered > 0) {
-                Ref existing = get_item(data.get(), chassis_type);
-                if (!existing || !log_replacement(existing.get(), path, length, cls)) {
-                    return nullptr;
-                }
+            if (registered > 0 && !log_replacement(existing.get(), path, length, cls)) {
+                return nullptr;
             }
             Ref record = new_record(cls, class_path.get());
             if (!record || PyObject_SetItem(data.get(), chassis_type, record.get()) < 0 ||
@@ -286,41 +325,40 @@ PyObject* get_plugin_impl(PyObject* const* args) {
     }
     // Missing levels are skipped: the next element is matched at the same node.
     for (int i = 0; i < length; ++i) {
-        const int found = node_has_key(node.get(), path[i]);
+        Ref child;
+        const int found = find_child(node.get(), path[i], child);
         if (found < 0) {
             return nullptr;
         }
         if (found > 0) {
-            Ref child = get_item(node.get(), path[i]);
-            if (!child) {
-                return nullptr;
-            }
             node = std::move(child);
         }
     }
-    const int has_data = PySequence_Contains(node.get(), names.data);
+    Ref data;
+    const int has_data = find_entry(node.get(), names.data, data);
     if (has_data < 0) {
         return nullptr;
     }
     if (has_data > 0) {
-        Ref data = get_item(node.get(), names.data);
-        if (!data) {
-            return nullptr;
+        Ref record;
+        int registered;
+        if (plain_lookup(data.get(), chassis_type)) {
+            registered = plain_find(data.get(), chassis_type, record);
+        } else {
+            // The membership test may have run Python code: read the data
+            // map again before the record.
+            registered = PySequence_Contains(data.get(), chassis_type);
+            if (registered > 0) {
+                data = get_item(node.get(), names.data);
+                record = data ? get_item(data.get(), chassis_type) : Ref();
+                registered = record ? 1 : -1;
+            }
         }
-        const int registered = PySequence_Contains(data.get(), chassis_type);
         if (registered < 0) {
             return nullptr;
         }
         if (registered > 0) {
-            data = get_item(node.get(), names.data);
-            if (!data) {
-                return nullptr;
-            }
-            Ref record = get_item(data.get(), chassis_type);
-            if (!record) {
-                return nullptr;
-            }
-            return PyObject_GetItem(record.get(), names.cls);
+            return get_item(record.get(), names.cls).release();
         }
     }
 
@@ -366,20 +404,18 @@ PyObject* unregister_plugin_impl(PyObject* const* args) {
         return nullptr;
     }
     for (int i = 0; i < length; ++i) {
-        const int found = node_has_key(node.get(), path[i]);
+        Ref child;
+        const int found = find_child(node.get(), path[i], child);
         if (found < 0) {
             return nullptr;
         }
         if (found == 0) {
             return raise_text(names.not_found);
         }
-        Ref child = get_item(node.get(), path[i]);
-        if (!child) {
-            return nullptr;
-        }
         node = std::move(child);
     }
-    const int has_data = PySequence_Contains(node.get(), names.data);
+    Ref data;
+    const int has_data = find_entry(node.get(), names.data, data);
     if (has_data < 0) {
         return nullptr;
     }
@@ -391,10 +427,6 @@ PyObject* unregister_plugin_impl(PyObject* const* args) {
             return nullptr;
         }
         Py_RETURN_NONE;
-    }
-    Ref data = get_item(node.get(), names.data);
-    if (!data) {
-        return nullptr;
     }
     const int registered = PySequence_Contains(data.get(), chassis_type);
     if (registered < 0) {

@@ -8,6 +8,17 @@ namespace {
 
 // str.islower() for an exact str, without the method call.
 bool text_is_lower(PyObject* text) {
+    if (PyUnicode_IS_ASCII(text)) {
+        const auto* chars = static_cast<const unsigned char*>(PyUnicode_DATA(text));
+        bool cased = false;
+        for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(text); i < n; ++i) {
+            if (chars[i] >= 'A' && chars[i] <= 'Z') {
+                return false;
+            }
+            cased = cased || (chars[i] >= 'a' && chars[i] <= 'z');
+        }
+        return cased;
+    }
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
@@ -263,7 +274,10 @@ PyObject* validate_arguments_impl(PyObject* const* args) {
             return nullptr;
         }
     }
-    const int is_linux = PyObject_RichCompareBool(os, names.linux, Py_EQ);
+    // `os == "linux"`; an exact str compares without a call.
+    const int is_linux = PyUnicode_CheckExact(os)
+                             ? PyUnicode_Compare(os, names.linux) == 0
+                             : PyObject_RichCompareBool(os, names.linux, Py_EQ);
     if (is_linux != 0) {
         return is_linux < 0 ? nullptr : Py_NewRef(Py_None);
     }
