@@ -262,9 +262,6 @@ inline Ref call_method0(PyObject* obj, PyObject* name) {
 
 // --- shared small operations ---------------------------------------------
 
-// Concatenates str pieces; nullptr with an exception set.
-Ref concat(std::initializer_list<PyObject*> pieces);
-
 // Builds the path of a registration, lookup or unregistration: [os],
 // [os, platform] or [os, platform, model], then os_flavor when not None.
 // Returns the number of elements written into `path` (borrowed).

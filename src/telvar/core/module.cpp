@@ -390,22 +390,6 @@ Ref import_from(PyObject* module, PyObject* name) {
     return {};
 }
 
-Ref concat(std::initializer_list<PyObject*> pieces) {
-    Py_ssize_t size = 0;
-    PyObject* items[8];
-    for (PyObject* piece : pieces) {
-        items[size++] = piece;
-    }
-    Ref joined = Ref::steal(PyTuple_New(size));
-    if (!joined) {
-        return {};
-    }
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        PyTuple_SET_ITEM(joined.get(), i, Py_NewRef(items[i]));
-    }
-    return Ref::steal(PyUnicode_Join(names.empty, joined.get()));
-}
-
 // --- construction and the plugins property --------------------------------
 
 PyObject* init_impl(PyObject* const* args) {

@@ -203,16 +203,96 @@ class SortedKeys {
     Py_ssize_t small_count_ = 0;
 };
 
+// The text of a rendering, collected piece by piece: in one growing byte
+// buffer while every piece is one-byte text (the usual case), then as a list
+// of pieces once a wider one appears.
+class TextBuffer {
+  public:
+    TextBuffer() = default;
+    TextBuffer(const TextBuffer&) = delete;
+    TextBuffer& operator=(const TextBuffer&) = delete;
+    ~TextBuffer() { PyMem_Free(bytes_); }
+
+    // text[start:end]
+    bool append(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
+        if (end <= start) {
+            return true;
+        }
+        if (!wide_ && PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND) {
+            const auto length = static_cast<size_t>(end - start);
+            if (size_ + length > capacity_ && !grow(length)) {
+                return false;
+            }
+            std::memcpy(bytes_ + size_, PyUnicode_1BYTE_DATA(text) + start, length);
+            size_ += length;
+            return true;
+        }
+        if (!wide_ && !switch_to_list()) {
+            return false;
+        }
+        Ref piece = start == 0 && end == PyUnicode_GET_LENGTH(text)
+                        ? Ref::hold(text)
+                        : Ref::steal(PyUnicode_Substring(text, start, end));
+        return piece && PyList_Append(pieces_.get(), piece.get()) == 0;
+    }
+
+    bool append(PyObject* text) { return append(text, 0, PyUnicode_GET_LENGTH(text)); }
+
+    Ref finish() {
+        if (!wide_) {
+            return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, bytes_,
+                                                        static_cast<Py_ssize_t>(size_)));
+        }
+        return Ref::steal(PyUnicode_Join(names.empty, pieces_.get()));
+    }
+
+  private:
+    bool grow(size_t more) {
+        size_t capacity = capacity_ == 0 ? 4096 : capacity_;
+        while (capacity < size_ + more) {
+            capacity *= 2;
+        }
+        auto* bytes = static_cast<Py_UCS1*>(PyMem_Realloc(bytes_, capacity));
+        if (bytes == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        bytes_ = bytes;
+        capacity_ = capacity;
+        return true;
+    }
+
+    // The text so far becomes the first piece of the list.
+    bool switch_to_list() {
+        pieces_ = Ref::steal(PyList_New(0));
+        if (!pieces_) {
+            return false;
+        }
+        Ref head = Ref::steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, bytes_,
+                                                        static_cast<Py_ssize_t>(size_)));
+        if (!head || PyList_Append(pieces_.get(), head.get()) < 0) {
+            return false;
+        }
+        wide_ = true;
+        return true;
+    }
+
+    Py_UCS1* bytes_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+    bool wide_ = false;
+    Ref pieces_;
+};
+
 class DirectRenderer {
   public:
     explicit DirectRenderer(PyObject* self) : self_(self) {}
 
     bool start() {
-        pieces_ = Ref::steal(PyList_New(0));
         bars_ = Ref::steal(PyDict_New());
         blanks_ = Ref::steal(PyDict_New());
         class_texts_ = Ref::steal(PyDict_New());
-        return pieces_ && bars_ && blanks_ && class_texts_;
+        return bars_ && blanks_ && class_texts_;
     }
 
     // print_tree(data, output) for a non-empty dict and an exact str output.
@@ -220,11 +300,11 @@ class DirectRenderer {
         if (!dict_block(data, nullptr, output, names.empty, names.newline)) {
             return {};
         }
-        return Ref::steal(PyUnicode_Join(names.empty, pieces_.get()));
+        return text_.finish();
     }
 
   private:
-    bool append(PyObject* piece) { return PyList_Append(pieces_.get(), piece) == 0; }
+    bool append(PyObject* piece) { return text_.append(piece); }
 
     // Python code may have run: what was resolved or cached may be stale.
     void ran_python() {
@@ -252,8 +332,7 @@ class DirectRenderer {
                 return false;
             }
             const Py_ssize_t line_end = newline == -1 ? length : newline;
-            Ref line = Ref::steal(PyUnicode_Substring(text, line_start, line_end));
-            if (!line || !append(line.get())) {
+            if (!text_.append(text, line_start, line_end)) {
                 return false;
             }
             if (newline == -1) {
@@ -445,7 +524,7 @@ class DirectRenderer {
     }
 
     PyObject* self_;
-    Ref pieces_;
+    TextBuffer text_;
     Ref bars_;
     Ref blanks_;
     Ref class_texts_;

@@ -367,21 +367,45 @@ PyObject* get_plugin_impl(PyObject* const* args) {
     if (!error_class) {
         return nullptr;
     }
-    Ref hierarchy = path_list(path, length);
-    if (!hierarchy) {
-        return nullptr;
-    }
-    Ref joined = Ref::steal(PyUnicode_Join(names.slash, hierarchy.get()));
-    if (!joined) {
-        return nullptr;
+    Ref joined;  // "/".join(path), made only when an element is not a str
+    for (int i = 0; i < length && !joined; ++i) {
+        if (!PyUnicode_Check(path[i])) {
+            // The join's own TypeError names the offending item.
+            Ref hierarchy = path_list(path, length);
+            joined = hierarchy ? Ref::steal(PyUnicode_Join(names.slash, hierarchy.get())) : Ref();
+            if (!joined) {
+                return nullptr;
+            }
+        }
     }
     Ref chassis_text = Ref::steal(PyObject_Str(chassis_type));
     if (!chassis_text) {
         return nullptr;
     }
-    return raise_connection_error(
-        std::move(error_class), concat({names.not_found_path, joined.get(), names.not_found_type,
-                                        chassis_text.get(), names.blank}));
+    PyObject* pieces[12];
+    int count = 0;
+    pieces[count++] = names.not_found_path;
+    for (int i = 0; i < length && !joined; ++i) {
+        if (i > 0) {
+            pieces[count++] = names.slash;
+        }
+        pieces[count++] = path[i];
+    }
+    if (joined) {
+        pieces[count++] = joined.get();
+    }
+    pieces[count++] = names.not_found_type;
+    pieces[count++] = chassis_text.get();
+    pieces[count++] = names.blank;
+    Ref message = Ref::steal(PyTuple_New(count));
+    if (!message) {
+        return nullptr;
+    }
+    for (int i = 0; i < count; ++i) {
+        PyTuple_SET_ITEM(message.get(), i, Py_NewRef(pieces[i]));
+    }
+    return raise_connection_error(std::move(error_class),
+                                  Ref::steal(PyUnicode_Join(names.empty, message.get())));
 }
 
 // Addresses one exact node; every check comes before the one deletion.
