@@ -118,7 +118,7 @@ bool store_function(PyObject* ns, Fn role, PyObject* name) {
     if (!fn) {
         return false;
     }
-    state.own[static_cast<int>(role)] = Py_NewRef(fn.get());
+    Py_XSETREF(state.own[static_cast<int>(role)], Py_NewRef(fn.get()));
     return set_item(ns, name, fn.get());
 }
 
@@ -128,7 +128,7 @@ bool store_static_function(PyObject* ns, Fn role, const char* name) {
     if (!fn || !key) {
         return false;
     }
-    state.own[static_cast<int>(role)] = Py_NewRef(fn.get());
+    Py_XSETREF(state.own[static_cast<int>(role)], Py_NewRef(fn.get()));
     Ref wrapped = Ref::steal(PyObject_CallOneArg(state.builtin_staticmethod, fn.get()));
     return set_item(ns, key.get(), wrapped.get());
 }
@@ -169,8 +169,8 @@ bool build_class() {
     if (!plugins_name || !getter || !setter) {
         return false;
     }
-    state.own[static_cast<int>(Fn::plugins_get)] = Py_NewRef(getter.get());
-    state.own[static_cast<int>(Fn::plugins_set)] = Py_NewRef(setter.get());
+    Py_XSETREF(state.own[static_cast<int>(Fn::plugins_get)], Py_NewRef(getter.get()));
+    Py_XSETREF(state.own[static_cast<int>(Fn::plugins_set)], Py_NewRef(setter.get()));
     Ref read_only = Ref::steal(PyObject_CallOneArg(state.builtin_property, getter.get()));
     if (!set_item(ns.get(), plugins_name.get(), read_only.get())) {
         return false;

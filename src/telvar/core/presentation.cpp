@@ -450,8 +450,10 @@ class DirectRenderer {
                 return false;
             }
             if (!PyUnicode_Check(piece.get())) {
-                // What `output + piece` raises for a non-str piece.
-                return static_cast<bool>(Ref::steal(PyNumber_Add(names.empty, piece.get())));
+                // What `output + piece` raises for a piece that is not a str.
+                PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
+                             Py_TYPE(piece.get())->tp_name);
+                return false;
             }
             if (!write_text(piece.get(), names.empty, names.newline)) {
                 return false;
