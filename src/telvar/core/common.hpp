@@ -262,6 +262,20 @@ inline Ref call_method0(PyObject* obj, PyObject* name) {
 
 // --- shared small operations ---------------------------------------------
 
+// PyObject_IsTrue, with None, bools and exact str answered inline.
+inline int is_true(PyObject* value) {
+    if (value == Py_None || value == Py_False) {
+        return 0;
+    }
+    if (value == Py_True) {
+        return 1;
+    }
+    if (PyUnicode_CheckExact(value)) {
+        return PyUnicode_GET_LENGTH(value) != 0;
+    }
+    return PyObject_IsTrue(value);
+}
+
 // Builds the path of a registration, lookup or unregistration: [os],
 // [os, platform] or [os, platform, model], then os_flavor when not None.
 // Returns the number of elements written into `path` (borrowed).

@@ -2,6 +2,8 @@
 // combined gate that runs them in a fixed order.
 #include "common.hpp"
 
+#include <cstring>
+
 namespace telvar {
 
 namespace {
@@ -146,13 +148,13 @@ PyObject* validate_model_impl(PyObject* const* args) {
     PyObject* os = args[1];
     PyObject* platform = args[2];
     PyObject* model = args[3];
-    int truth = PyObject_IsTrue(model);
+    int truth = is_true(model);
     if (truth <= 0) {
         return truth < 0 ? nullptr : Py_NewRef(Py_None);
     }
-    truth = PyObject_IsTrue(platform);
+    truth = is_true(platform);
     if (truth > 0) {
-        truth = PyObject_IsTrue(os);
+        truth = is_true(os);
     }
     if (truth < 0) {
         return nullptr;
@@ -173,7 +175,7 @@ PyObject* validate_model_impl(PyObject* const* args) {
 PyObject* validate_platform_impl(PyObject* const* args) {
     PyObject* os = args[1];
     PyObject* platform = args[2];
-    const int truth = PyObject_IsTrue(platform);
+    const int truth = is_true(platform);
     if (truth <= 0) {
         return truth < 0 ? nullptr : Py_NewRef(Py_None);
     }
@@ -193,7 +195,7 @@ PyObject* validate_platform_impl(PyObject* const* args) {
 PyObject* validate_os_impl(PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* os = args[1];
-    const int truth = PyObject_IsTrue(os);
+    const int truth = is_true(os);
     if (truth < 0) {
         return nullptr;
     }
@@ -229,7 +231,7 @@ PyObject* validate_os_impl(PyObject* const* args) {
 PyObject* validate_chassis_type_impl(PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* chassis_type = args[1];
-    const int truth = PyObject_IsTrue(chassis_type);
+    const int truth = is_true(chassis_type);
     if (truth < 0) {
         return nullptr;
     }
@@ -274,10 +276,12 @@ PyObject* validate_arguments_impl(PyObject* const* args) {
             return nullptr;
         }
     }
-    // `os == "linux"`; an exact str compares without a call.
-    const int is_linux = PyUnicode_CheckExact(os)
-                             ? PyUnicode_Compare(os, names.linux) == 0
-                             : PyObject_RichCompareBool(os, names.linux, Py_EQ);
+    // `os == "linux"`; an exact str equal to it is the same ASCII text.
+    const int is_linux =
+        PyUnicode_CheckExact(os)
+            ? os == names.linux || (PyUnicode_IS_ASCII(os) && PyUnicode_GET_LENGTH(os) == 5 &&
+                                    std::memcmp(PyUnicode_DATA(os), "linux", 5) == 0)
+            : PyObject_RichCompareBool(os, names.linux, Py_EQ);
     if (is_linux != 0) {
         return is_linux < 0 ? nullptr : Py_NewRef(Py_None);
     }
