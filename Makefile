@@ -2,6 +2,10 @@
 # make test  - build, install and run the test suite
 # make bench - nanoseconds per call, native against pure Python (BENCH_ARGS=--quick)
 # make test-asan - the test suite against an AddressSanitizer + UBSan build (own venv and build dir)
+# make typecheck - stubtest of the extension's type stub, mypy --strict on tests/typing/usage.py
+# make lint  - clang-format (check) and clang-tidy on the C++, ruff on the Python; installs
+#              missing tools (apt-get as root, pip for ruff). make format applies both formatters.
+# make dist  - sdist and wheel into dist/; make sdist-check installs the sdist into a fresh venv
 # PY=3.13 selects another interpreter version; each version gets its own venv.
 PY ?= 3.12
 ifeq ($(PY),3.12)
@@ -14,7 +18,7 @@ STAMP := $(VENV)/.telvar-installed
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src examples -type f -not -path '*/__pycache__/*' 2>/dev/null)
 BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON -C build-dir=build/py$(PY)
 
-.PHONY: run test bench test-asan venv install clean
+.PHONY: run test bench test-asan typecheck lint lint-tools format dist sdist-check venv install clean
 
 ASAN_VENV := $(if $(filter 3.12,$(PY)),.venv-asan,.venv-asan-$(PY))
 ASAN_BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON -C cmake.define.TELVAR_SANITIZE=ON \
@@ -25,7 +29,7 @@ $(PYTHON):
 	echo "creating $(VENV) with $$base"; \
 	"$$base" -m venv $(VENV)
 	$(PYTHON) -m pip install --quiet --upgrade pip
-	$(PYTHON) -m pip install --quiet "scikit-build-core>=0.10" "cmake>=3.20" ninja
+	$(PYTHON) -m pip install --quiet "scikit-build-core>=0.11" "cmake>=3.20" ninja
 
 $(STAMP): $(PYTHON) $(SOURCES)
 	$(PYTHON) -m pip install --quiet $(BUILD_FLAGS) ".[test]"
@@ -48,6 +52,66 @@ test-asan:
 	@scripts/test-sanitized --check
 	@$(MAKE) --no-print-directory VENV=$(ASAN_VENV) BUILD_FLAGS="$(ASAN_BUILD_FLAGS)" install
 	scripts/test-sanitized $(ASAN_VENV)/bin/python
+
+typecheck: $(STAMP)
+	$(PYTHON) -m mypy.stubtest telvar.core.pluginmanager
+	$(PYTHON) -m mypy --strict --warn-unused-ignores tests/typing/usage.py
+
+CXX_SOURCES := $(wildcard src/telvar/core/*.cpp src/telvar/core/*.hpp)
+PY_SOURCES := src tests benchmarks examples
+LINT_BUILD := build/lint
+RUFF := ruff>=0.17,<0.18
+
+lint-tools: $(PYTHON)
+	@missing=""; \
+	for tool in clang-format clang-tidy; do command -v $$tool >/dev/null || missing="$$missing $$tool"; done; \
+	if [ -n "$$missing" ]; then \
+		if [ "$$(id -u)" != 0 ]; then echo "lint: please install$$missing (Debian: apt-get install$$missing)" >&2; exit 1; fi; \
+		echo "installing$$missing"; \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
+	fi
+	@$(PYTHON) -m ruff --version >/dev/null 2>&1 || $(PYTHON) -m pip install --quiet "$(RUFF)"
+
+$(LINT_BUILD)/compile_commands.json: $(PYTHON) CMakeLists.txt
+	$(VENV)/bin/cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+		-DPython_EXECUTABLE=$(abspath $(PYTHON)) >/dev/null
+
+# Every check runs even when an earlier one fails; the target fails if any did.
+lint: lint-tools $(LINT_BUILD)/compile_commands.json
+	@status=0; \
+	echo "clang-format --dry-run --Werror"; \
+	if ! clang-format --dry-run --Werror $(CXX_SOURCES) 2>/dev/null; then \
+		status=1; echo "clang-format: these changes are needed (make format applies them):"; \
+		for f in $(CXX_SOURCES); do clang-format "$$f" | diff -u "$$f" -; done; \
+	fi; \
+	echo "clang-tidy"; clang-tidy -p $(LINT_BUILD) --quiet --warnings-as-errors='*' \
+		$(filter %.cpp,$(CXX_SOURCES)) 2>$(LINT_BUILD)/clang-tidy.err \
+		|| { status=1; grep -v "warnings generated" $(LINT_BUILD)/clang-tidy.err >&2; }; \
+	echo "ruff check"; $(PYTHON) -m ruff check $(PY_SOURCES) || status=1; \
+	echo "ruff format --check"; $(PYTHON) -m ruff format --check $(PY_SOURCES) || status=1; \
+	exit $$status
+
+format: lint-tools
+	clang-format -i $(CXX_SOURCES)
+	$(PYTHON) -m ruff check --fix $(PY_SOURCES)
+	$(PYTHON) -m ruff format $(PY_SOURCES)
+
+dist: $(PYTHON)
+	@$(PYTHON) -m build --version >/dev/null 2>&1 || $(PYTHON) -m pip install --quiet "build>=1"
+	rm -rf dist
+	$(PYTHON) -m build --no-isolation --outdir dist .
+
+# The sdist must build on its own: a fresh venv, an isolated build, then an import.
+sdist-check: dist
+	@if tar tzf dist/telvar-*.tar.gz | grep -E '^[^/]+/(\.venv[^/]*|build|dist)/'; then \
+		echo "sdist-check: the sdist carries venvs or build output" >&2; exit 1; fi
+	rm -rf build/sdist-check
+	$$(scripts/find-python $(PY)) -m venv build/sdist-check/venv
+	build/sdist-check/venv/bin/python -m pip install --quiet dist/telvar-*.tar.gz
+	cd build/sdist-check && venv/bin/python -W ignore -c \
+		"import telvar.core.pluginmanager as m; print(m.__file__); print(m.PluginManager().plugins); \
+		from importlib.resources import files; core = files('telvar.core'); \
+		assert core.joinpath('pluginmanager.pyi').is_file() and core.joinpath('py.typed').is_file()"
 
 clean:
 	rm -rf build dist .venv .venv-* *.egg-info

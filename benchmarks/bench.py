@@ -95,7 +95,9 @@ class PurePluginManager:
             tree_hierarchy.append(os_flavor)
         return tree_hierarchy
 
-    def get_plugin(self, os=None, platform=None, model=None, os_flavor=None, chassis_type="single_rp"):
+    def get_plugin(
+        self, os=None, platform=None, model=None, os_flavor=None, chassis_type="single_rp"
+    ):
         self.validate_arguments(os, platform, model, chassis_type)
         tree_hierarchy = self._hierarchy(os, platform, model, os_flavor)
         cur_node = self._plugins
@@ -105,10 +107,16 @@ class PurePluginManager:
         if "data" in cur_node and chassis_type in cur_node["data"]:
             return cur_node["data"][chassis_type]["cls"]
         raise ConnectionInfraError(
-            "Plugin data not found for (" + "/".join(tree_hierarchy) + "), type: " + str(chassis_type) + " "
+            "Plugin data not found for ("
+            + "/".join(tree_hierarchy)
+            + "), type: "
+            + str(chassis_type)
+            + " "
         )
 
-    def unregister_plugin(self, os=None, platform=None, model=None, os_flavor=None, chassis_type=None):
+    def unregister_plugin(
+        self, os=None, platform=None, model=None, os_flavor=None, chassis_type=None
+    ):
         self.validate_arguments(os, platform, model, "single_rp")
         cur_node = self._plugins
         for element in self._hierarchy(os, platform, model, os_flavor):
@@ -125,7 +133,9 @@ class PurePluginManager:
             raise ConnectionInfraError("Plugin data not found for %s" % chassis_type)
         del data[chassis_type]
 
-    def register_plugin(self, cls, os=None, platform=None, model=None, os_flavor=None, chassis_type="single_rp"):
+    def register_plugin(
+        self, cls, os=None, platform=None, model=None, os_flavor=None, chassis_type="single_rp"
+    ):
         self.validate_arguments(os, platform, model, chassis_type)
         tree_hierarchy = self._hierarchy(os, platform, model, os_flavor)
         cur_node = self._plugins
@@ -139,9 +149,8 @@ class PurePluginManager:
             if chassis_type in data:
                 existing_cls = data[chassis_type]["cls"]
                 log.debug(
-                    " {} already registered for {}, {} from {} is overriding this class".format(
-                        existing_cls.__name__, tree_hierarchy, cls.__name__, cls.__module__
-                    )
+                    f" {existing_cls.__name__} already registered for {tree_hierarchy}, "
+                    f"{cls.__name__} from {cls.__module__} is overriding this class"
                 )
             data[chassis_type] = {"cls": cls, "path": class_path}
             cur_node["data"] = data
@@ -258,7 +267,9 @@ print(time.perf_counter_ns() - start)
 def import_time_ns(runs):
     samples = []
     for _ in range(runs):
-        out = subprocess.run([sys.executable, "-c", IMPORT_PROBE], capture_output=True, text=True, check=True)
+        out = subprocess.run(
+            [sys.executable, "-c", IMPORT_PROBE], capture_output=True, text=True, check=True
+        )
         samples.append(int(out.stdout.strip()))
     return min(samples)
 
@@ -272,7 +283,7 @@ def main():
     pure_ops = operations(PurePluginManager, args.quick)
     print(f"Python {platform.python_version()} on {platform.machine()}, {os.cpu_count()} cores")
     print(f"{'operation':40} {'native ns':>12} {'Python ns':>12} {'ratio':>7}")
-    for (label, native, number), (_, pure, _) in zip(native_ops, pure_ops):
+    for (label, native, number), (_, pure, _) in zip(native_ops, pure_ops, strict=True):
         native_ns = per_call_ns(native, number)
         pure_ns = per_call_ns(pure, number)
         print(f"{label:40} {native_ns:12.0f} {pure_ns:12.0f} {pure_ns / native_ns:6.1f}x")

@@ -32,7 +32,14 @@ def total_instructions(code):
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
         subprocess.run(
-            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", code],
+            [
+                "valgrind",
+                "--tool=callgrind",
+                f"--callgrind-out-file={out}",
+                sys.executable,
+                "-c",
+                code,
+            ],
             check=True,
             capture_output=True,
         )

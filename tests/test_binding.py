@@ -11,32 +11,95 @@ BINDING_ERRORS = [  # (call on a manager m, expected message)
     (lambda m: PM(x=1), "__init__() got an unexpected keyword argument 'x'"),
     (lambda m: PM.__init__(), "__init__() takes exactly 1 positional argument (0 given)"),
     (lambda m: m.validate_os(), "validate_os() takes exactly 2 positional arguments (1 given)"),
-    (lambda m: m.validate_chassis_type(1, 2), "validate_chassis_type() takes exactly 2 positional arguments (3 given)"),
-    (lambda m: m.validate_model("a"), "validate_model() takes exactly 4 positional arguments (2 given)"),
-    (lambda m: m.validate_model(os="a", model="b"), "validate_model() takes exactly 4 positional arguments (2 given)"),
-    (lambda m: m.validate_model(model="b", platform="p"), "validate_model() takes exactly 4 positional arguments (1 given)"),
-    (lambda m: m.validate_arguments(1, 2, 3, 4, 5), "validate_arguments() takes exactly 5 positional arguments (6 given)"),
-    (lambda m: m.get_plugin(1, 2, 3, 4, 5, 6), "get_plugin() takes at most 6 positional arguments (7 given)"),
+    (
+        lambda m: m.validate_chassis_type(1, 2),
+        "validate_chassis_type() takes exactly 2 positional arguments (3 given)",
+    ),
+    (
+        lambda m: m.validate_model("a"),
+        "validate_model() takes exactly 4 positional arguments (2 given)",
+    ),
+    (
+        lambda m: m.validate_model(os="a", model="b"),
+        "validate_model() takes exactly 4 positional arguments (2 given)",
+    ),
+    (
+        lambda m: m.validate_model(model="b", platform="p"),
+        "validate_model() takes exactly 4 positional arguments (1 given)",
+    ),
+    (
+        lambda m: m.validate_arguments(1, 2, 3, 4, 5),
+        "validate_arguments() takes exactly 5 positional arguments (6 given)",
+    ),
+    (
+        lambda m: m.get_plugin(1, 2, 3, 4, 5, 6),
+        "get_plugin() takes at most 6 positional arguments (7 given)",
+    ),
     (lambda m: PM.get_plugin(), "get_plugin() takes at least 1 positional argument (0 given)"),
-    (lambda m: PM.get_plugin(os="a"), "get_plugin() takes at least 1 positional argument (0 given)"),
-    (lambda m: m.unregister_plugin(*"abcdef"), "unregister_plugin() takes at most 6 positional arguments (7 given)"),
-    (lambda m: m.register_plugin(), "register_plugin() takes at least 2 positional arguments (1 given)"),
-    (lambda m: m.register_plugin(os="a"), "register_plugin() takes at least 2 positional arguments (1 given)"),
-    (lambda m: m.register_plugin(*"abcdefg"), "register_plugin() takes at most 7 positional arguments (8 given)"),
-    (lambda m: m.print_tree(output="x"), "print_tree() takes at least 2 positional arguments (1 given)"),
-    (lambda m: m.print_tree({}, "x", 1), "print_tree() takes at most 3 positional arguments (4 given)"),
+    (
+        lambda m: PM.get_plugin(os="a"),
+        "get_plugin() takes at least 1 positional argument (0 given)",
+    ),
+    (
+        lambda m: m.unregister_plugin(*"abcdef"),
+        "unregister_plugin() takes at most 6 positional arguments (7 given)",
+    ),
+    (
+        lambda m: m.register_plugin(),
+        "register_plugin() takes at least 2 positional arguments (1 given)",
+    ),
+    (
+        lambda m: m.register_plugin(os="a"),
+        "register_plugin() takes at least 2 positional arguments (1 given)",
+    ),
+    (
+        lambda m: m.register_plugin(*"abcdefg"),
+        "register_plugin() takes at most 7 positional arguments (8 given)",
+    ),
+    (
+        lambda m: m.print_tree(output="x"),
+        "print_tree() takes at least 2 positional arguments (1 given)",
+    ),
+    (
+        lambda m: m.print_tree({}, "x", 1),
+        "print_tree() takes at most 3 positional arguments (4 given)",
+    ),
     (lambda m: m.__repr__(1), "__repr__() takes exactly 1 positional argument (2 given)"),
     (lambda m: PM.plugins.fget(m, 1), "plugins() takes exactly 1 positional argument (2 given)"),
     (lambda m: PM.plugins.fset(m), "plugins() takes exactly 2 positional arguments (1 given)"),
     (lambda m: m.get_plugin(foo=1), "get_plugin() got an unexpected keyword argument 'foo'"),
-    (lambda m: m.validate_os(os="a", chassis_type="b"), "validate_os() got an unexpected keyword argument 'chassis_type'"),
-    (lambda m: m.get_plugin("a", os="a"), "get_plugin() got multiple values for keyword argument 'os'"),
-    (lambda m: m.get_plugin(self=m), "get_plugin() got multiple values for keyword argument 'self'"),
-    (lambda m: m.register_plugin(object, cls=object), "register_plugin() got multiple values for keyword argument 'cls'"),
-    (lambda m: PM.discover_builtin_plugins(1), "discover_builtin_plugins() takes no arguments (1 given)"),
-    (lambda m: m.discover_external_plugins(1, 2), "discover_external_plugins() takes no arguments (2 given)"),
-    (lambda m: PM.discover_external_plugins(x=1), "discover_external_plugins() takes no keyword arguments"),
-    (lambda m: m.discover_builtin_plugins(group="x"), "discover_builtin_plugins() takes no keyword arguments"),
+    (
+        lambda m: m.validate_os(os="a", chassis_type="b"),
+        "validate_os() got an unexpected keyword argument 'chassis_type'",
+    ),
+    (
+        lambda m: m.get_plugin("a", os="a"),
+        "get_plugin() got multiple values for keyword argument 'os'",
+    ),
+    (
+        lambda m: m.get_plugin(self=m),
+        "get_plugin() got multiple values for keyword argument 'self'",
+    ),
+    (
+        lambda m: m.register_plugin(object, cls=object),
+        "register_plugin() got multiple values for keyword argument 'cls'",
+    ),
+    (
+        lambda m: PM.discover_builtin_plugins(1),
+        "discover_builtin_plugins() takes no arguments (1 given)",
+    ),
+    (
+        lambda m: m.discover_external_plugins(1, 2),
+        "discover_external_plugins() takes no arguments (2 given)",
+    ),
+    (
+        lambda m: PM.discover_external_plugins(x=1),
+        "discover_external_plugins() takes no keyword arguments",
+    ),
+    (
+        lambda m: m.discover_builtin_plugins(group="x"),
+        "discover_builtin_plugins() takes no keyword arguments",
+    ),
 ]
 
 
@@ -55,26 +118,36 @@ def test_keywords_bind_by_name(manager):
     with pytest.raises(Exception) as info:
         PM.plugins.fset(value=None, self=manager)
     assert info.value.args == (" Protected Member, cannot modify Plugins",)
-    assert PM.__init__(**{"self": manager}) is None
+    assert PM.__init__(self=manager) is None
     assert manager.plugins == {} and manager.plugins is not registry
 
 
-_vectorcall = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.POINTER(ctypes.py_object),
-                                ctypes.c_size_t, ctypes.py_object)(("PyObject_Vectorcall", ctypes.pythonapi))
+_vectorcall = ctypes.PYFUNCTYPE(
+    ctypes.py_object,
+    ctypes.py_object,
+    ctypes.POINTER(ctypes.py_object),
+    ctypes.c_size_t,
+    ctypes.py_object,
+)(("PyObject_Vectorcall", ctypes.pythonapi))
 
 
 def vectorcall(func, positional, kwnames, values):
     """Call func as the interpreter does, with keyword names that Python source cannot spell."""
     items = list(positional) + list(values)
-    return _vectorcall(func, (ctypes.py_object * len(items))(*items), len(positional), tuple(kwnames))
+    return _vectorcall(
+        func, (ctypes.py_object * len(items))(*items), len(positional), tuple(kwnames)
+    )
 
 
-@pytest.mark.parametrize("func, message", [
-    (PM.get_plugin, "get_plugin() keywords must be strings"),
-    (PM.__init__, "__init__() keywords must be strings"),
-    (PM.plugins.fset, "plugins() keywords must be strings"),
-    (PM.discover_builtin_plugins, "discover_builtin_plugins() takes no keyword arguments"),
-])
+@pytest.mark.parametrize(
+    "func, message",
+    [
+        (PM.get_plugin, "get_plugin() keywords must be strings"),
+        (PM.__init__, "__init__() keywords must be strings"),
+        (PM.plugins.fset, "plugins() keywords must be strings"),
+        (PM.discover_builtin_plugins, "discover_builtin_plugins() takes no keyword arguments"),
+    ],
+)
 def test_non_str_keyword(manager, func, message):
     assert vectorcall(PM.plugins.fget, [], ("self",), [manager]) is manager.plugins
     positional = [] if func is PM.discover_builtin_plugins else [manager]

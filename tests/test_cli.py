@@ -67,7 +67,9 @@ plugins (<class 'telvar.core.pluginmanager.PluginManager'> at ID)
 def telvar(*args):
     return subprocess.run(
         [sys.executable, "-m", "telvar", *args],
-        capture_output=True, text=True, timeout=120,
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
 
 
@@ -130,13 +132,23 @@ def test_empty_registry_says_so(run_python):
     [
         (["--os", "alpha"], "alpha.AlphaConnection", "alpha/__init__.py"),
         # Unknown levels fall back to the deepest registered node.
-        (["--os", "alpha", "--platform", "edge", "--model", "e999"],
-         "alpha.edge.AlphaEdgeConnection", "alpha/edge.py"),
+        (
+            ["--os", "alpha", "--platform", "edge", "--model", "e999"],
+            "alpha.edge.AlphaEdgeConnection",
+            "alpha/edge.py",
+        ),
         (["--os", "alpha", "--os-flavor", "lts"], "alpha.lts.AlphaLtsConnection", "alpha/lts.py"),
         (["--os", "alpha", "--os-flavor", "rolling"], "alpha.AlphaConnection", "alpha/__init__.py"),
-        (["--os", "beta", "--chassis-type", "dual_rp"], "beta.dual.BetaDualRpConnection", "beta/dual.py"),
-        (["--os", "beta", "--platform", "core", "--model", "c9"],
-         "beta.core.BetaCoreC9Connection", "beta/core.py"),
+        (
+            ["--os", "beta", "--chassis-type", "dual_rp"],
+            "beta.dual.BetaDualRpConnection",
+            "beta/dual.py",
+        ),
+        (
+            ["--os", "beta", "--platform", "core", "--model", "c9"],
+            "beta.core.BetaCoreC9Connection",
+            "beta/core.py",
+        ),
     ],
 )
 def test_device_lookup_prints_class_and_file(args, qualname, source):
@@ -159,11 +171,15 @@ def test_device_lookup_finds_external_plugin():
     [
         (["--os", "delta"], "Plugin data not found for (delta), type: single_rp "),
         # No back-off: beta/core has records, but none for dual_rp.
-        (["--os", "beta", "--platform", "core", "--chassis-type", "dual_rp"],
-         "Plugin data not found for (beta/core), type: dual_rp "),
+        (
+            ["--os", "beta", "--platform", "core", "--chassis-type", "dual_rp"],
+            "Plugin data not found for (beta/core), type: dual_rp ",
+        ),
         (["--os", "alpha", "--platform", "Edge"], "platform (Edge) has to be in lowercase"),
-        (["--os", "alpha", "--chassis-type", "quad_rp"],
-         "chassis Type should be one of these ['single_rp', 'dual_rp', 'stack'], but got quad_rp"),
+        (
+            ["--os", "alpha", "--chassis-type", "quad_rp"],
+            "chassis Type should be one of these ['single_rp', 'dual_rp', 'stack'], but got quad_rp",
+        ),
         (["--platform", "edge"], "OS information not provided for platform: edge"),
     ],
 )

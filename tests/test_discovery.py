@@ -68,9 +68,20 @@ def import_calls(pm, monkeypatch):
 
 
 NESTED_TREE = [
-    "aa.py", "bb/__init__.py", "bb/mod.py", "bb/tests/__init__.py", "bb/tests/mod.py",
-    "bb/unittests.py", "bb/tests_data.py", "cc.py", "tests/__init__.py", "tests/mod.py",
-    "unittests.py", "x/__init__.py", "x/tests/__init__.py", "x/tests/mod.py",
+    "aa.py",
+    "bb/__init__.py",
+    "bb/mod.py",
+    "bb/tests/__init__.py",
+    "bb/tests/mod.py",
+    "bb/unittests.py",
+    "bb/tests_data.py",
+    "cc.py",
+    "tests/__init__.py",
+    "tests/mod.py",
+    "unittests.py",
+    "x/__init__.py",
+    "x/tests/__init__.py",
+    "x/tests/mod.py",
 ]
 
 
@@ -80,12 +91,26 @@ def test_walk_imports_plugins_in_order_and_skips_tests(fake_plugins, import_call
     fake_plugins.install()
     target = PluginManager() if via_instance else PluginManager
     assert target.discover_builtin_plugins() is None
-    assert import_calls == [P + "aa", P + "bb", P + "bb.mod", P + "bb.tests_data", P + "cc", P + "x"]
+    assert import_calls == [
+        P + "aa",
+        P + "bb",
+        P + "bb.mod",
+        P + "bb.tests_data",
+        P + "cc",
+        P + "x",
+    ]
     # Test packages still run their __init__ (the walk imports them to look
     # inside), but no module below them runs, nor any name ending in "tests".
     assert fake_plugins.events == [
-        P + "aa", P + "bb", P + "bb.mod", P + "bb.tests", P + "bb.tests_data",
-        P + "cc", P + "tests", P + "x", P + "x.tests",
+        P + "aa",
+        P + "bb",
+        P + "bb.mod",
+        P + "bb.tests",
+        P + "bb.tests_data",
+        P + "cc",
+        P + "tests",
+        P + "x",
+        P + "x.tests",
     ]
 
 
@@ -104,10 +129,14 @@ def test_package_without_modules_imports_nothing(fake_plugins, import_calls):
         ("my.extras", []),  # names without ".plugins." are never imported
     ],
 )
-def test_file_fallback_walks_the_directory_of_dunder_file(pm, monkeypatch, fake_plugins, name, expected):
+def test_file_fallback_walks_the_directory_of_dunder_file(
+    pm, monkeypatch, fake_plugins, name, expected
+):
     calls = []
     monkeypatch.setattr(pm, "importlib", types.SimpleNamespace(import_module=calls.append))
-    fake_plugins.add("__init__.py", "mod_b.py", "mod_a.py", "tests.py", "tests_data.py", "zz_unittests.py")
+    fake_plugins.add(
+        "__init__.py", "mod_b.py", "mod_a.py", "tests.py", "tests_data.py", "zz_unittests.py"
+    )
     module = types.ModuleType(name)  # no __path__
     module.__file__ = str(fake_plugins.root / "__init__.py")
     fake_plugins.install(module)
@@ -192,7 +221,9 @@ def entry_points(pm, monkeypatch):
         ns.points[:] = [FakeEntryPoint(ns.events, *spec) for spec in specs]
 
     monkeypatch.setattr(pm, "iter_entry_points", iter_entry_points)
-    monkeypatch.setattr(pm, "log", types.SimpleNamespace(debug=lambda *a: ns.events.append(("debug",) + a)))
+    monkeypatch.setattr(
+        pm, "log", types.SimpleNamespace(debug=lambda *a: ns.events.append(("debug",) + a))
+    )
     ns.set_points = set_points
     return ns
 
@@ -221,8 +252,10 @@ def test_failing_load_stops_after_its_log_line(entry_points):
         PluginManager.discover_external_plugins()
     assert info.value is boom
     assert entry_points.events == [
-        ("debug", "Loading external plugin one from m1"), ("load", "one"),
-        ("debug", "Loading external plugin two from m2"), ("load", "two"),
+        ("debug", "Loading external plugin one from m1"),
+        ("load", "one"),
+        ("debug", "Loading external plugin two from m2"),
+        ("load", "two"),
     ]
 
 
@@ -251,7 +284,9 @@ def test_rebinding_the_group_constant_changes_the_group_asked(pm, entry_points, 
 def test_installed_distribution_is_loaded(tmp_path, run_python):
     info = tmp_path / "telvar_probe_plugin-1.0.dist-info"
     info.mkdir()
-    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: telvar-probe-plugin\nVersion: 1.0\n")
+    (info / "METADATA").write_text(
+        "Metadata-Version: 2.1\nName: telvar-probe-plugin\nVersion: 1.0\n"
+    )
     (info / "entry_points.txt").write_text("[telvar.plugins]\nprobe = telvar_probe_plugin\n")
     (tmp_path / "telvar_probe_plugin.py").write_text(
         "from telvar.manager import plugin_manager\n"

@@ -51,12 +51,12 @@ Unprintable = type("Unprintable", (), {"__str__": Boom()})
 m = pm.PluginManager()
 '''
 
-EPILOGUE = '''
+EPILOGUE = """
 print("tree", type(m.__dict__.get("_plugins")).__name__)
-'''
+"""
 
 SCENARIOS = {
-    "node_keys": '''
+    "node_keys": """
         def node(keys, **children):
             return type("Node", (dict,), {"keys": keys})(**children)
         record = {"data": {"single_rp": {"cls": Conn, "path": "x"}}}
@@ -89,8 +89,8 @@ SCENARIOS = {
         m.plugins["alpha"] = node(replacing, p1=record)
         expect("ok Conn", m.get_plugin, os="alpha", platform="p1")
         check(m.plugins == {"fresh": {}})
-    ''',
-    "path_element_hash_and_eq": '''
+    """,
+    "path_element_hash_and_eq": """
         class SameHashAsData:
             def __init__(self, eq):
                 self.eq = eq
@@ -117,8 +117,8 @@ SCENARIOS = {
                os_flavor=SameHashAsData(clear))
         m.register_plugin(Conn, os="alpha", platform="p1")
         expect("ok None", m.register_plugin, Conn, os="alpha", platform="p1", os_flavor=SameHashAsData(clear))
-    ''',
-    "case_tests_and_str": '''
+    """,
+    "case_tests_and_str": """
         def name(value, **methods):
             return type("Name", (str,), methods)(value)
         upper_ok = name("UPPER", islower=lambda self: [0])
@@ -145,8 +145,8 @@ SCENARIOS = {
         expect("RuntimeError: boom", m.validate_arguments, "linux", None, None, None)
         expect("ConnectionInfraError: chassis Type should be one of these ['linux'], but got ",
                m.validate_chassis_type, "")
-    ''',
-    "logger_and_module_globals": '''
+    """,
+    "logger_and_module_globals": """
         m.register_plugin(Conn, os="alpha", platform="p1")
         before = repr(m.plugins)
         pm.log = type("Log", (), {"debug": Boom("debug")})()
@@ -170,8 +170,8 @@ SCENARIOS = {
         expect("TypeError: exceptions must derive from BaseException", m.validate_os, None)
         del pm.ConnectionInfraError
         expect("NameError: name 'ConnectionInfraError' is not defined", m.get_plugin, os="linux", platform="p9")
-    ''',
-    "malformed_records": '''
+    """,
+    "malformed_records": """
         m.plugins["alpha"] = {"data": {"single_rp": {"cls": 5, "path": "x"}}}
         expect("AttributeError", m.register_plugin, Conn, os="alpha")
         m.plugins["beta"] = {"data": {"single_rp": {}}}
@@ -184,8 +184,8 @@ SCENARIOS = {
         m.plugins["linux"] = {"data": None}
         expect("TypeError", m.get_plugin, os="linux")
         check(m.plugins["alpha"]["data"]["single_rp"]["cls"] == 5)
-    ''',
-    "validator_overrides": '''
+    """,
+    "validator_overrides": """
         class Clearing(pm.PluginManager):
             def validate_os(self, os):
                 self.plugins.clear()
@@ -206,7 +206,7 @@ SCENARIOS = {
             expect("AttributeError", g.register_plugin, Conn, "alpha")
             expect("AttributeError", g.get_plugin, "alpha")
             expect("AttributeError", g.unregister_plugin, "alpha")
-    ''',
+    """,
 }
 
 

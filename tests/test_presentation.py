@@ -19,7 +19,10 @@ def three_key_tree():
     # Inserted beta first, and plat1 before data, to prove keys get sorted.
     return {
         "beta": {"data": {"single_rp": record(ConnB)}},
-        "alpha": {"plat1": {"data": {"dual_rp": record(ConnB)}}, "data": {"single_rp": record(ConnA)}},
+        "alpha": {
+            "plat1": {"data": {"dual_rp": record(ConnB)}},
+            "data": {"single_rp": record(ConnA)},
+        },
     }
 
 
@@ -106,7 +109,16 @@ def test_multiline_leaf_lines_follow_the_child_prefix(manager):
 def test_keys_sorted_by_code_point(manager):
     tree = {"data": 1, "b": 2, "a": 3, "Z": 4, "B": 5, "_": 6, "é": 7, "core": 8}
     lines = manager.print_tree(tree).split("\n")[1:]
-    assert [line[6:].split(" = ")[0] for line in lines] == ["B", "Z", "_", "a", "b", "core", "data", "é"]
+    assert [line[6:].split(" = ")[0] for line in lines] == [
+        "B",
+        "Z",
+        "_",
+        "a",
+        "b",
+        "core",
+        "data",
+        "é",
+    ]
 
 
 def test_rendering_changes_and_prints_nothing(manager, capsys):
@@ -119,8 +131,14 @@ def test_rendering_changes_and_prints_nothing(manager, capsys):
 
 @pytest.mark.parametrize(
     "data, output",
-    [({1: "a"}, "p"), ({"a": 1, 2: "b"}, "p"), ({"a": {None: 1}}, "p"), ({("t",): 1}, "p"),
-     ({"k": 1}, None), (5, None)],
+    [
+        ({1: "a"}, "p"),
+        ({"a": 1, 2: "b"}, "p"),
+        ({"a": {None: 1}}, "p"),
+        ({("t",): 1}, "p"),
+        ({"k": 1}, None),
+        (5, None),
+    ],
 )
 def test_non_str_keys_or_output_raise_type_error(manager, data, output):
     with pytest.raises(TypeError):
@@ -151,7 +169,9 @@ def test_subclass_override_renders_every_child():
     assert calls[0] == ((tree, "top"), {})
     # Children go through the override, by keyword only.
     assert [(args, list(kw), kw["output"]) for args, kw in calls[1:]] == [
-        ((), ["data", "output"], "__ a"), ((), ["data", "output"], "__ b"), ((), ["data", "output"], "__ x"),
+        ((), ["data", "output"], "__ a"),
+        ((), ["data", "output"], "__ b"),
+        ((), ["data", "output"], "__ x"),
     ]
     with pytest.raises(KeyError, match="bad child"):
         Tagged().print_tree({"good": 1, "bad": 2}, "top")
@@ -163,12 +183,19 @@ def test_ten_thousand_records(manager):
     lines = manager.print_tree(tree).split("\n")
     assert len(lines) == 1 + 5 * 10_000
     assert lines[:6] == [
-        "plugin", "  |__ os00000", "  |  |__ data", "  |    |__ single_rp",
-        "  |      |__ cls = <class 'pkg.conn.Conn'>", "  |      |__ path = /p.py",
+        "plugin",
+        "  |__ os00000",
+        "  |  |__ data",
+        "  |    |__ single_rp",
+        "  |      |__ cls = <class 'pkg.conn.Conn'>",
+        "  |      |__ path = /p.py",
     ]
     assert lines[-5:] == [
-        "  |__ os09999", "    |__ data", "      |__ single_rp",
-        "        |__ cls = <class 'pkg.conn.Conn'>", "        |__ path = /p.py",
+        "  |__ os09999",
+        "    |__ data",
+        "      |__ single_rp",
+        "        |__ cls = <class 'pkg.conn.Conn'>",
+        "        |__ path = /p.py",
     ]
 
 

@@ -60,7 +60,9 @@ def refused(call, *args, **kwargs):
 @pytest.fixture
 def debug_calls(pm, monkeypatch):
     calls = []
-    monkeypatch.setattr(pm, "log", type("FakeLog", (), {"debug": lambda self, *a, **k: calls.append((a, k))})())
+    monkeypatch.setattr(
+        pm, "log", type("FakeLog", (), {"debug": lambda self, *a, **k: calls.append((a, k))})()
+    )
     return calls
 
 
@@ -96,7 +98,13 @@ def test_insertion_order(manager, debug_calls):
     for cls, chassis_type in [(ConnA, "dual_rp"), (ConnB, "stack"), (ConnC, "dual_rp")]:
         manager.register_plugin(cls, os="alpha", chassis_type=chassis_type)
     assert [p for p, _ in walk(manager.plugins) if len(p) < 3] == [
-        (), ("alpha",), ("alpha", "data"), ("alpha", "plat1"), ("beta",), ("beta", "plat1"), ("beta", "data")
+        (),
+        ("alpha",),
+        ("alpha", "data"),
+        ("alpha", "plat1"),
+        ("beta",),
+        ("beta", "plat1"),
+        ("beta", "data"),
     ]
     data = manager.plugins["alpha"]["data"]
     assert data == {"single_rp": record(ConnA), "dual_rp": record(ConnC), "stack": record(ConnB)}
@@ -118,7 +126,9 @@ def test_replacement_is_logged_and_wins(manager, debug_calls, kwargs, shown):
     manager.register_plugin(ConnB, **kwargs)
     manager.register_plugin(ConnB, **kwargs)  # the same class again: logged, equal record
     text = " %s already registered for %s, ConnB from %s is overriding this class"
-    assert debug_calls == [((text % (name, shown, ConnB.__module__),), {}) for name in ("ConnA", "ConnB")]
+    assert debug_calls == [
+        ((text % (name, shown, ConnB.__module__),), {}) for name in ("ConnA", "ConnB")
+    ]
     assert [(p, id(n)) for p, n in walk(manager.plugins)][:-1] == [(p, id(n)) for p, n in nodes]
     assert list(walk(manager.plugins))[-1][1] == record(ConnB)
 
@@ -138,7 +148,10 @@ def test_getfile_result_is_stored_unchanged(manager, pm, monkeypatch):
         (dict(os="alpha", platform="plat1", chassis_type="dual_rp"), ConnB),
         (dict(os="alpha", platform="plat9"), ConnA),
         (dict(os="alpha", platform="plat9", model="m1", os_flavor="f1"), ConnA),
-        (dict(os="alpha", platform="plat1", model="m1", os_flavor="f1", chassis_type="dual_rp"), ConnB),
+        (
+            dict(os="alpha", platform="plat1", model="m1", os_flavor="f1", chassis_type="dual_rp"),
+            ConnB,
+        ),
         (dict(os="alpha", platform="plat1"), not_found("alpha/plat1")),
         (dict(os="alpha", platform="plat1", model="m1"), not_found("alpha/plat1/m1")),
         (dict(os="alpha", chassis_type="dual_rp"), not_found("alpha", "dual_rp")),
@@ -170,7 +183,9 @@ def test_skipped_level_matches_the_next_element_at_the_same_depth(manager):
 @pytest.mark.parametrize(
     "kwargs",
     [
-        dict(os="alpha", os_flavor=5),  # [alpha, 5] is reached, but the failure message cannot be joined
+        dict(
+            os="alpha", os_flavor=5
+        ),  # [alpha, 5] is reached, but the failure message cannot be joined
         dict(os="alpha", model=""),  # None platform in the path
         dict(os="alpha", os_flavor=["f"]),
         dict(os="alpha", platform="p1", os_flavor={}),
@@ -204,10 +219,16 @@ def test_data_is_refused_as_a_path_element(manager, kwargs):
 
 
 def test_data_refusal_comes_after_validation(pm, manager):
-    assert refused(manager.register_plugin, ConnA, os="data", chassis_type=None).startswith("chassis Type")
-    assert refused(manager.register_plugin, ConnA, os="alpha", model="data").startswith("OS and platform")
+    assert refused(manager.register_plugin, ConnA, os="data", chassis_type=None).startswith(
+        "chassis Type"
+    )
+    assert refused(manager.register_plugin, ConnA, os="alpha", model="data").startswith(
+        "OS and platform"
+    )
     seen = []
-    gated = type("Gate", (pm.PluginManager,), {"validate_arguments": lambda self, *a: seen.append(a)})()
+    gated = type(
+        "Gate", (pm.PluginManager,), {"validate_arguments": lambda self, *a: seen.append(a)}
+    )()
     assert refused(gated.register_plugin, ConnA, "alpha", "data", None, None, "bogus") == RESERVED
     assert seen == [("alpha", "data", None, "bogus")]
     assert gated.plugins == {} and manager.plugins == {}
@@ -243,7 +264,7 @@ def test_failed_replacement_log_keeps_the_earlier_record(manager, pm, monkeypatc
             raise RuntimeError(text)
 
     monkeypatch.setattr(pm, "log", BrokenLog())
-    with pytest.raises(RuntimeError, match="^ ConnA already registered for"):
+    with pytest.raises(RuntimeError, match=r"^ ConnA already registered for"):
         manager.register_plugin(ConnB, os="alpha", platform="p1")
     check()
 
@@ -265,7 +286,10 @@ def populated(manager):
         (dict(os="alpha", platform="plat2"), NOT_FOUND),
         (dict(os="alpha", platform="plat2", chassis_type="single_rp"), NOT_FOUND),
         (dict(os="alpha", platform="data", chassis_type="single_rp"), NOT_FOUND),
-        (dict(os="alpha", platform="plat1", chassis_type="single_rp"), NOT_FOUND + " for single_rp"),
+        (
+            dict(os="alpha", platform="plat1", chassis_type="single_rp"),
+            NOT_FOUND + " for single_rp",
+        ),
         (dict(os="alpha", chassis_type="dual_rp"), NOT_FOUND + " for dual_rp"),
         (dict(os="alpha", chassis_type="bogus"), NOT_FOUND + " for bogus"),
         (dict(os="alpha", chassis_type=0), NOT_FOUND + " for 0"),
@@ -302,7 +326,9 @@ def test_removing_one_record_leaves_an_empty_data_map_for_reuse(populated):
     assert refused(populated.unregister_plugin, "alpha", "plat1", None, None, "dual_rp") == (
         "Plugin data not found for dual_rp"
     )
-    assert refused(populated.get_plugin, "alpha", "plat1", chassis_type="dual_rp") == not_found("alpha/plat1", "dual_rp")
+    assert refused(populated.get_plugin, "alpha", "plat1", chassis_type="dual_rp") == not_found(
+        "alpha/plat1", "dual_rp"
+    )
     populated.register_plugin(ConnC, os="alpha", platform="plat1", chassis_type="stack")
     assert populated.plugins["alpha"]["plat1"] is node and node["data"] is data
     assert data == {"stack": record(ConnC)}
@@ -314,7 +340,9 @@ def test_nodes_are_never_pruned_and_lookup_never_backs_off(manager):
     assert refused(manager.get_plugin, os="alpha", platform="plat1") == not_found("alpha/plat1")
     manager.unregister_plugin(os="alpha", platform="plat1", model="m1")
     assert manager.plugins == {"alpha": {"data": {"single_rp": record(ConnA)}, "plat1": {"m1": {}}}}
-    assert refused(manager.get_plugin, os="alpha", platform="plat1", model="m1") == not_found("alpha/plat1/m1")
+    assert refused(manager.get_plugin, os="alpha", platform="plat1", model="m1") == not_found(
+        "alpha/plat1/m1"
+    )
 
 
 def test_linux_chassis_types_round_trip(manager):

@@ -102,7 +102,23 @@ def test_dict_subclass_nodes_are_walked_through_keys(manager):
     assert Node.calls == 2
 
 
-CASE_SAMPLES = ["abc", "a1-b.2", "ǅ", "ß", "²", "١٢", "１２", "ⅷ", "ǆ1", "ΑΒ", "αβ", "1.2", "", "-", "Ab"]
+CASE_SAMPLES = [
+    "abc",
+    "a1-b.2",
+    "ǅ",
+    "ß",
+    "²",
+    "١٢",
+    "１２",
+    "ⅷ",
+    "ǆ1",
+    "ΑΒ",
+    "αβ",
+    "1.2",
+    "",
+    "-",
+    "Ab",
+]
 
 
 @pytest.mark.parametrize("value", CASE_SAMPLES)

@@ -19,7 +19,9 @@ class ConnA:
 @pytest.fixture
 def debug_calls(pm, monkeypatch):
     calls = []
-    monkeypatch.setattr(pm, "log", type("FakeLog", (), {"debug": lambda self, *a, **k: calls.append((a, k))})())
+    monkeypatch.setattr(
+        pm, "log", type("FakeLog", (), {"debug": lambda self, *a, **k: calls.append((a, k))})()
+    )
     return calls
 
 
@@ -33,15 +35,38 @@ def refused(call, *args, **kwargs):
 @pytest.mark.parametrize(
     "method, kwargs, message",
     [
-        ("validate_model", dict(os="alpha", platform="", model="m1"), "OS and platform are required for Model: m1"),
-        ("validate_model", dict(os="", platform="p1", model=7), "OS and platform are required for Model: 7"),
-        ("validate_model", dict(os=None, platform=None, model=("M",)),
-         "OS and platform are required for Model: ('M',)"),
+        (
+            "validate_model",
+            dict(os="alpha", platform="", model="m1"),
+            "OS and platform are required for Model: m1",
+        ),
+        (
+            "validate_model",
+            dict(os="", platform="p1", model=7),
+            "OS and platform are required for Model: 7",
+        ),
+        (
+            "validate_model",
+            dict(os=None, platform=None, model=("M",)),
+            "OS and platform are required for Model: ('M',)",
+        ),
         ("validate_model", dict(os="alpha", platform="p1", model=7), "Model should be of type str"),
-        ("validate_model", dict(os="alpha", platform="p1", model="A%s"), " Model (A%s) has to be in lowecase"),
-        ("validate_platform", dict(os=None, platform=3), "OS information not provided for platform: 3"),
+        (
+            "validate_model",
+            dict(os="alpha", platform="p1", model="A%s"),
+            " Model (A%s) has to be in lowecase",
+        ),
+        (
+            "validate_platform",
+            dict(os=None, platform=3),
+            "OS information not provided for platform: 3",
+        ),
         ("validate_platform", dict(os="alpha", platform=3), "platform should be of type str"),
-        ("validate_platform", dict(os="alpha", platform="%D"), "platform (%D) has to be in lowercase"),
+        (
+            "validate_platform",
+            dict(os="alpha", platform="%D"),
+            "platform (%D) has to be in lowercase",
+        ),
         ("validate_os", dict(os=None), OS_MSG + "None"),
         ("validate_os", dict(os=""), OS_MSG),
         ("validate_os", dict(os=0), OS_MSG + "0"),
@@ -57,16 +82,35 @@ def test_refusal_messages(manager, method, kwargs, message):
 
 @pytest.mark.parametrize(
     "name, accepted",
-    [("m1", True), ("abc-1.2", True), ("12", True), ("a b", True), ("\u00e4rger", True), ("\u00b2", True),
-     ("1.2", False), ("1-2", False), ("ABC", False), ("aBc", False), ("-", False), (" ", False), ("m\u00c4", False)],
+    [
+        ("m1", True),
+        ("abc-1.2", True),
+        ("12", True),
+        ("a b", True),
+        ("\u00e4rger", True),
+        ("\u00b2", True),
+        ("1.2", False),
+        ("1-2", False),
+        ("ABC", False),
+        ("aBc", False),
+        ("-", False),
+        (" ", False),
+        ("m\u00c4", False),
+    ],
 )
 def test_lowercase_or_digits_rule(manager, name, accepted):
     if accepted:
         assert manager.validate_model(os="alpha", platform="p1", model=name) is None
         assert manager.validate_platform(os="alpha", platform=name) is None
     else:
-        assert refused(manager.validate_model, "alpha", "p1", name) == " Model (%s) has to be in lowecase" % name
-        assert refused(manager.validate_platform, "alpha", name) == "platform (%s) has to be in lowercase" % name
+        assert (
+            refused(manager.validate_model, "alpha", "p1", name)
+            == " Model (%s) has to be in lowecase" % name
+        )
+        assert (
+            refused(manager.validate_platform, "alpha", name)
+            == "platform (%s) has to be in lowercase" % name
+        )
 
 
 @pytest.mark.parametrize("falsy", [None, "", 0, False, []])
@@ -75,7 +119,10 @@ def test_absent_model_and_platform_and_falsy_os(manager, falsy):
     assert manager.validate_platform(os=None, platform=falsy) is None
     if falsy is not None:  # only None counts as a missing OS for a platform
         assert manager.validate_platform(os=falsy, platform="p1") is None
-        assert refused(manager.validate_model, falsy, "p1", "m1") == "OS and platform are required for Model: m1"
+        assert (
+            refused(manager.validate_model, falsy, "p1", "m1")
+            == "OS and platform are required for Model: m1"
+        )
 
 
 @pytest.mark.parametrize(
@@ -107,10 +154,14 @@ def test_lists_are_read_from_the_instance_at_each_call(manager, debug_calls):
     manager.validate_os(os="gamma")
     manager.validate_chassis_type(chassis_type="quad_rp")
     assert debug_calls == []
-    assert refused(manager.validate_os, None) == "OS should be one of these ['gamma'] , but got None"
+    assert (
+        refused(manager.validate_os, None) == "OS should be one of these ['gamma'] , but got None"
+    )
     base = "chassis Type should be one of these ['quad_rp'], but got "
     assert refused(manager.validate_chassis_type, "single_rp") == base + "single_rp"
-    assert refused(manager.validate_chassis_type, "") == base  # no membership test for a falsy value
+    assert (
+        refused(manager.validate_chassis_type, "") == base
+    )  # no membership test for a falsy value
     assert asked == ["gamma", "quad_rp", "single_rp"]
 
 
@@ -158,7 +209,11 @@ def expected_calls(os, platform, model, chassis_type):
         ("validate_platform", (), [("platform", platform), ("os", os)]),
         ("validate_os", (), [("os", os)]),
     ]
-    return calls if os == "linux" else calls + [("validate_chassis_type", (), [("chassis_type", chassis_type)])]
+    return (
+        calls
+        if os == "linux"
+        else calls + [("validate_chassis_type", (), [("chassis_type", chassis_type)])]
+    )
 
 
 @pytest.mark.parametrize("os", ["alpha", "Linux", "".join(["lin", "ux"])])
@@ -174,7 +229,9 @@ def test_registry_operations_use_overridden_validators(traced):
     assert m.get_plugin(os="alpha", platform="p1", os_flavor="f1", chassis_type="stack") is ConnA
     m.unregister_plugin(os="alpha", platform="p1", os_flavor="f1", chassis_type="stack")
     # unregistration always validates "single_rp"
-    expected = expected_calls("alpha", "p1", None, "stack") * 2 + expected_calls("alpha", "p1", None, "single_rp")
+    expected = expected_calls("alpha", "p1", None, "stack") * 2 + expected_calls(
+        "alpha", "p1", None, "single_rp"
+    )
     assert calls == expected
 
 
@@ -198,11 +255,19 @@ def test_gate_stops_at_the_first_raising_override(pm):
 @pytest.mark.parametrize("chassis_type", [None, "dual_rp", "bogus"])
 def test_overridden_gate_gets_four_positional_arguments(pm, chassis_type):
     seen = []
-    m = type("Gate", (pm.PluginManager,), {"validate_arguments": lambda self, *a, **k: seen.append((a, k))})()
+    m = type(
+        "Gate",
+        (pm.PluginManager,),
+        {"validate_arguments": lambda self, *a, **k: seen.append((a, k))},
+    )()
     m.register_plugin(ConnA, os="alpha", platform="p1", os_flavor="f1", chassis_type=chassis_type)
-    assert m.get_plugin(os="alpha", platform="p1", os_flavor="f1", chassis_type=chassis_type) is ConnA
+    assert (
+        m.get_plugin(os="alpha", platform="p1", os_flavor="f1", chassis_type=chassis_type) is ConnA
+    )
     m.unregister_plugin(os="alpha", platform="p1", os_flavor="f1", chassis_type=chassis_type)
-    assert seen == [(("alpha", "p1", None, chassis_type), {})] * 2 + [(("alpha", "p1", None, "single_rp"), {})]
+    assert seen == [(("alpha", "p1", None, chassis_type), {})] * 2 + [
+        (("alpha", "p1", None, "single_rp"), {})
+    ]
 
 
 def test_instance_attributes_shadow_validators(manager):

@@ -1,8 +1,8 @@
 """Command line: show the plugin registry, or which plugin serves a device.
 
-    python -m telvar                          # the registry as a tree
-    python -m telvar --os alpha --platform edge
-    python -m telvar --debug --os gamma       # with telvar's debug log
+python -m telvar                          # the registry as a tree
+python -m telvar --os alpha --platform edge
+python -m telvar --debug --os gamma       # with telvar's debug log
 """
 
 import argparse
@@ -42,9 +42,7 @@ def build_parser():
         "--chassis-type",
         help="single_rp (default), dual_rp or stack",
     )
-    parser.add_argument(
-        "--debug", action="store_true", help="write telvar's debug log to stderr"
-    )
+    parser.add_argument("--debug", action="store_true", help="write telvar's debug log to stderr")
     return parser
 
 

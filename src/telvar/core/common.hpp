@@ -85,84 +85,83 @@ PyObject* repr_impl(PyObject* const* args);
 
 // Interned strings, created once at module execution and kept for the life
 // of the process. X(field, text).
-#define TELVAR_NAMES(X)                                                  \
-    X(plugins_attr, "_plugins")                                          \
-    X(chassis_type_list, "chassis_type_list")                            \
-    X(supported_os, "supported_os")                                      \
-    X(supported_chassis, "supported_chassis")                            \
-    X(log, "log")                                                        \
-    X(debug, "debug")                                                    \
-    X(ConnectionInfraError, "ConnectionInfraError")                      \
-    X(getfile, "getfile")                                                \
-    X(iter_entry_points, "iter_entry_points")                            \
-    X(ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP")                              \
-    X(PluginManager, "PluginManager")                                    \
-    X(os, "os")                                                          \
-    X(pkgutil, "pkgutil")                                                \
-    X(importlib, "importlib")                                            \
-    X(platform, "platform")                                              \
-    X(model, "model")                                                    \
-    X(chassis_type, "chassis_type")                                      \
-    X(validate_model, "validate_model")                                  \
-    X(validate_platform, "validate_platform")                            \
-    X(validate_os, "validate_os")                                        \
-    X(validate_chassis_type, "validate_chassis_type")                    \
-    X(validate_arguments, "validate_arguments")                          \
-    X(print_tree, "print_tree")                                          \
-    X(data, "data")                                                      \
-    X(output, "output")                                                  \
-    X(keys, "keys")                                                      \
-    X(islower, "islower")                                                \
-    X(isdigit, "isdigit")                                                \
-    X(cls, "cls")                                                        \
-    X(path, "path")                                                      \
-    X(format, "format")                                                  \
-    X(split, "split")                                                    \
-    X(endswith, "endswith")                                              \
-    X(dunder_name, "__name__")                                           \
-    X(dunder_module, "__module__")                                       \
-    X(dunder_qualname, "__qualname__")                                   \
-    X(dunder_doc, "__doc__")                                             \
-    X(dunder_class, "__class__")                                         \
-    X(dunder_path, "__path__")                                           \
-    X(dunder_file, "__file__")                                           \
-    X(dunder_loader, "__loader__")                                       \
-    X(dunder_package, "__package__")                                     \
-    X(dunder_prepare, "__prepare__")                                     \
-    X(setter, "setter")                                                  \
-    X(group, "group")                                                    \
-    X(name, "name")                                                      \
-    X(module_name, "module_name")                                        \
-    X(load, "load")                                                      \
-    X(walk_packages, "walk_packages")                                    \
-    X(import_module, "import_module")                                    \
-    X(dirname, "dirname")                                                \
-    X(origin, "origin")                                                  \
-    X(parent, "parent")                                                  \
-    X(loader, "loader")                                                  \
-    X(submodule_search_locations, "submodule_search_locations")          \
-    X(single_rp, "single_rp")                                            \
-    X(linux, "linux")                                                    \
-    X(plugin, "plugin")                                                  \
-    X(telvar_plugins, "telvar.plugins")                                  \
-    X(newline, "\n")                                                     \
-    X(slash, "/")                                                        \
-    X(dot, ".")                                                          \
-    X(empty, "")                                                         \
-    X(blank, " ")                                                        \
-    X(dot_plugins_dot, ".plugins.")                                      \
-    X(dot_tests_dot, ".tests.")                                          \
-    X(tests, "tests")                                                    \
-    X(connector, "__ ")                                                  \
-    X(equals, " = ")                                                     \
-    X(newline_bar_prefix, "\n  |")                                       \
-    X(newline_blank_prefix, "\n  ")                                      \
-    X(not_found, "Plugin data not found")                                \
-    X(not_found_for, "Plugin data not found for %s")                     \
-    X(not_found_path, "Plugin data not found for (")                     \
-    X(not_found_type, "), type: ")                                       \
-    X(replaced_template,                                                 \
-      " {} already registered for {}, {} from {} is overriding this class")
+#define TELVAR_NAMES(X)                                         \
+    X(plugins_attr, "_plugins")                                 \
+    X(chassis_type_list, "chassis_type_list")                   \
+    X(supported_os, "supported_os")                             \
+    X(supported_chassis, "supported_chassis")                   \
+    X(log, "log")                                               \
+    X(debug, "debug")                                           \
+    X(ConnectionInfraError, "ConnectionInfraError")             \
+    X(getfile, "getfile")                                       \
+    X(iter_entry_points, "iter_entry_points")                   \
+    X(ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP")                     \
+    X(PluginManager, "PluginManager")                           \
+    X(os, "os")                                                 \
+    X(pkgutil, "pkgutil")                                       \
+    X(importlib, "importlib")                                   \
+    X(platform, "platform")                                     \
+    X(model, "model")                                           \
+    X(chassis_type, "chassis_type")                             \
+    X(validate_model, "validate_model")                         \
+    X(validate_platform, "validate_platform")                   \
+    X(validate_os, "validate_os")                               \
+    X(validate_chassis_type, "validate_chassis_type")           \
+    X(validate_arguments, "validate_arguments")                 \
+    X(print_tree, "print_tree")                                 \
+    X(data, "data")                                             \
+    X(output, "output")                                         \
+    X(keys, "keys")                                             \
+    X(islower, "islower")                                       \
+    X(isdigit, "isdigit")                                       \
+    X(cls, "cls")                                               \
+    X(path, "path")                                             \
+    X(format, "format")                                         \
+    X(split, "split")                                           \
+    X(endswith, "endswith")                                     \
+    X(dunder_name, "__name__")                                  \
+    X(dunder_module, "__module__")                              \
+    X(dunder_qualname, "__qualname__")                          \
+    X(dunder_doc, "__doc__")                                    \
+    X(dunder_class, "__class__")                                \
+    X(dunder_path, "__path__")                                  \
+    X(dunder_file, "__file__")                                  \
+    X(dunder_loader, "__loader__")                              \
+    X(dunder_package, "__package__")                            \
+    X(dunder_prepare, "__prepare__")                            \
+    X(setter, "setter")                                         \
+    X(group, "group")                                           \
+    X(name, "name")                                             \
+    X(module_name, "module_name")                               \
+    X(load, "load")                                             \
+    X(walk_packages, "walk_packages")                           \
+    X(import_module, "import_module")                           \
+    X(dirname, "dirname")                                       \
+    X(origin, "origin")                                         \
+    X(parent, "parent")                                         \
+    X(loader, "loader")                                         \
+    X(submodule_search_locations, "submodule_search_locations") \
+    X(single_rp, "single_rp")                                   \
+    X(linux, "linux")                                           \
+    X(plugin, "plugin")                                         \
+    X(telvar_plugins, "telvar.plugins")                         \
+    X(newline, "\n")                                            \
+    X(slash, "/")                                               \
+    X(dot, ".")                                                 \
+    X(empty, "")                                                \
+    X(blank, " ")                                               \
+    X(dot_plugins_dot, ".plugins.")                             \
+    X(dot_tests_dot, ".tests.")                                 \
+    X(tests, "tests")                                           \
+    X(connector, "__ ")                                         \
+    X(equals, " = ")                                            \
+    X(newline_bar_prefix, "\n  |")                              \
+    X(newline_blank_prefix, "\n  ")                             \
+    X(not_found, "Plugin data not found")                       \
+    X(not_found_for, "Plugin data not found for %s")            \
+    X(not_found_path, "Plugin data not found for (")            \
+    X(not_found_type, "), type: ")                              \
+    X(replaced_template, " {} already registered for {}, {} from {} is overriding this class")
 
 struct Names {
 #define TELVAR_DECLARE_NAME(field, text) PyObject* field;
@@ -245,9 +244,8 @@ class Method {
 };
 
 // Convenience for a method looked up and called at once.
-inline Ref call_method(PyObject* obj, PyObject* name, PyObject* const* stack,
-                       size_t nargs, PyObject* kwnames, Fn own,
-                       PyObject* const* direct) {
+inline Ref call_method(PyObject* obj, PyObject* name, PyObject* const* stack, size_t nargs,
+                       PyObject* kwnames, Fn own, PyObject* const* direct) {
     Method method;
     if (!method.lookup(obj, name)) {
         return {};

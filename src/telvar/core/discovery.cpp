@@ -7,8 +7,7 @@ namespace telvar {
 namespace {
 
 // `from telvar.plugins import <first>, <second>`
-bool import_plugin_package(PyObject* first, PyObject* second, Ref& first_value,
-                           Ref& second_value) {
+bool import_plugin_package(PyObject* first, PyObject* second, Ref& first_value, Ref& second_value) {
     Ref fromlist = Ref::steal(PyTuple_Pack(2, first, second));
     if (!fromlist) {
         return false;
@@ -41,8 +40,8 @@ bool locate_by_file(Ref& plugins_path, Ref& telvar_name) {
     if (!os_path) {
         return false;
     }
-    Ref directory =
-        Ref::steal(PyObject_CallMethodOneArg(os_path.get(), names.dirname, telvar_init.get()));
+    Ref directory = Ref::steal(
+        PyObject_CallMethodOneArg(os_path.get(), names.dirname, telvar_init.get()));
     if (!directory) {
         return false;
     }
@@ -100,8 +99,8 @@ Ref module_name_of(PyObject* item) {
         values[i] = Ref::steal(PyIter_Next(iterator.get()));
         if (!values[i]) {
             if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError,
-                             "not enough values to unpack (expected 3, got %d)", i);
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)",
+                             i);
             }
             return {};
         }
@@ -162,8 +161,8 @@ PyObject* discover_builtin_plugins_impl(PyObject* const* /*args*/) {
         if (!importlib) {
             return nullptr;
         }
-        Ref module =
-            Ref::steal(PyObject_CallMethodOneArg(importlib.get(), names.import_module, name.get()));
+        Ref module = Ref::steal(
+            PyObject_CallMethodOneArg(importlib.get(), names.import_module, name.get()));
         if (!module) {
             return nullptr;
         }
@@ -184,8 +183,8 @@ PyObject* discover_external_plugins_impl(PyObject* const* /*args*/) {
         return nullptr;
     }
     PyObject* call_args[] = {group.get()};
-    Ref entry_points =
-        Ref::steal(PyObject_Vectorcall(iter_entry_points.get(), call_args, 0, names.kw_group));
+    Ref entry_points = Ref::steal(
+        PyObject_Vectorcall(iter_entry_points.get(), call_args, 0, names.kw_group));
     if (!entry_points) {
         return nullptr;
     }

@@ -36,6 +36,7 @@ struct FunctionSpec {
     "                    |__ cls = <class 'alpha.conn.SingleRp'>\n" \
     "                    |__ path = /opt/alpha/conn.py\n"
 
+// clang-format off
 const FunctionSpec kSpecs[static_cast<int>(Fn::count)] = {
     {"__init__", "\n            Initialize\n        ", init_impl, 1, {"self"}, 0, {}},
     {"plugins", " Plugin list getter\n        ", plugins_get_impl, 1, {"self"}, 0, {}},
@@ -79,6 +80,7 @@ const FunctionSpec kSpecs[static_cast<int>(Fn::count)] = {
      print_tree_impl, 3, {"self", "data", "output"}, 1, {nullptr, nullptr, "plugin"}},
     {"__repr__", nullptr, repr_impl, 1, {"self"}, 0, {}},
 };
+// clang-format on
 
 struct NativeFunction {
     PyObject_HEAD
@@ -157,8 +159,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         }
         const int index = find_param(fn, key);
         if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         spec.name, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
+                         key);
             return nullptr;
         }
         if (bound[index] != nullptr) {

@@ -28,14 +28,13 @@ constexpr const char* kClassDoc =
 // --- interned names ---------------------------------------------------------
 
 bool intern_names() {
-#define TELVAR_INTERN_NAME(field, text)                       \
+#define TELVAR_INTERN_NAME(field, text)                                \
     if ((names.field = PyUnicode_InternFromString(text)) == nullptr) { \
-        return false;                                         \
+        return false;                                                  \
     }
     TELVAR_NAMES(TELVAR_INTERN_NAME)
 #undef TELVAR_INTERN_NAME
-    names.kw_os_platform_model =
-        PyTuple_Pack(3, names.os, names.platform, names.model);
+    names.kw_os_platform_model = PyTuple_Pack(3, names.os, names.platform, names.model);
     names.kw_platform_os = PyTuple_Pack(2, names.platform, names.os);
     names.kw_os = PyTuple_Pack(1, names.os);
     names.kw_chassis_type = PyTuple_Pack(1, names.chassis_type);
@@ -77,8 +76,8 @@ bool bind_global(PyObject* name, PyObject* value) {
 
 // `import <name>`
 bool import_module_statement(PyObject* name) {
-    Ref module =
-        Ref::steal(PyImport_ImportModuleLevelObject(name, state.globals, nullptr, nullptr, 0));
+    Ref module = Ref::steal(
+        PyImport_ImportModuleLevelObject(name, state.globals, nullptr, nullptr, 0));
     return module && bind_global(name, module.get());
 }
 
@@ -141,7 +140,7 @@ bool store_named_function(PyObject* ns, Fn role, const char* name) {
 // The class statement: namespace from the metaclass's __prepare__, entries in
 // table order, then the metaclass called with name, bases and namespace.
 bool build_class() {
-    PyObject* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(state.builtin_object));
+    auto* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(state.builtin_object));
     Ref bases = Ref::steal(PyTuple_Pack(1, state.builtin_object));
     if (!bases) {
         return false;
@@ -306,15 +305,8 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "pluginmanager",
-    kModuleDoc,
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "pluginmanager", kModuleDoc, 0,       nullptr,
+    module_slots,          nullptr,         nullptr,    nullptr,
 };
 
 }  // namespace
@@ -374,7 +366,8 @@ Ref import_from(PyObject* module, PyObject* name) {
         }
     }
     PyObject* shown = package ? package.get() : Py_None;
-    Ref location = Ref::steal(PyModule_Check(module) ? PyModule_GetFilenameObject(module) : nullptr);
+    Ref location = Ref::steal(PyModule_Check(module) ? PyModule_GetFilenameObject(module)
+                                                     : nullptr);
     if (!location) {
         PyErr_Clear();
     }

@@ -133,7 +133,6 @@ Ref render_dict(PyObject* self, PyObject* data, PyObject* output) {
     return Ref::steal(PyNumber_Add(output, tail.get()));
 }
 
-
 // --- direct rendering ----------------------------------------------------------
 //
 // When a child's print_tree is the module's own, its block need not be built
@@ -347,7 +346,7 @@ class DirectRenderer {
     }
 
     // rest + suffix, made once per distinct prefix.
-    Ref extended(PyObject* cache, PyObject* rest, const char* suffix) {
+    static Ref extended(PyObject* cache, PyObject* rest, const char* suffix) {
         PyObject* known = PyDict_GetItemWithError(cache, rest);  // borrowed
         if (known != nullptr || PyErr_Occurred()) {
             return Ref::hold(known);
@@ -412,8 +411,8 @@ class DirectRenderer {
                 return dict_block(child, names.connector, key, first, rest);
             }
             Ref text = value_text(child);
-            return text && write_label(names.connector, key, first, rest) &&
-                   append(names.equals) && write_text(text.get(), names.empty, rest);
+            return text && write_label(names.connector, key, first, rest) && append(names.equals) &&
+                   write_text(text.get(), names.empty, rest);
         }
         // An override (or an odd key) renders this child: its block is
         // indented line by line.
@@ -518,7 +517,8 @@ class DirectRenderer {
                     return false;
                 }
             }
-            if (!child_block(child.get(), key.get(), bar.get(), is_last ? blank.get() : bar.get())) {
+            if (!child_block(child.get(), key.get(), bar.get(),
+                             is_last ? blank.get() : bar.get())) {
                 return false;
             }
         }

@@ -33,9 +33,7 @@ bool validate(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
                                          Fn::validate_arguments, stack));
 }
 
-Ref registry_root(PyObject* self) {
-    return Ref::steal(PyObject_GetAttr(self, names.plugins_attr));
-}
+Ref registry_root(PyObject* self) { return Ref::steal(PyObject_GetAttr(self, names.plugins_attr)); }
 
 // mapping[key]
 Ref get_item(PyObject* mapping, PyObject* key) {
@@ -129,8 +127,7 @@ Ref path_list(PyObject* const* path, int length) {
 }
 
 // Logs " {} already registered for {}, {} from {} is overriding this class".
-bool log_replacement(PyObject* existing_record, PyObject* const* path, int length,
-                     PyObject* cls) {
+bool log_replacement(PyObject* existing_record, PyObject* const* path, int length, PyObject* cls) {
     Ref existing_cls = get_item(existing_record, names.cls);
     if (!existing_cls) {
         return false;

@@ -79,8 +79,7 @@ PyObject* raise_with_text(const char* text) {
     if (!error_class) {
         return nullptr;
     }
-    return raise_connection_error(std::move(error_class),
-                                  Ref::steal(PyUnicode_FromString(text)));
+    return raise_connection_error(std::move(error_class), Ref::steal(PyUnicode_FromString(text)));
 }
 
 // ConnectionInfraError(prefix + str(value))
@@ -128,9 +127,8 @@ PyObject* raise_not_in_list(const char* prefix, PyObject* self, PyObject* list_n
         return nullptr;
     }
     return raise_connection_error(
-        std::move(error_class),
-        Ref::steal(PyUnicode_FromFormat("%s%U%s%U", prefix, list_text.get(), middle,
-                                        value_text.get())));
+        std::move(error_class), Ref::steal(PyUnicode_FromFormat("%s%U%s%U", prefix, list_text.get(),
+                                                                middle, value_text.get())));
 }
 
 // 1 when `value` is in self.<list_name>, 0 when not, -1 on error.
@@ -216,7 +214,8 @@ PyObject* validate_os_impl(PyObject* const* args) {
     if (!debug) {
         return nullptr;
     }
-    Ref format = Ref::steal(PyUnicode_FromString("%s is not part of the built-in list of supported OSes."));
+    Ref format = Ref::steal(
+        PyUnicode_FromString("%s is not part of the built-in list of supported OSes."));
     if (!format) {
         return nullptr;
     }
@@ -241,8 +240,8 @@ PyObject* validate_chassis_type_impl(PyObject* const* args) {
             return member < 0 ? nullptr : Py_NewRef(Py_None);
         }
     }
-    return raise_not_in_list("chassis Type should be one of these ", self,
-                             names.chassis_type_list, ", but got ", chassis_type);
+    return raise_not_in_list("chassis Type should be one of these ", self, names.chassis_type_list,
+                             ", but got ", chassis_type);
 }
 
 PyObject* validate_arguments_impl(PyObject* const* args) {
@@ -271,17 +270,16 @@ PyObject* validate_arguments_impl(PyObject* const* args) {
     {
         // self.validate_os(os=os)
         PyObject* stack[] = {self, os};
-        if (!call_method(self, names.validate_os, stack, 1, names.kw_os, Fn::validate_os,
-                         stack)) {
+        if (!call_method(self, names.validate_os, stack, 1, names.kw_os, Fn::validate_os, stack)) {
             return nullptr;
         }
     }
     // `os == "linux"`; an exact str equal to it is the same ASCII text.
-    const int is_linux =
-        PyUnicode_CheckExact(os)
-            ? os == names.linux || (PyUnicode_IS_ASCII(os) && PyUnicode_GET_LENGTH(os) == 5 &&
+    const int is_linux = PyUnicode_CheckExact(os)
+                             ? os == names.linux ||
+                                   (PyUnicode_IS_ASCII(os) && PyUnicode_GET_LENGTH(os) == 5 &&
                                     std::memcmp(PyUnicode_DATA(os), "linux", 5) == 0)
-            : PyObject_RichCompareBool(os, names.linux, Py_EQ);
+                             : PyObject_RichCompareBool(os, names.linux, Py_EQ);
     if (is_linux != 0) {
         return is_linux < 0 ? nullptr : Py_NewRef(Py_None);
     }

@@ -22,6 +22,4 @@ class AlphaEdgeE100Connection(AlphaEdgeConnection):
 plugin_manager.register_plugin(AlphaEdgeConnection, os="alpha", platform="edge")
 
 # Model level: a model always needs its platform (names are lower case).
-plugin_manager.register_plugin(
-    AlphaEdgeE100Connection, os="alpha", platform="edge", model="e100"
-)
+plugin_manager.register_plugin(AlphaEdgeE100Connection, os="alpha", platform="edge", model="e100")

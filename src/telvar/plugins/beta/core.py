@@ -19,6 +19,4 @@ class BetaCoreC9Connection(BetaCoreConnection):
 
 
 plugin_manager.register_plugin(BetaCoreConnection, os="beta", platform="core")
-plugin_manager.register_plugin(
-    BetaCoreC9Connection, os="beta", platform="core", model="c9"
-)
+plugin_manager.register_plugin(BetaCoreC9Connection, os="beta", platform="core", model="c9")

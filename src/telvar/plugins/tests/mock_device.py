@@ -5,6 +5,5 @@ one fails loudly if it ever is.
 """
 
 raise RuntimeError(
-    "telvar.plugins.tests.mock_device is test support and must not be "
-    "imported by plugin discovery"
+    "telvar.plugins.tests.mock_device is test support and must not be imported by plugin discovery"
 )
