@@ -202,9 +202,14 @@ def filled(manager_class, records):
     return manager
 
 
-def per_call_ns(statement, number, repeat=5):
-    timer = timeit.Timer(statement)
-    return min(timer.repeat(repeat=repeat, number=number)) / number * 1e9
+def per_call_ns(native, pure, number, repeat=7):
+    """Best time per call of each, measured alternately so both see the same machine."""
+    native_timer, pure_timer = timeit.Timer(native), timeit.Timer(pure)
+    native_best = pure_best = float("inf")
+    for _ in range(repeat):
+        native_best = min(native_best, native_timer.timeit(number))
+        pure_best = min(pure_best, pure_timer.timeit(number))
+    return native_best / number * 1e9, pure_best / number * 1e9
 
 
 def operations(manager_class, quick):
@@ -284,8 +289,7 @@ def main():
     print(f"Python {platform.python_version()} on {platform.machine()}, {os.cpu_count()} cores")
     print(f"{'operation':40} {'native ns':>12} {'Python ns':>12} {'ratio':>7}")
     for (label, native, number), (_, pure, _) in zip(native_ops, pure_ops, strict=True):
-        native_ns = per_call_ns(native, number)
-        pure_ns = per_call_ns(pure, number)
+        native_ns, pure_ns = per_call_ns(native, pure, number)
         print(f"{label:40} {native_ns:12.0f} {pure_ns:12.0f} {pure_ns / native_ns:6.1f}x")
     ns = import_time_ns(3 if args.quick else 15)
     print(f"{'module import beyond pkg_resources':40} {ns:12.0f}")
