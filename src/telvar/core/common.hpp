@@ -203,6 +203,9 @@ inline PyObject* own_function(Fn role) { return state.own[static_cast<int>(role)
 // NameError.
 Ref lookup_global(PyObject* name);
 
+// `<global>.<attribute>`, the global looked up at use (log.debug, os.path).
+Ref global_attribute(PyObject* global, PyObject* attribute);
+
 // `raise obj` for whatever ConnectionInfraError(...) returned. Always
 // returns nullptr.
 PyObject* raise_object(PyObject* obj);
@@ -273,11 +276,5 @@ inline int is_true(PyObject* value) {
     }
     return PyObject_IsTrue(value);
 }
-
-// Builds the path of a registration, lookup or unregistration: [os],
-// [os, platform] or [os, platform, model], then os_flavor when not None.
-// Returns the number of elements written into `path` (borrowed).
-int build_path(PyObject* os, PyObject* platform, PyObject* model, PyObject* os_flavor,
-               PyObject* path[4]);
 
 }  // namespace telvar

@@ -32,11 +32,7 @@ bool locate_by_file(Ref& plugins_path, Ref& telvar_name) {
     if (!import_plugin_package(names.dunder_file, names.dunder_name, telvar_init, telvar_name)) {
         return false;
     }
-    Ref os_module = lookup_global(names.os);
-    if (!os_module) {
-        return false;
-    }
-    Ref os_path = Ref::steal(PyObject_GetAttr(os_module.get(), names.path));
+    Ref os_path = global_attribute(names.os, names.path);
     if (!os_path) {
         return false;
     }
@@ -124,11 +120,7 @@ PyObject* discover_builtin_plugins_impl(PyObject* const* /*args*/) {
     if (!locate_plugins(plugins_path, telvar_name)) {
         return nullptr;
     }
-    Ref pkgutil = lookup_global(names.pkgutil);
-    if (!pkgutil) {
-        return nullptr;
-    }
-    Ref walk_packages = Ref::steal(PyObject_GetAttr(pkgutil.get(), names.walk_packages));
+    Ref walk_packages = global_attribute(names.pkgutil, names.walk_packages);
     if (!walk_packages) {
         return nullptr;
     }
@@ -193,11 +185,7 @@ PyObject* discover_external_plugins_impl(PyObject* const* /*args*/) {
         return nullptr;
     }
     while (Ref plugin = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref log = lookup_global(names.log);
-        if (!log) {
-            return nullptr;
-        }
-        Ref debug = Ref::steal(PyObject_GetAttr(log.get(), names.debug));
+        Ref debug = global_attribute(names.log, names.debug);
         if (!debug) {
             return nullptr;
         }

@@ -324,6 +324,11 @@ Ref lookup_global(PyObject* name) {
     return Ref::hold(value);
 }
 
+Ref global_attribute(PyObject* global, PyObject* attribute) {
+    Ref value = lookup_global(global);
+    return value ? Ref::steal(PyObject_GetAttr(value.get(), attribute)) : Ref();
+}
+
 PyObject* raise_object(PyObject* obj) {
     if (PyExceptionInstance_Check(obj)) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);

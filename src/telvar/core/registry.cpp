@@ -7,6 +7,11 @@
 
 namespace telvar {
 
+namespace {
+
+// The path of a registration, lookup or unregistration: [os], [os, platform]
+// or [os, platform, model], then os_flavor when it is not None. Returns its
+// length; the elements are borrowed from the arguments.
 int build_path(PyObject* os, PyObject* platform, PyObject* model, PyObject* os_flavor,
                PyObject* path[4]) {
     int length = 0;
@@ -23,14 +28,16 @@ int build_path(PyObject* os, PyObject* platform, PyObject* model, PyObject* os_f
     return length;
 }
 
-namespace {
-
-// self.validate_arguments(os, platform, model, chassis_type)
-bool validate(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
-              PyObject* chassis_type) {
+// self.validate_arguments(os, platform, model, chassis_type), then the path
+// of the arguments into `path`: its length, or -1 with an exception set.
+int validated_path(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
+                   PyObject* os_flavor, PyObject* chassis_type, PyObject* path[4]) {
     PyObject* stack[] = {self, os, platform, model, chassis_type};
-    return static_cast<bool>(call_method(self, names.validate_arguments, stack, 5, nullptr,
-                                         Fn::validate_arguments, stack));
+    if (!call_method(self, names.validate_arguments, stack, 5, nullptr, Fn::validate_arguments,
+                     stack)) {
+        return -1;
+    }
+    return build_path(os, platform, model, os_flavor, path);
 }
 
 Ref registry_root(PyObject* self) { return Ref::steal(PyObject_GetAttr(self, names.plugins_attr)); }
@@ -132,11 +139,7 @@ bool log_replacement(PyObject* existing_record, PyObject* const* path, int lengt
     if (!existing_cls) {
         return false;
     }
-    Ref log = lookup_global(names.log);
-    if (!log) {
-        return false;
-    }
-    Ref debug = Ref::steal(PyObject_GetAttr(log.get(), names.debug));
+    Ref debug = global_attribute(names.log, names.debug);
     if (!debug) {
         return false;
     }
@@ -208,18 +211,10 @@ PyObject* raise_text(PyObject* text) {
 PyObject* register_plugin_impl(PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* cls = args[1];
-    PyObject* os = args[2];
-    PyObject* platform = args[3];
-    PyObject* model = args[4];
-    PyObject* os_flavor = args[5];
     PyObject* chassis_type = args[6];
-
-    if (!validate(self, os, platform, model, chassis_type)) {
-        return nullptr;
-    }
     PyObject* path[4];
-    const int length = build_path(os, platform, model, os_flavor, path);
-    if (refuse_reserved(path, length) == nullptr) {
+    const int length = validated_path(self, args[2], args[3], args[4], args[5], chassis_type, path);
+    if (length < 0 || refuse_reserved(path, length) == nullptr) {
         return nullptr;
     }
     Ref node = registry_root(self);
@@ -305,17 +300,12 @@ PyObject* register_plugin_impl(PyObject* const* args) {
 
 PyObject* get_plugin_impl(PyObject* const* args) {
     PyObject* self = args[0];
-    PyObject* os = args[1];
-    PyObject* platform = args[2];
-    PyObject* model = args[3];
-    PyObject* os_flavor = args[4];
     PyObject* chassis_type = args[5];
-
-    if (!validate(self, os, platform, model, chassis_type)) {
+    PyObject* path[4];
+    const int length = validated_path(self, args[1], args[2], args[3], args[4], chassis_type, path);
+    if (length < 0) {
         return nullptr;
     }
-    PyObject* path[4];
-    const int length = build_path(os, platform, model, os_flavor, path);
     Ref node = registry_root(self);
     if (!node) {
         return nullptr;
@@ -408,18 +398,14 @@ PyObject* get_plugin_impl(PyObject* const* args) {
 // Addresses one exact node; every check comes before the one deletion.
 PyObject* unregister_plugin_impl(PyObject* const* args) {
     PyObject* self = args[0];
-    PyObject* os = args[1];
-    PyObject* platform = args[2];
-    PyObject* model = args[3];
-    PyObject* os_flavor = args[4];
     PyObject* chassis_type = args[5];
-
-    // The chassis type is never validated here.
-    if (!validate(self, os, platform, model, names.single_rp)) {
+    PyObject* path[4];
+    // The caller's chassis type is never validated here.
+    const int length = validated_path(self, args[1], args[2], args[3], args[4], names.single_rp,
+                                      path);
+    if (length < 0) {
         return nullptr;
     }
-    PyObject* path[4];
-    const int length = build_path(os, platform, model, os_flavor, path);
     Ref node = registry_root(self);
     if (!node) {
         return nullptr;

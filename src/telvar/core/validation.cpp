@@ -131,6 +131,18 @@ PyObject* raise_not_in_list(const char* prefix, PyObject* self, PyObject* list_n
                                                                 middle, value_text.get())));
 }
 
+// A model or platform must be a str that is lower case or all digits.
+PyObject* check_case(PyObject* value, const char* not_str_text, const char* case_template) {
+    if (!PyUnicode_Check(value)) {
+        return raise_with_text(not_str_text);
+    }
+    const int accepted = is_lower_or_digit(value);
+    if (accepted != 0) {
+        return accepted < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    return raise_formatted(case_template, value);
+}
+
 // 1 when `value` is in self.<list_name>, 0 when not, -1 on error.
 int in_instance_list(PyObject* self, PyObject* list_name, PyObject* value) {
     Ref list = Ref::steal(PyObject_GetAttr(self, list_name));
@@ -160,14 +172,7 @@ PyObject* validate_model_impl(PyObject* const* args) {
     if (truth == 0) {
         return raise_with_value("OS and platform are required for Model: ", model);
     }
-    if (!PyUnicode_Check(model)) {
-        return raise_with_text("Model should be of type str");
-    }
-    const int accepted = is_lower_or_digit(model);
-    if (accepted != 0) {
-        return accepted < 0 ? nullptr : Py_NewRef(Py_None);
-    }
-    return raise_formatted(" Model (%s) has to be in lowecase", model);
+    return check_case(model, "Model should be of type str", " Model (%s) has to be in lowecase");
 }
 
 PyObject* validate_platform_impl(PyObject* const* args) {
@@ -180,14 +185,8 @@ PyObject* validate_platform_impl(PyObject* const* args) {
     if (os == Py_None) {
         return raise_with_value("OS information not provided for platform: ", platform);
     }
-    if (!PyUnicode_Check(platform)) {
-        return raise_with_text("platform should be of type str");
-    }
-    const int accepted = is_lower_or_digit(platform);
-    if (accepted != 0) {
-        return accepted < 0 ? nullptr : Py_NewRef(Py_None);
-    }
-    return raise_formatted("platform (%s) has to be in lowercase", platform);
+    return check_case(platform, "platform should be of type str",
+                      "platform (%s) has to be in lowercase");
 }
 
 PyObject* validate_os_impl(PyObject* const* args) {
@@ -206,11 +205,7 @@ PyObject* validate_os_impl(PyObject* const* args) {
         return supported < 0 ? nullptr : Py_NewRef(Py_None);
     }
     // An OS outside the built-in list is accepted, with a debug record.
-    Ref log = lookup_global(names.log);
-    if (!log) {
-        return nullptr;
-    }
-    Ref debug = Ref::steal(PyObject_GetAttr(log.get(), names.debug));
+    Ref debug = global_attribute(names.log, names.debug);
     if (!debug) {
         return nullptr;
     }
