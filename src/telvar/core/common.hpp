@@ -143,7 +143,6 @@ PyObject* repr_impl(PyObject* const* args);
     X(submodule_search_locations, "submodule_search_locations") \
     X(single_rp, "single_rp")                                   \
     X(linux, "linux")                                           \
-    X(plugin, "plugin")                                         \
     X(telvar_plugins, "telvar.plugins")                         \
     X(newline, "\n")                                            \
     X(slash, "/")                                               \

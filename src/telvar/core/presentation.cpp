@@ -137,7 +137,7 @@ Ref render_dict(PyObject* self, PyObject* data, PyObject* output) {
 //
 // When a child's print_tree is the module's own, its block need not be built
 // as a string and split again by the parent: the renderer writes every line
-// once, with the whole prefix of its depth, into one list of pieces. The
+// once, with the whole prefix of its depth, into one text buffer. The
 // text is the one the general algorithm gives. Python code that may run on
 // the way (a key's comparison, a value's str(), an override) can rebind
 // print_tree, so its resolution is repeated after any such step.
