@@ -2,6 +2,7 @@
 // manager's summary representation built on it.
 #include "common.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 namespace telvar {
@@ -14,10 +15,21 @@ bool is_inert(PyObject* obj) {
            PyLong_CheckExact(obj) || Py_IS_TYPE(obj, &PyType_Type) || PyDict_CheckExact(obj);
 }
 
+// Equality of two exact str.
+bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) {
+        return true;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
 // print_tree's answer for an empty or false value: 1 when it renders as the
 // empty str, 0 when not, -1 on error.
 int renders_empty(PyObject* data) {
-    const int truth = PyObject_IsTrue(data);
+    const int truth = is_true(data);
     if (truth <= 0) {
         return truth < 0 ? -1 : 1;
     }
@@ -152,14 +164,19 @@ class SortedKeys {
         if (PyDict_CheckExact(data) && PyDict_GET_SIZE(data) <= kSmall && collect_small(data)) {
             return true;
         }
-        all_plain = false;
         list_ = sorted_keys_of(data);
         if (!list_) {
             return false;
         }
-        if (PyList_GET_SIZE(list_.get()) == 0) {
+        const Py_ssize_t count = PyList_GET_SIZE(list_.get());
+        if (count == 0) {
             PyErr_SetString(PyExc_IndexError, "list index out of range");
             return false;
+        }
+        // Sorting exact str keys of a plain dict ran no Python code.
+        all_plain = PyDict_CheckExact(data);
+        for (Py_ssize_t i = 0; all_plain && i < count; ++i) {
+            all_plain = PyUnicode_CheckExact(PyList_GET_ITEM(list_.get(), i));
         }
         return true;
     }
@@ -288,10 +305,8 @@ class DirectRenderer {
     explicit DirectRenderer(PyObject* self) : self_(self) {}
 
     bool start() {
-        bars_ = Ref::steal(PyDict_New());
-        blanks_ = Ref::steal(PyDict_New());
         class_texts_ = Ref::steal(PyDict_New());
-        return bars_ && blanks_ && class_texts_;
+        return static_cast<bool>(class_texts_);
     }
 
     // print_tree(data, output) for a non-empty dict and an exact str output.
@@ -345,17 +360,27 @@ class DirectRenderer {
         }
     }
 
-    // rest + suffix, made once per distinct prefix.
-    static Ref extended(PyObject* cache, PyObject* rest, const char* suffix) {
-        PyObject* known = PyDict_GetItemWithError(cache, rest);  // borrowed
-        if (known != nullptr || PyErr_Occurred()) {
-            return Ref::hold(known);
+    // The prefixes of the children of a node whose further lines follow
+    // `rest`: rest + "  |" and rest + "  ", made once per distinct `rest`.
+    struct Prefixes {
+        Ref rest;  // held, so that its address names it
+        Ref bar;
+        Ref blank;
+    };
+
+    const Prefixes* prefixes(PyObject* rest) {
+        Prefixes& slot = prefixes_[(reinterpret_cast<uintptr_t>(rest) >> 4) %
+                                   (sizeof prefixes_ / sizeof prefixes_[0])];
+        if (slot.rest.get() != rest) {
+            slot.bar = Ref::steal(PyUnicode_FromFormat("%U  |", rest));
+            slot.blank = Ref::steal(PyUnicode_FromFormat("%U  ", rest));
+            if (!slot.bar || !slot.blank) {
+                slot.rest = Ref();
+                return nullptr;
+            }
+            slot.rest = Ref::hold(rest);
         }
-        Ref made = Ref::steal(PyUnicode_FromFormat("%U%s", rest, suffix));
-        if (!made || PyDict_SetItem(cache, rest, made.get()) < 0) {
-            return {};
-        }
-        return made;
+        return &slot;
     }
 
     // str(value); a class's text is kept while no Python code runs.
@@ -485,11 +510,13 @@ class DirectRenderer {
         }
         const Py_ssize_t count = keys.count();
         PyObject* last_key = keys[count - 1];
-        Ref bar = extended(bars_.get(), rest, "  |");
-        Ref blank = extended(blanks_.get(), rest, "  ");
-        if (!bar || !blank) {
+        const Prefixes* made = prefixes(rest);
+        if (made == nullptr) {
             return false;
         }
+        // Held here: the slot may be reused for another prefix below.
+        Ref bar = Ref::hold(made->bar.get());
+        Ref blank = Ref::hold(made->blank.get());
         const bool plain_dict = PyDict_CheckExact(data);
         for (Py_ssize_t i = 0; i < count; ++i) {
             Ref key = Ref::hold(keys[i]);
@@ -510,7 +537,7 @@ class DirectRenderer {
             }
             int is_last;
             if (plain_key && PyUnicode_CheckExact(last_key)) {
-                is_last = key.get() == last_key || PyUnicode_Compare(key.get(), last_key) == 0;
+                is_last = same_text(key.get(), last_key);
             } else {
                 is_last = PyObject_RichCompareBool(key.get(), last_key, Py_EQ);
                 if (is_last < 0) {
@@ -527,8 +554,7 @@ class DirectRenderer {
 
     PyObject* self_;
     TextBuffer text_;
-    Ref bars_;
-    Ref blanks_;
+    Prefixes prefixes_[32];
     Ref class_texts_;
     Method print_tree_;
     bool resolved_ = false;
