@@ -34,3 +34,13 @@ def _run_python(code, timeout=120):
 def run_python():
     """Run a snippet in a fresh interpreter of this venv; returns the CompletedProcess."""
     return _run_python
+
+
+@pytest.fixture
+def debug_calls(pm, monkeypatch):
+    """The records passed to the module's logger, as (args, kwargs) pairs."""
+    calls = []
+    monkeypatch.setattr(
+        pm, "log", type("FakeLog", (), {"debug": lambda self, *a, **k: calls.append((a, k))})()
+    )
+    return calls

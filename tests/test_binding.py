@@ -1,8 +1,7 @@
 """Argument binding of the PluginManager functions: accepted forms and exact TypeError texts."""
 
-import ctypes
-
 import pytest
+from helpers import vectorcall
 
 from telvar.core.pluginmanager import PluginManager as PM
 
@@ -120,23 +119,6 @@ def test_keywords_bind_by_name(manager):
     assert info.value.args == (" Protected Member, cannot modify Plugins",)
     assert PM.__init__(self=manager) is None
     assert manager.plugins == {} and manager.plugins is not registry
-
-
-_vectorcall = ctypes.PYFUNCTYPE(
-    ctypes.py_object,
-    ctypes.py_object,
-    ctypes.POINTER(ctypes.py_object),
-    ctypes.c_size_t,
-    ctypes.py_object,
-)(("PyObject_Vectorcall", ctypes.pythonapi))
-
-
-def vectorcall(func, positional, kwnames, values):
-    """Call func as the interpreter does, with keyword names that Python source cannot spell."""
-    items = list(positional) + list(values)
-    return _vectorcall(
-        func, (ctypes.py_object * len(items))(*items), len(positional), tuple(kwnames)
-    )
 
 
 @pytest.mark.parametrize(

@@ -1,27 +1,18 @@
 """Repeated construction, binding and every public operation keep memory and refcounts flat."""
 
-import ctypes
 import gc
 import sys
 
 import pytest
+from helpers import vectorcall
 
 import telvar.plugins
 from telvar.core.errors import ConnectionInfraError
 from telvar.core.pluginmanager import PluginManager as PM
 
-_vectorcall = ctypes.PYFUNCTYPE(
-    ctypes.py_object,
-    ctypes.py_object,
-    ctypes.POINTER(ctypes.py_object),
-    ctypes.c_size_t,
-    ctypes.py_object,
-)(("PyObject_Vectorcall", ctypes.pythonapi))
-
 
 def calls(m, token):
     """Succeeding and failing calls, each handed the token somewhere."""
-    non_str = (ctypes.py_object * 2)(m, token)
     return {
         "construct": PM,
         "get_plugins": lambda: m.plugins,
@@ -40,7 +31,7 @@ def calls(m, token):
         "setter_too_many": lambda: PM.plugins.fset(m, token, token),
         "static_positional": lambda: PM.discover_builtin_plugins(token),
         "static_keyword": lambda: PM.discover_external_plugins(x=token),
-        "non_str_keyword": lambda: _vectorcall(PM.get_plugin, non_str, 1, (1,)),
+        "non_str_keyword": lambda: vectorcall(PM.get_plugin, [m], [1], [token]),
     }
 
 

@@ -10,6 +10,7 @@ import inspect
 import os
 import types
 
+from helpers import reference_tree
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
@@ -137,18 +138,6 @@ class Model:
             del node["data"][chassis_type]
 
 
-def render(data, output="plugin"):
-    if not data or data == {}:
-        return ""
-    if not isinstance(data, dict):
-        return output + " = " + str(data)
-    keys = sorted(data.keys())
-    for key in keys:
-        for number, line in enumerate(render(data[key], "__ " + key).split("\n")):
-            output += ("\n  " if key == keys[-1] and number else "\n  |") + line
-    return output
-
-
 def shape(value):
     """Nested (key, value) lists: equal shapes have the same keys in the same order, plain dicts."""
     if type(value) is dict:
@@ -232,12 +221,12 @@ class RegistryMachine(RuleBasedStateMachine):
     def print_tree(self, data, output):
         path = data.draw(st.sampled_from([()] + [p for p, _ in dicts(self.model.tree)]))
         got = outcome(lambda: self.manager.print_tree(at(self.manager.plugins, path), output))
-        assert got == outcome(lambda: render(at(self.model.tree, path), output))
+        assert got == outcome(lambda: reference_tree(at(self.model.tree, path), output))
 
     @rule()
     def summary(self):
         head = f"plugins ({pm.PluginManager} at {hex(id(self.manager))}) "
-        want = outcome(lambda: render(self.model.tree, head))
+        want = outcome(lambda: reference_tree(self.model.tree, head))
         assert outcome(lambda: repr(self.manager)) == outcome(lambda: str(self.manager)) == want
 
     @rule(data=st.data())

@@ -57,15 +57,6 @@ def refused(call, *args, **kwargs):
     return exc.value.args[0]
 
 
-@pytest.fixture
-def debug_calls(pm, monkeypatch):
-    calls = []
-    monkeypatch.setattr(
-        pm, "log", type("FakeLog", (), {"debug": lambda self, *a, **k: calls.append((a, k))})()
-    )
-    return calls
-
-
 @pytest.mark.parametrize(
     "kwargs, path",
     [

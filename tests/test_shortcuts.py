@@ -6,6 +6,7 @@ path. Both must produce the same results.
 """
 
 import pytest
+from helpers import reference_tree
 
 from telvar.core.errors import ConnectionInfraError
 
@@ -26,23 +27,6 @@ class Node(dict):
 
 class Text(str):
     pass
-
-
-def reference_tree(data, output="plugin"):
-    """The rendering rules in plain Python."""
-    if not data or data == {}:
-        return ""
-    if not isinstance(data, dict):
-        return output + " = " + str(data)
-    keys = sorted(data.keys())
-    for key in keys:
-        block = reference_tree(data[key], "__ " + key)
-        for number, line in enumerate(block.split("\n")):
-            if number == 0:
-                output += "\n  |" + line
-            else:
-                output += ("\n  " if key == keys[-1] else "\n  |") + line
-    return output
 
 
 def wrapped(tree):

@@ -16,15 +16,6 @@ class ConnA:
     pass
 
 
-@pytest.fixture
-def debug_calls(pm, monkeypatch):
-    calls = []
-    monkeypatch.setattr(
-        pm, "log", type("FakeLog", (), {"debug": lambda self, *a, **k: calls.append((a, k))})()
-    )
-    return calls
-
-
 def refused(call, *args, **kwargs):
     with pytest.raises(ConnectionInfraError) as exc:
         call(*args, **kwargs)
