@@ -2,6 +2,8 @@
 
 import ctypes
 
+from reference import ReferenceManager
+
 # PyObject_Vectorcall itself: lets a test pass keyword names that Python
 # source cannot spell (non-str ones).
 _vectorcall = ctypes.PYFUNCTYPE(
@@ -22,13 +24,5 @@ def vectorcall(func, positional, kwnames, values):
 
 
 def reference_tree(data, output="plugin"):
-    """The tree rendering rules in plain Python."""
-    if not data or data == {}:
-        return ""
-    if not isinstance(data, dict):
-        return output + " = " + str(data)
-    keys = sorted(data.keys())
-    for key in keys:
-        for number, line in enumerate(reference_tree(data[key], "__ " + key).split("\n")):
-            output += ("\n  " if key == keys[-1] and number else "\n  |") + line
-    return output
+    """The tree rendering of the plain-Python reference manager."""
+    return ReferenceManager().print_tree(data, output)

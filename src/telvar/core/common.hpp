@@ -1,18 +1,24 @@
-// Shared helpers of the pluginmanager extension: the owned-reference handle,
-// the module-wide state, interned names and the calls every part makes.
+// Shared helpers of the pluginmanager extension: the reference handles, the
+// table of the class's functions, the module-wide state, interned names and
+// the calls every part makes.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.hpp"
 
 #include <cstddef>
-#include <initializer_list>
+#include <cstring>
 #include <utility>
 
 namespace telvar {
 
-// An owned (strong) reference. Borrowed references are plain `PyObject*`
-// and are never kept past a call back into Python.
+// --- references ----------------------------------------------------------
+//
+// Every reference the module owns is held by one of two types: `Ref` for
+// one that ends with its scope, `Kept` for one kept for the life of the
+// process. A bare `PyObject*` is borrowed and never kept past a call back
+// into Python.
+
+// An owned (strong) reference, released when it goes out of scope.
 class Ref {
   public:
     Ref() noexcept = default;
@@ -42,49 +48,151 @@ class Ref {
     PyObject* obj_ = nullptr;
 };
 
-// The module's functions, in class-table order.
-enum class Fn : int {
-    init,
-    plugins_get,
-    plugins_set,
-    validate_model,
-    validate_platform,
-    validate_os,
-    validate_chassis_type,
-    validate_arguments,
-    get_plugin,
-    unregister_plugin,
-    register_plugin,
-    discover_builtin_plugins,
-    discover_external_plugins,
-    print_tree,
-    repr,
-    count
+// A strong reference kept for the life of the process (interned names,
+// fetched built-ins, the module's own functions). It is never released
+// except when replaced, so lending it out as a plain pointer is safe.
+class Kept {
+  public:
+    constexpr Kept() noexcept = default;
+    Kept(const Kept&) = delete;
+    Kept& operator=(const Kept&) = delete;
+
+    // Replaces the kept object (the old one is released).
+    void reset(Ref obj) noexcept { Ref old = Ref::steal(std::exchange(obj_, obj.release())); }
+    PyObject* get() const noexcept { return obj_; }
+    operator PyObject*() const noexcept { return obj_; }  // NOLINT(google-explicit-constructor)
+
+  private:
+    PyObject* obj_ = nullptr;
 };
+
+// --- the class's functions -------------------------------------------------
+
+enum class Kind { method, static_method, property_getter, property_setter };
+
+constexpr int kMaxParams = 7;
+
+struct Param {
+    const char* name;
+    bool has_default;
+    const char* default_text;  // with has_default: nullptr stands for None
+};
+
+constexpr Param required(const char* name) { return {name, false, nullptr}; }
+constexpr Param none_default(const char* name) { return {name, true, nullptr}; }
+constexpr Param text_default(const char* name, const char* text) { return {name, true, text}; }
+
+#define TELVAR_VALIDATOR_DOC(text) "\n         " text "\n        "
+
+// Every function of the class, in the order of definition: X(role, attribute
+// name, kind, docstring (nullptr: none), parameters...). The enum, the
+// declarations of the bodies, the binder's rows and the class assembly are
+// all generated from this one list; each body is `<role>_impl`.
+#define TELVAR_FUNCTIONS(X)                                                                     \
+    X(init, "__init__", method, "\n            Initialize\n        ", required("self"))        \
+    X(plugins_get, "plugins", property_getter, " Plugin list getter\n        ", required("self")) \
+    /* The setter shares the getter's docstring, as it always has. */                           \
+    X(plugins_set, "plugins", property_setter, " Plugin list getter\n        ", required("self"), \
+      required("value"))                                                                        \
+    X(validate_model, "validate_model", method, TELVAR_VALIDATOR_DOC("Validates Model"),         \
+      required("self"), required("os"), required("platform"), required("model"))                \
+    X(validate_platform, "validate_platform", method, TELVAR_VALIDATOR_DOC("Validates platform"), \
+      required("self"), required("os"), required("platform"))                                   \
+    X(validate_os, "validate_os", method, TELVAR_VALIDATOR_DOC("Validates OS"), required("self"), \
+      required("os"))                                                                           \
+    X(validate_chassis_type, "validate_chassis_type", method,                                   \
+      TELVAR_VALIDATOR_DOC("Validate chassis"), required("self"), required("chassis_type"))     \
+    X(validate_arguments, "validate_arguments", method,                                         \
+      " Validates the input arguments provided\n        ", required("self"), required("os"),    \
+      required("platform"), required("model"), required("chassis_type"))                        \
+    X(get_plugin, "get_plugin", method,                                                         \
+      "\n            This method returns the connection class based on the\n"                  \
+      "            input details provided\n        ",                                          \
+      required("self"), none_default("os"), none_default("platform"), none_default("model"),    \
+      none_default("os_flavor"), text_default("chassis_type", "single_rp"))                     \
+    X(unregister_plugin, "unregister_plugin", method,                                           \
+      "\n            This method unregister a particular implementations from\n"               \
+      "            the internal database\n        ",                                           \
+      required("self"), none_default("os"), none_default("platform"), none_default("model"),    \
+      none_default("os_flavor"), none_default("chassis_type"))                                  \
+    X(register_plugin, "register_plugin", method,                                               \
+      "\n            This method registers all the implementation plugin(i.e connection class)\n" \
+      "            to the telvar plugin manager\n\n"                                            \
+      "            It takes OS, platform, MODEL information and based on that\n"                \
+      "            registers it\n\n"                                                            \
+      "            cls refer to the connection class\n"                                         \
+      "            chassis_type indicates if the connection class is for single_rp or\n"        \
+      "            dual_rp or stack(default single_rp)\n\n        ",                            \
+      required("self"), required("cls"), none_default("os"), none_default("platform"),          \
+      none_default("model"), none_default("os_flavor"), text_default("chassis_type", "single_rp")) \
+    X(discover_builtin_plugins, "discover_builtin_plugins", static_method, "loads all plugins")  \
+    X(discover_external_plugins, "discover_external_plugins", static_method,                    \
+      "\n        discover external plugins defined that users pip installed.\n        ")        \
+    X(print_tree, "print_tree", method,                                                         \
+      " This Method print the plugin list in tree structure\n\n"                                \
+      "        Sample Tree Structure::\n\n"                                                     \
+      "            plugin\n"                                                                    \
+      "              |__ alpha\n"                                                               \
+      "                |__ data\n"                                                              \
+      "                  |__ dual_rp\n"                                                         \
+      "                  |  |__ cls = <class 'alpha.conn.DualRp'>\n"                            \
+      "                  |  |__ path = /opt/alpha/conn.py\n"                                    \
+      "                  |__ single_rp\n"                                                       \
+      "                    |__ cls = <class 'alpha.conn.SingleRp'>\n"                           \
+      "                    |__ path = /opt/alpha/conn.py\n"                                     \
+      "\n        ",                                                                             \
+      required("self"), required("data"), text_default("output", "plugin"))                     \
+    X(repr, "__repr__", method, nullptr, required("self"))
+
+enum class Fn : int {
+#define TELVAR_ROLE(role, ...) role,
+    TELVAR_FUNCTIONS(TELVAR_ROLE)
+#undef TELVAR_ROLE
+        count
+};
+
+constexpr int kFunctionCount = static_cast<int>(Fn::count);
 
 // Body of a function: `args` holds every parameter, bound, `self` first
 // (nullptr for the parameterless static methods). Returns a new reference,
 // or nullptr with an exception set.
 using Impl = PyObject* (*)(PyObject* const* args);
 
-PyObject* init_impl(PyObject* const* args);
-PyObject* plugins_get_impl(PyObject* const* args);
-PyObject* plugins_set_impl(PyObject* const* args);
-PyObject* validate_model_impl(PyObject* const* args);
-PyObject* validate_platform_impl(PyObject* const* args);
-PyObject* validate_os_impl(PyObject* const* args);
-PyObject* validate_chassis_type_impl(PyObject* const* args);
-PyObject* validate_arguments_impl(PyObject* const* args);
-PyObject* get_plugin_impl(PyObject* const* args);
-PyObject* unregister_plugin_impl(PyObject* const* args);
-PyObject* register_plugin_impl(PyObject* const* args);
-PyObject* discover_builtin_plugins_impl(PyObject* const* args);
-PyObject* discover_external_plugins_impl(PyObject* const* args);
-PyObject* print_tree_impl(PyObject* const* args);
-PyObject* repr_impl(PyObject* const* args);
+#define TELVAR_DECLARE_IMPL(role, ...) PyObject* role##_impl(PyObject* const* args);
+TELVAR_FUNCTIONS(TELVAR_DECLARE_IMPL)
+#undef TELVAR_DECLARE_IMPL
 
-// Interned strings, created once at module execution and kept for the life
-// of the process. X(field, text).
+struct FunctionSpec {
+    const char* name;
+    Kind kind;
+    const char* doc;
+    Impl impl;
+    Param params[kMaxParams];
+
+    constexpr int param_count() const {
+        int count = 0;
+        while (count < kMaxParams && params[count].name != nullptr) {
+            ++count;
+        }
+        return count;
+    }
+    constexpr int default_count() const {
+        int count = 0;
+        for (int i = 0; i < param_count(); ++i) {
+            count += params[i].has_default ? 1 : 0;
+        }
+        return count;
+    }
+};
+
+extern const FunctionSpec kFunctionSpecs[kFunctionCount];
+
+inline const FunctionSpec& spec_of(Fn role) { return kFunctionSpecs[static_cast<int>(role)]; }
+
+// --- interned names and module state ---------------------------------------
+
+// Interned strings, created once and kept for the life of the process.
+// X(field, text).
 #define TELVAR_NAMES(X)                                         \
     X(plugins_attr, "_plugins")                                 \
     X(chassis_type_list, "chassis_type_list")                   \
@@ -144,51 +252,53 @@ PyObject* repr_impl(PyObject* const* args);
     X(single_rp, "single_rp")                                   \
     X(linux, "linux")                                           \
     X(telvar_plugins, "telvar.plugins")                         \
+    X(module_path, "telvar.core.pluginmanager")                 \
     X(newline, "\n")                                            \
     X(slash, "/")                                               \
     X(dot, ".")                                                 \
     X(empty, "")                                                \
-    X(blank, " ")                                               \
     X(dot_plugins_dot, ".plugins.")                             \
     X(dot_tests_dot, ".tests.")                                 \
     X(tests, "tests")                                           \
     X(connector, "__ ")                                         \
     X(equals, " = ")                                            \
-    X(newline_bar_prefix, "\n  |")                              \
-    X(newline_blank_prefix, "\n  ")                             \
+    X(bar, "  |")                                               \
+    X(blank, "  ")                                              \
+    X(newline_bar, "\n  |")                                     \
     X(not_found, "Plugin data not found")                       \
     X(not_found_for, "Plugin data not found for %s")            \
-    X(not_found_path, "Plugin data not found for (")            \
-    X(not_found_type, "), type: ")                              \
     X(replaced_template, " {} already registered for {}, {} from {} is overriding this class")
 
 struct Names {
-#define TELVAR_DECLARE_NAME(field, text) PyObject* field;
+#define TELVAR_DECLARE_NAME(field, text) Kept field;
     TELVAR_NAMES(TELVAR_DECLARE_NAME)
 #undef TELVAR_DECLARE_NAME
     // Keyword-name tuples of the calls the module makes.
-    PyObject* kw_os_platform_model;
-    PyObject* kw_platform_os;
-    PyObject* kw_os;
-    PyObject* kw_chassis_type;
-    PyObject* kw_data_output;
-    PyObject* kw_group;
+    Kept kw_os_platform_model;
+    Kept kw_platform_os;
+    Kept kw_os;
+    Kept kw_chassis_type;
+    Kept kw_data_output;
+    Kept kw_group;
+};
+
+// The built-in names fetched at module execution.
+struct Builtins {
+    Kept object;
+    Kept property;
+    Kept staticmethod;
+    Kept import_error;
+    Kept hex;
+    Kept id;
 };
 
 // Everything the module keeps between calls. One module object per process.
 struct State {
-    PyObject* module;    // strong, kept for the life of the process
-    PyObject* globals;   // the module's dict
-    PyObject* builtins;  // the builtins module's dict
-    // Built-in names fetched once at module execution.
-    PyObject* builtin_object;
-    PyObject* builtin_property;
-    PyObject* builtin_staticmethod;
-    PyObject* builtin_import_error;
-    PyObject* builtin_hex;
-    PyObject* builtin_id;
-    // The module's own function objects, by role (strong).
-    PyObject* own[static_cast<int>(Fn::count)];
+    Kept module;
+    PyObject* globals = nullptr;  // borrowed: the dict of `module`, which lives forever
+    Kept builtins_dict;
+    Builtins builtins;
+    Kept own[kFunctionCount];  // the module's own function objects, by role
 };
 
 extern Names names;
@@ -196,7 +306,7 @@ extern State state;
 
 inline PyObject* own_function(Fn role) { return state.own[static_cast<int>(role)]; }
 
-// --- module frame (module.cpp) -------------------------------------------
+// --- helpers every part uses (common.cpp) ------------------------------------
 
 // A global name looked up at use: module globals, then builtins, else
 // NameError.
@@ -205,14 +315,28 @@ Ref lookup_global(PyObject* name);
 // `<global>.<attribute>`, the global looked up at use (log.debug, os.path).
 Ref global_attribute(PyObject* global, PyObject* attribute);
 
-// `raise obj` for whatever ConnectionInfraError(...) returned. Always
-// returns nullptr.
+// `raise obj` for whatever the error class returned.
 PyObject* raise_object(PyObject* obj);
 
-// Looks up ConnectionInfraError, calls it with the message and raises the
-// result. `message` may be null (its construction failed): then the error
-// already set is kept. Always returns nullptr.
-PyObject* raise_connection_error(Ref error_class, Ref message);
+// `raise ConnectionInfraError(<message>)`: the class is looked up first, as
+// the interpreter evaluates the expression, then `build_message()` makes
+// the message (a Ref, null with an exception set). Always returns nullptr.
+template <class BuildMessage>
+PyObject* raise_infra_error(BuildMessage&& build_message) {
+    Ref error_class = lookup_global(names.ConnectionInfraError);
+    if (!error_class) {
+        return nullptr;
+    }
+    Ref message = build_message();
+    if (!message) {
+        return nullptr;
+    }
+    Ref error = Ref::steal(PyObject_CallOneArg(error_class.get(), message.get()));
+    return error ? raise_object(error.get()) : nullptr;
+}
+
+// ConnectionInfraError(text) for a fixed text.
+PyObject* raise_infra_text(PyObject* text);
 
 // The from-import rule: an attribute of the module, else an already
 // imported submodule of that name, else ImportError.
@@ -231,34 +355,50 @@ class Method {
     bool lookup(PyObject* obj, PyObject* name);
     // Calls the method. `stack[0]` must be the object itself, followed by
     // the positional and then the keyword values (`nargs` counts the object
-    // and the positional values). When the method resolves to the module's
-    // own function `own`, its body runs directly with `direct`, the values
-    // in parameter order (object first).
-    Ref call(PyObject* const* stack, size_t nargs, PyObject* kwnames, Fn own,
-             PyObject* const* direct);
+    // and the positional values). One of the module's own functions gets
+    // the same stack through its binder.
+    Ref call(PyObject* const* stack, size_t nargs, PyObject* kwnames) const;
 
     // Whether the method is the module's own function of that role.
-    bool resolves_to(Fn own) const { return unbound_ && callable_.get() == own_function(own); }
+    bool resolves_to(Fn role) const { return unbound_ && callable_.get() == own_function(role); }
 
   private:
     Ref callable_;
     bool unbound_ = false;
 };
 
-// Convenience for a method looked up and called at once.
+// self.<name>(...) looked up and called at once.
 inline Ref call_method(PyObject* obj, PyObject* name, PyObject* const* stack, size_t nargs,
-                       PyObject* kwnames, Fn own, PyObject* const* direct) {
+                       PyObject* kwnames) {
     Method method;
     if (!method.lookup(obj, name)) {
         return {};
     }
-    return method.call(stack, nargs, kwnames, own, direct);
+    return method.call(stack, nargs, kwnames);
 }
 
 // obj.name() with no arguments, for methods that are never our own.
 inline Ref call_method0(PyObject* obj, PyObject* name) {
     return Ref::steal(PyObject_CallMethodNoArgs(obj, name));
 }
+
+// --- reads of interpreter internals (internals.cpp) -------------------------
+
+// One level of recursion of the module's own code, guarded against C stack
+// overflow and counted against sys.getrecursionlimit() as a call of a
+// Python function is: false with RecursionError set. Every true result is
+// paired with leave_level().
+bool enter_level();
+void leave_level();
+
+// Checks the internal reads against the public API once; they stay off when
+// they disagree, on other versions and when TELVAR_NO_FAST_PATHS is set.
+void internals_self_test();
+
+// An exact dict whose keys are all exact str: looking up an exact str in it
+// runs no Python code, so a membership test and the read after it can be
+// answered by one lookup. False when unknown.
+bool has_only_str_keys(PyObject* exact_dict);
 
 // --- shared small operations ---------------------------------------------
 
@@ -274,6 +414,24 @@ inline int is_true(PyObject* value) {
         return PyUnicode_GET_LENGTH(value) != 0;
     }
     return PyObject_IsTrue(value);
+}
+
+// `a == b` followed by a truth test: the operator itself, without the
+// identity shortcut of PyObject_RichCompareBool.
+inline int equals(PyObject* a, PyObject* b) {
+    Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+    return result ? is_true(result.get()) : -1;
+}
+
+// Text equality of two exact str, which runs no Python code.
+inline bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) {
+        return true;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
 }
 
 }  // namespace telvar

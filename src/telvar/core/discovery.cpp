@@ -53,7 +53,7 @@ bool locate_plugins(Ref& plugins_path, Ref& telvar_name) {
     if (import_plugin_package(names.dunder_path, names.dunder_name, plugins_path, telvar_name)) {
         return true;
     }
-    if (!PyErr_ExceptionMatches(state.builtin_import_error)) {
+    if (!PyErr_ExceptionMatches(state.builtins.import_error)) {
         return false;
     }
     // Run the fallback with the ImportError as the exception being handled,
@@ -84,10 +84,16 @@ int is_plugin_module(PyObject* name) {
     return result < 0 ? -1 : !result;
 }
 
-// Unpacks a walk item into exactly three values and returns the middle one.
+// Unpacks a walk item into exactly three values, as `_finder, name, _ispkg
+// = item` does, and returns the middle one.
 Ref module_name_of(PyObject* item) {
     Ref iterator = Ref::steal(PyObject_GetIter(item));
     if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item)->tp_iter == nullptr &&
+            !PySequence_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(item)->tp_name);
+        }
         return {};
     }
     Ref values[3];

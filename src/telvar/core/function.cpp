@@ -3,116 +3,51 @@
 // texts in one place; and the method-call helper the other parts use.
 #include "common.hpp"
 
-#include <cstring>
+#include <cstdio>
 
 namespace telvar {
 
+const FunctionSpec kFunctionSpecs[kFunctionCount] = {
+#define TELVAR_SPEC_ROW(role, name, kind, doc, ...) {name, Kind::kind, doc, role##_impl, {__VA_ARGS__}},
+    TELVAR_FUNCTIONS(TELVAR_SPEC_ROW)
+#undef TELVAR_SPEC_ROW
+};
+
 namespace {
-
-constexpr int kMaxParams = 7;
-
-struct FunctionSpec {
-    const char* name;
-    const char* doc;  // nullptr: no docstring (None)
-    Impl impl;
-    int nparams;
-    const char* params[kMaxParams];
-    int ndefaults;  // defaults belong to the last `ndefaults` parameters
-    // Default values by parameter index; nullptr stands for None.
-    const char* defaults[kMaxParams];
-};
-
-#define TELVAR_VALIDATOR_DOC(text) "\n         " text "\n        "
-
-// A drawing in the format print_tree produces, for its docstring.
-#define TELVAR_SAMPLE_TREE                                          \
-    "            plugin\n"                                          \
-    "              |__ alpha\n"                                     \
-    "                |__ data\n"                                    \
-    "                  |__ dual_rp\n"                               \
-    "                  |  |__ cls = <class 'alpha.conn.DualRp'>\n"  \
-    "                  |  |__ path = /opt/alpha/conn.py\n"          \
-    "                  |__ single_rp\n"                             \
-    "                    |__ cls = <class 'alpha.conn.SingleRp'>\n" \
-    "                    |__ path = /opt/alpha/conn.py\n"
-
-// clang-format off
-const FunctionSpec kSpecs[static_cast<int>(Fn::count)] = {
-    {"__init__", "\n            Initialize\n        ", init_impl, 1, {"self"}, 0, {}},
-    {"plugins", " Plugin list getter\n        ", plugins_get_impl, 1, {"self"}, 0, {}},
-    {"plugins", " Plugin list getter\n        ", plugins_set_impl, 2, {"self", "value"}, 0, {}},
-    {"validate_model", TELVAR_VALIDATOR_DOC("Validates Model"), validate_model_impl, 4,
-     {"self", "os", "platform", "model"}, 0, {}},
-    {"validate_platform", TELVAR_VALIDATOR_DOC("Validates platform"), validate_platform_impl, 3,
-     {"self", "os", "platform"}, 0, {}},
-    {"validate_os", TELVAR_VALIDATOR_DOC("Validates OS"), validate_os_impl, 2, {"self", "os"}, 0, {}},
-    {"validate_chassis_type", TELVAR_VALIDATOR_DOC("Validate chassis"), validate_chassis_type_impl,
-     2, {"self", "chassis_type"}, 0, {}},
-    {"validate_arguments", " Validates the input arguments provided\n        ",
-     validate_arguments_impl, 5, {"self", "os", "platform", "model", "chassis_type"}, 0, {}},
-    {"get_plugin",
-     "\n            This method returns the connection class based on the\n"
-     "            input details provided\n        ",
-     get_plugin_impl, 6, {"self", "os", "platform", "model", "os_flavor", "chassis_type"}, 5,
-     {nullptr, nullptr, nullptr, nullptr, nullptr, "single_rp"}},
-    {"unregister_plugin",
-     "\n            This method unregister a particular implementations from\n"
-     "            the internal database\n        ",
-     unregister_plugin_impl, 6, {"self", "os", "platform", "model", "os_flavor", "chassis_type"}, 5,
-     {}},
-    {"register_plugin",
-     "\n            This method registers all the implementation plugin(i.e connection class)\n"
-     "            to the telvar plugin manager\n\n"
-     "            It takes OS, platform, MODEL information and based on that\n"
-     "            registers it\n\n"
-     "            cls refer to the connection class\n"
-     "            chassis_type indicates if the connection class is for single_rp or\n"
-     "            dual_rp or stack(default single_rp)\n\n        ",
-     register_plugin_impl, 7, {"self", "cls", "os", "platform", "model", "os_flavor", "chassis_type"},
-     5, {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, "single_rp"}},
-    {"discover_builtin_plugins", "loads all plugins", discover_builtin_plugins_impl, 0, {}, 0, {}},
-    {"discover_external_plugins",
-     "\n        discover external plugins defined that users pip installed.\n        ",
-     discover_external_plugins_impl, 0, {}, 0, {}},
-    {"print_tree",
-     " This Method print the plugin list in tree structure\n\n"
-     "        Sample Tree Structure::\n\n" TELVAR_SAMPLE_TREE "\n        ",
-     print_tree_impl, 3, {"self", "data", "output"}, 1, {nullptr, nullptr, "plugin"}},
-    {"__repr__", nullptr, repr_impl, 1, {"self"}, 0, {}},
-};
-// clang-format on
 
 struct NativeFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionSpec* spec;
+    int nparams;
+    int ndefaults;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
     PyObject* doc;
-    PyObject* defaults;  // tuple, or None
+    PyObject* defaults;        // tuple, or None
+    PyObject* text_signature;  // "(self, os=None, ...)", read by inspect
     PyObject* param_names[kMaxParams];
     PyObject* default_values[kMaxParams];  // borrowed from `defaults`
 };
 
 // --- argument binding -----------------------------------------------------
 
-PyObject* raise_count_error(const FunctionSpec& spec, const char* bound, Py_ssize_t expected,
+PyObject* raise_count_error(const NativeFunction* fn, const char* bound, Py_ssize_t expected,
                             Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 spec.name, bound, expected, expected == 1 ? "" : "s", given);
+                 fn->spec->name, bound, expected, expected == 1 ? "" : "s", given);
     return nullptr;
 }
 
 int find_param(const NativeFunction* fn, PyObject* key) {
-    const int n = fn->spec->nparams;
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < fn->nparams; ++i) {
         if (fn->param_names[i] == key) {
             return i;
         }
     }
     // Not interned (built at run time): compare the text.
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < fn->nparams; ++i) {
         if (PyUnicode_Compare(fn->param_names[i], key) == 0) {
             return i;
         }
@@ -120,68 +55,89 @@ int find_param(const NativeFunction* fn, PyObject* key) {
     return -1;
 }
 
+// Places the keyword values into `bound`; false with TypeError set.
+bool bind_keywords(const NativeFunction* fn, PyObject* const* values, PyObject* kwnames,
+                   PyObject** bound) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fn->spec->name);
+            return false;
+        }
+        const int index = find_param(fn, key);
+        if (index < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         fn->spec->name, key);
+            return false;
+        }
+        if (bound[index] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         fn->spec->name, key);
+            return false;
+        }
+        bound[index] = values[i];
+    }
+    return true;
+}
+
+// Every entry into a body counts one level of recursion, also when one of
+// the module's functions calls another without the interpreter in between.
+PyObject* run_body(const NativeFunction* fn, PyObject* const* args) {
+    if (!enter_level()) {
+        return nullptr;
+    }
+    PyObject* result = fn->spec->impl(args);
+    leave_level();
+    return result;
+}
+
+PyObject* call_without_parameters(const NativeFunction* fn, Py_ssize_t nargs, Py_ssize_t nkw) {
+    if (nargs > 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", fn->spec->name,
+                     nargs);
+        return nullptr;
+    }
+    if (nkw > 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", fn->spec->name);
+        return nullptr;
+    }
+    return run_body(fn, nullptr);
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     const auto* fn = reinterpret_cast<NativeFunction*>(callable);
-    const FunctionSpec& spec = *fn->spec;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-
-    if (spec.nparams == 0) {
-        if (nargs > 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", spec.name,
-                         nargs);
-            return nullptr;
-        }
-        if (nkw > 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", spec.name);
-            return nullptr;
-        }
-        return spec.impl(nullptr);
+    if (fn->nparams == 0) {
+        return call_without_parameters(fn, nargs, nkw);
     }
-    if (nargs > spec.nparams) {
-        return raise_count_error(spec, spec.ndefaults > 0 ? "at most" : "exactly", spec.nparams,
+    if (nargs > fn->nparams) {
+        return raise_count_error(fn, fn->ndefaults > 0 ? "at most" : "exactly", fn->nparams,
                                  nargs);
     }
-    if (nkw == 0 && nargs == spec.nparams) {
-        return spec.impl(args);
+    if (nkw == 0 && nargs == fn->nparams) {
+        return run_body(fn, args);
     }
-
     PyObject* bound[kMaxParams] = {};
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         bound[i] = args[i];
     }
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
-            return nullptr;
-        }
-        const int index = find_param(fn, key);
-        if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
-                         key);
-            return nullptr;
-        }
-        if (bound[index] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         spec.name, key);
-            return nullptr;
-        }
-        bound[index] = args[nargs + i];
+    if (nkw > 0 && !bind_keywords(fn, args + nargs, kwnames, bound)) {
+        return nullptr;
     }
-    const int required = spec.nparams - spec.ndefaults;
-    for (int i = 0; i < spec.nparams; ++i) {
+    const int required = fn->nparams - fn->ndefaults;
+    for (int i = 0; i < fn->nparams; ++i) {
         if (bound[i] != nullptr) {
             continue;
         }
         if (i < required) {
-            return raise_count_error(spec, spec.ndefaults > 0 ? "at least" : "exactly", required,
-                                     i);
+            return raise_count_error(fn, fn->ndefaults > 0 ? "at least" : "exactly", required, i);
         }
         bound[i] = fn->default_values[i];
     }
-    return spec.impl(bound);
+    return run_body(fn, bound);
 }
 
 // --- the type -------------------------------------------------------------
@@ -196,6 +152,7 @@ void function_dealloc(PyObject* self) {
     Py_XDECREF(fn->module);
     Py_XDECREF(fn->doc);
     Py_XDECREF(fn->defaults);
+    Py_XDECREF(fn->text_signature);
     for (PyObject* param : fn->param_names) {
         Py_XDECREF(param);
     }
@@ -218,41 +175,6 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) 
 
 PyObject* function_get_kwdefaults(PyObject* /*self*/, void* /*closure*/) { Py_RETURN_NONE; }
 
-// inspect.signature() reads this: every parameter positional-or-keyword.
-PyObject* function_get_signature(PyObject* self, void* /*closure*/) {
-    auto* fn = reinterpret_cast<NativeFunction*>(self);
-    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
-    if (!inspect) {
-        return nullptr;
-    }
-    Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
-    if (!parameter) {
-        return nullptr;
-    }
-    Ref kind = Ref::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
-    Ref params = Ref::steal(PyList_New(0));
-    if (!kind || !params) {
-        return nullptr;
-    }
-    const FunctionSpec& spec = *fn->spec;
-    const int required = spec.nparams - spec.ndefaults;
-    Ref default_kw = Ref::steal(PyUnicode_InternFromString("default"));
-    Ref default_kwnames = Ref::steal(PyTuple_Pack(1, default_kw.get()));
-    if (!default_kwnames) {
-        return nullptr;
-    }
-    for (int i = 0; i < spec.nparams; ++i) {
-        // Parameter(name, kind[, default=value])
-        PyObject* call_args[] = {fn->param_names[i], kind.get(), fn->default_values[i]};
-        Ref param = Ref::steal(PyObject_Vectorcall(parameter.get(), call_args, 2,
-                                                   i < required ? nullptr : default_kwnames.get()));
-        if (!param || PyList_Append(params.get(), param.get()) < 0) {
-            return nullptr;
-        }
-    }
-    return PyObject_CallMethod(inspect.get(), "Signature", "O", params.get());
-}
-
 // Pickled by reference, as Python functions are.
 PyObject* function_reduce(PyObject* self, PyObject* /*unused*/) {
     return Py_NewRef(reinterpret_cast<NativeFunction*>(self)->qualname);
@@ -264,6 +186,8 @@ PyMemberDef function_members[] = {
     {"__module__", Py_T_OBJECT_EX, offsetof(NativeFunction, module), Py_READONLY, nullptr},
     {"__doc__", Py_T_OBJECT_EX, offsetof(NativeFunction, doc), Py_READONLY, nullptr},
     {"__defaults__", Py_T_OBJECT_EX, offsetof(NativeFunction, defaults), Py_READONLY, nullptr},
+    {"__text_signature__", Py_T_OBJECT_EX, offsetof(NativeFunction, text_signature), Py_READONLY,
+     nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(NativeFunction, vectorcall), Py_READONLY,
      nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -271,7 +195,6 @@ PyMemberDef function_members[] = {
 
 PyGetSetDef function_getset[] = {
     {"__kwdefaults__", function_get_kwdefaults, nullptr, nullptr, nullptr},
-    {"__signature__", function_get_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -291,7 +214,7 @@ PyType_Slot function_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec function_spec = {
+PyType_Spec function_type_spec = {
     "telvar.core.pluginmanager.native_function",
     sizeof(NativeFunction),
     0,
@@ -301,17 +224,67 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
+// "(self, os=None, chassis_type='single_rp')": every parameter positional or
+// keyword, as inspect.signature and help() show it.
+Ref text_signature(const FunctionSpec& spec) {
+    char text[512] = "(";
+    size_t used = 1;
+    for (int i = 0; i < spec.param_count(); ++i) {
+        const Param& param = spec.params[i];
+        const char* separator = i > 0 ? ", " : "";
+        const int written =
+            !param.has_default ? std::snprintf(text + used, sizeof text - used, "%s%s", separator,
+                                               param.name)
+            : param.default_text == nullptr
+                ? std::snprintf(text + used, sizeof text - used, "%s%s=None", separator, param.name)
+                : std::snprintf(text + used, sizeof text - used, "%s%s='%s'", separator, param.name,
+                                param.default_text);
+        used += static_cast<size_t>(written);
+    }
+    std::snprintf(text + used, sizeof text - used, ")");
+    return Ref::steal(PyUnicode_FromString(text));
+}
+
+bool fill_parameters(NativeFunction* fn) {
+    const FunctionSpec& spec = *fn->spec;
+    for (int i = 0; i < fn->nparams; ++i) {
+        fn->param_names[i] = PyUnicode_InternFromString(spec.params[i].name);
+        if (fn->param_names[i] == nullptr) {
+            return false;
+        }
+    }
+    if (fn->ndefaults == 0) {
+        fn->defaults = Py_NewRef(Py_None);
+        return true;
+    }
+    fn->defaults = PyTuple_New(fn->ndefaults);
+    if (fn->defaults == nullptr) {
+        return false;
+    }
+    const int first = fn->nparams - fn->ndefaults;
+    for (int i = first; i < fn->nparams; ++i) {
+        const char* text = spec.params[i].default_text;
+        PyObject* value = text != nullptr ? PyUnicode_InternFromString(text) : Py_NewRef(Py_None);
+        if (value == nullptr) {
+            return false;
+        }
+        PyTuple_SET_ITEM(fn->defaults, i - first, value);
+        fn->default_values[i] = value;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool function_type_ready() {
     if (function_type == nullptr) {
-        function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
+        function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_type_spec));
     }
     return function_type != nullptr;
 }
 
 Ref make_function(Fn role) {
-    const FunctionSpec& spec = kSpecs[static_cast<int>(role)];
+    const FunctionSpec& spec = spec_of(role);
     Ref obj = Ref::steal(PyObject_New(PyObject, function_type));
     if (!obj) {
         return {};
@@ -320,43 +293,21 @@ Ref make_function(Fn role) {
     // Fields start empty so that dealloc is safe on every failure below.
     fn->vectorcall = function_vectorcall;
     fn->spec = &spec;
-    fn->name = fn->qualname = fn->module = fn->doc = fn->defaults = nullptr;
+    fn->nparams = spec.param_count();
+    fn->ndefaults = spec.default_count();
+    fn->name = fn->qualname = fn->module = fn->doc = fn->defaults = fn->text_signature = nullptr;
     for (int i = 0; i < kMaxParams; ++i) {
         fn->param_names[i] = nullptr;
         fn->default_values[i] = nullptr;
     }
-
     fn->name = PyUnicode_InternFromString(spec.name);
     fn->qualname = PyUnicode_FromFormat("PluginManager.%s", spec.name);
-    fn->module = PyUnicode_InternFromString("telvar.core.pluginmanager");
+    fn->module = Py_NewRef(names.module_path.get());
     fn->doc = spec.doc != nullptr ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
-    if (fn->name == nullptr || fn->qualname == nullptr || fn->module == nullptr ||
-        fn->doc == nullptr) {
+    fn->text_signature = text_signature(spec).release();
+    if (fn->name == nullptr || fn->qualname == nullptr || fn->doc == nullptr ||
+        fn->text_signature == nullptr || !fill_parameters(fn)) {
         return {};
-    }
-    for (int i = 0; i < spec.nparams; ++i) {
-        fn->param_names[i] = PyUnicode_InternFromString(spec.params[i]);
-        if (fn->param_names[i] == nullptr) {
-            return {};
-        }
-    }
-    if (spec.ndefaults == 0) {
-        fn->defaults = Py_NewRef(Py_None);
-        return obj;
-    }
-    fn->defaults = PyTuple_New(spec.ndefaults);
-    if (fn->defaults == nullptr) {
-        return {};
-    }
-    const int first = spec.nparams - spec.ndefaults;
-    for (int i = first; i < spec.nparams; ++i) {
-        PyObject* value = spec.defaults[i] != nullptr ? PyUnicode_InternFromString(spec.defaults[i])
-                                                      : Py_NewRef(Py_None);
-        if (value == nullptr) {
-            return {};
-        }
-        PyTuple_SET_ITEM(fn->defaults, i - first, value);
-        fn->default_values[i] = value;
     }
     return obj;
 }
@@ -382,16 +333,16 @@ bool Method::lookup(PyObject* obj, PyObject* name) {
     return static_cast<bool>(callable_);
 }
 
-Ref Method::call(PyObject* const* stack, size_t nargs, PyObject* kwnames, Fn own,
-                 PyObject* const* direct) {
+Ref Method::call(PyObject* const* stack, size_t nargs, PyObject* kwnames) const {
+    PyObject* callable = callable_.get();
     if (unbound_) {
-        if (callable_.get() == own_function(own)) {
-            return Ref::steal(kSpecs[static_cast<int>(own)].impl(direct));
+        if (Py_IS_TYPE(callable, function_type)) {
+            return Ref::steal(function_vectorcall(callable, stack, nargs, kwnames));
         }
-        return Ref::steal(PyObject_Vectorcall(callable_.get(), stack, nargs, kwnames));
+        return Ref::steal(PyObject_Vectorcall(callable, stack, nargs, kwnames));
     }
     // stack[0] is ours to lend: the callee may use it to prepend an argument.
-    return Ref::steal(PyObject_Vectorcall(callable_.get(), stack + 1,
+    return Ref::steal(PyObject_Vectorcall(callable, stack + 1,
                                           (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 

@@ -1,11 +1,10 @@
 // Module frame: initialisation (create and exec), the imports the methods
-// rely on, the PluginManager class, construction and the plugins property.
+// rely on, and the PluginManager class assembled from the function table.
 #include "common.hpp"
 
-namespace telvar {
+#include <initializer_list>
 
-Names names;
-State state;
+namespace telvar {
 
 namespace {
 
@@ -27,47 +26,63 @@ constexpr const char* kClassDoc =
 
 // --- interned names ---------------------------------------------------------
 
+bool keep(Kept& slot, PyObject* obj) {
+    slot.reset(Ref::steal(obj));
+    return obj != nullptr;
+}
+
 bool intern_names() {
-#define TELVAR_INTERN_NAME(field, text)                                \
-    if ((names.field = PyUnicode_InternFromString(text)) == nullptr) { \
-        return false;                                                  \
+#define TELVAR_INTERN_NAME(field, text)                              \
+    if (!keep(names.field, PyUnicode_InternFromString(text))) { \
+        return false;                                                \
     }
     TELVAR_NAMES(TELVAR_INTERN_NAME)
 #undef TELVAR_INTERN_NAME
-    names.kw_os_platform_model = PyTuple_Pack(3, names.os, names.platform, names.model);
-    names.kw_platform_os = PyTuple_Pack(2, names.platform, names.os);
-    names.kw_os = PyTuple_Pack(1, names.os);
-    names.kw_chassis_type = PyTuple_Pack(1, names.chassis_type);
-    names.kw_data_output = PyTuple_Pack(2, names.data, names.output);
-    names.kw_group = PyTuple_Pack(1, names.group);
-    return names.kw_os_platform_model != nullptr && names.kw_platform_os != nullptr &&
-           names.kw_os != nullptr && names.kw_chassis_type != nullptr &&
-           names.kw_data_output != nullptr && names.kw_group != nullptr;
+    return keep(names.kw_os_platform_model,
+                PyTuple_Pack(3, names.os.get(), names.platform.get(), names.model.get())) &&
+           keep(names.kw_platform_os, PyTuple_Pack(2, names.platform.get(), names.os.get())) &&
+           keep(names.kw_os, PyTuple_Pack(1, names.os.get())) &&
+           keep(names.kw_chassis_type, PyTuple_Pack(1, names.chassis_type.get())) &&
+           keep(names.kw_data_output, PyTuple_Pack(2, names.data.get(), names.output.get())) &&
+           keep(names.kw_group, PyTuple_Pack(1, names.group.get()));
 }
 
 // --- execution of the module body -------------------------------------------
 
-bool fetch_builtin(const char* name, PyObject** slot) {
-    PyObject* value = PyDict_GetItemString(state.builtins, name);  // borrowed
-    if (value == nullptr) {
+Ref fetch_builtin(PyObject* builtins_dict, const char* name) {
+    PyObject* value = nullptr;
+    const int found = PyDict_GetItemStringRef(builtins_dict, name, &value);
+    if (found == 0) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        return false;
     }
-    *slot = Py_NewRef(value);
-    return true;
+    return Ref::steal(value);
 }
 
+// The six built-in names, fetched anew by every execution that has not yet
+// succeeded, and stored only once all of them were found.
 bool fetch_builtins() {
     Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins_module) {
         return false;
     }
-    state.builtins = Py_NewRef(PyModule_GetDict(builtins_module.get()));
-    return fetch_builtin("object", &state.builtin_object) &&
-           fetch_builtin("property", &state.builtin_property) &&
-           fetch_builtin("staticmethod", &state.builtin_staticmethod) &&
-           fetch_builtin("ImportError", &state.builtin_import_error) &&
-           fetch_builtin("hex", &state.builtin_hex) && fetch_builtin("id", &state.builtin_id);
+    Ref dict = Ref::hold(PyModule_GetDict(builtins_module.get()));
+    Ref object = fetch_builtin(dict.get(), "object");
+    Ref property = object ? fetch_builtin(dict.get(), "property") : Ref();
+    Ref staticmethod = property ? fetch_builtin(dict.get(), "staticmethod") : Ref();
+    Ref import_error = staticmethod ? fetch_builtin(dict.get(), "ImportError") : Ref();
+    Ref hex = import_error ? fetch_builtin(dict.get(), "hex") : Ref();
+    Ref id = hex ? fetch_builtin(dict.get(), "id") : Ref();
+    if (!id) {
+        return false;
+    }
+    state.builtins_dict.reset(std::move(dict));
+    state.builtins.object.reset(std::move(object));
+    state.builtins.property.reset(std::move(property));
+    state.builtins.staticmethod.reset(std::move(staticmethod));
+    state.builtins.import_error.reset(std::move(import_error));
+    state.builtins.hex.reset(std::move(hex));
+    state.builtins.id.reset(std::move(id));
+    return true;
 }
 
 bool bind_global(PyObject* name, PyObject* value) {
@@ -108,100 +123,62 @@ bool from_import_statement(const char* module_name, int level,
     return true;
 }
 
-bool set_item(PyObject* mapping, PyObject* key, PyObject* value) {
-    return value != nullptr && PyObject_SetItem(mapping, key, value) == 0;
-}
-
-bool store_function(PyObject* ns, Fn role, PyObject* name) {
-    Ref fn = make_function(role);
-    if (!fn) {
-        return false;
+// The value a class-table entry stores: the function itself, wrapped in
+// staticmethod, a new property, or the namespace's property with this setter.
+Ref class_entry(PyObject* ns, PyObject* key, Kind kind, PyObject* fn) {
+    switch (kind) {
+        case Kind::method:
+            return Ref::hold(fn);
+        case Kind::static_method:
+            return Ref::steal(PyObject_CallOneArg(state.builtins.staticmethod, fn));
+        case Kind::property_getter:
+            return Ref::steal(PyObject_CallOneArg(state.builtins.property, fn));
+        case Kind::property_setter: {
+            Ref prop = Ref::steal(PyObject_GetItem(ns, key));
+            return prop ? Ref::steal(PyObject_CallMethodOneArg(prop.get(), names.setter, fn))
+                        : Ref();
+        }
     }
-    Py_XSETREF(state.own[static_cast<int>(role)], Py_NewRef(fn.get()));
-    return set_item(ns, name, fn.get());
+    return {};
 }
 
-bool store_static_function(PyObject* ns, Fn role, const char* name) {
-    Ref fn = make_function(role);
-    Ref key = Ref::steal(PyUnicode_InternFromString(name));
-    if (!fn || !key) {
-        return false;
+bool store_entries(PyObject* ns) {
+    for (int i = 0; i < kFunctionCount; ++i) {
+        const auto role = static_cast<Fn>(i);
+        Ref fn = make_function(role);
+        Ref key = Ref::steal(PyUnicode_InternFromString(spec_of(role).name));
+        if (!fn || !key) {
+            return false;
+        }
+        state.own[i].reset(Ref::hold(fn.get()));
+        Ref entry = class_entry(ns, key.get(), spec_of(role).kind, fn.get());
+        if (!entry || PyObject_SetItem(ns, key.get(), entry.get()) < 0) {
+            return false;
+        }
     }
-    Py_XSETREF(state.own[static_cast<int>(role)], Py_NewRef(fn.get()));
-    Ref wrapped = Ref::steal(PyObject_CallOneArg(state.builtin_staticmethod, fn.get()));
-    return set_item(ns, key.get(), wrapped.get());
-}
-
-bool store_named_function(PyObject* ns, Fn role, const char* name) {
-    Ref key = Ref::steal(PyUnicode_InternFromString(name));
-    return key && store_function(ns, role, key.get());
+    return true;
 }
 
 // The class statement: namespace from the metaclass's __prepare__, entries in
 // table order, then the metaclass called with name, bases and namespace.
 bool build_class() {
-    auto* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(state.builtin_object));
-    Ref bases = Ref::steal(PyTuple_Pack(1, state.builtin_object));
+    PyObject* object = state.builtins.object;
+    auto* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(object));
+    Ref bases = Ref::steal(PyTuple_Pack(1, object));
     if (!bases) {
         return false;
     }
     Ref ns = Ref::steal(PyObject_CallMethodObjArgs(metaclass, names.dunder_prepare,
-                                                   names.PluginManager, bases.get(), nullptr));
-    if (!ns) {
-        return false;
-    }
-    Ref module_name = Ref::steal(PyUnicode_FromString("telvar.core.pluginmanager"));
+                                                   names.PluginManager.get(), bases.get(), nullptr));
     Ref class_doc = Ref::steal(PyUnicode_FromString(kClassDoc));
-    if (!set_item(ns.get(), names.dunder_module, module_name.get()) ||
-        !set_item(ns.get(), names.dunder_qualname, names.PluginManager) ||
-        !set_item(ns.get(), names.dunder_doc, class_doc.get())) {
+    if (!ns || !class_doc || PyObject_SetItem(ns.get(), names.dunder_module, names.module_path) < 0 ||
+        PyObject_SetItem(ns.get(), names.dunder_qualname, names.PluginManager) < 0 ||
+        PyObject_SetItem(ns.get(), names.dunder_doc, class_doc.get()) < 0 ||
+        !store_entries(ns.get())) {
         return false;
     }
-    if (!store_named_function(ns.get(), Fn::init, "__init__")) {
-        return false;
-    }
-
-    // plugins = property(getter); plugins = plugins.setter(setter)
-    Ref plugins_name = Ref::steal(PyUnicode_InternFromString("plugins"));
-    Ref getter = make_function(Fn::plugins_get);
-    Ref setter = make_function(Fn::plugins_set);
-    if (!plugins_name || !getter || !setter) {
-        return false;
-    }
-    Py_XSETREF(state.own[static_cast<int>(Fn::plugins_get)], Py_NewRef(getter.get()));
-    Py_XSETREF(state.own[static_cast<int>(Fn::plugins_set)], Py_NewRef(setter.get()));
-    Ref read_only = Ref::steal(PyObject_CallOneArg(state.builtin_property, getter.get()));
-    if (!set_item(ns.get(), plugins_name.get(), read_only.get())) {
-        return false;
-    }
-    Ref prop = Ref::steal(PyObject_GetItem(ns.get(), plugins_name.get()));
-    if (!prop) {
-        return false;
-    }
-    Ref read_write = Ref::steal(PyObject_CallMethodOneArg(prop.get(), names.setter, setter.get()));
-    if (!set_item(ns.get(), plugins_name.get(), read_write.get())) {
-        return false;
-    }
-
-    if (!store_function(ns.get(), Fn::validate_model, names.validate_model) ||
-        !store_function(ns.get(), Fn::validate_platform, names.validate_platform) ||
-        !store_function(ns.get(), Fn::validate_os, names.validate_os) ||
-        !store_function(ns.get(), Fn::validate_chassis_type, names.validate_chassis_type) ||
-        !store_function(ns.get(), Fn::validate_arguments, names.validate_arguments) ||
-        !store_named_function(ns.get(), Fn::get_plugin, "get_plugin") ||
-        !store_named_function(ns.get(), Fn::unregister_plugin, "unregister_plugin") ||
-        !store_named_function(ns.get(), Fn::register_plugin, "register_plugin") ||
-        !store_static_function(ns.get(), Fn::discover_builtin_plugins,
-                               "discover_builtin_plugins") ||
-        !store_static_function(ns.get(), Fn::discover_external_plugins,
-                               "discover_external_plugins") ||
-        !store_function(ns.get(), Fn::print_tree, names.print_tree) ||
-        !store_named_function(ns.get(), Fn::repr, "__repr__")) {
-        return false;
-    }
-
-    Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(metaclass, names.PluginManager, bases.get(),
-                                                      ns.get(), nullptr));
+    Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(metaclass, names.PluginManager.get(),
+                                                      bases.get(), ns.get(), nullptr));
     return cls && bind_global(names.PluginManager, cls.get());
 }
 
@@ -225,13 +202,11 @@ bool executed = false;
 
 bool copy_spec_attribute(PyObject* module, PyObject* spec, PyObject* from, PyObject* to,
                          bool skip_none) {
-    Ref value = Ref::steal(PyObject_GetAttr(spec, from));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return false;
-        }
-        PyErr_Clear();
-        return true;
+    PyObject* found = nullptr;
+    const int has = PyObject_GetOptionalAttr(spec, from, &found);
+    Ref value = Ref::steal(found);
+    if (has <= 0) {
+        return has == 0;
     }
     if (skip_none && value.get() == Py_None) {
         return true;
@@ -239,10 +214,10 @@ bool copy_spec_attribute(PyObject* module, PyObject* spec, PyObject* from, PyObj
     return PyObject_SetAttr(module, to, value.get()) == 0;
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
+bool same_interpreter() {
     const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) {
-        return nullptr;
+        return false;
     }
     if (loaded_interpreter == -1) {
         loaded_interpreter = current;
@@ -250,10 +225,17 @@ PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
+        return false;
+    }
+    return true;
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
+    if (!same_interpreter()) {
         return nullptr;
     }
     if (state.module != nullptr) {
-        return Py_NewRef(state.module);
+        return Py_NewRef(state.module.get());
     }
     if (!function_type_ready() || !intern_names()) {
         return nullptr;
@@ -271,8 +253,20 @@ PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
                              names.dunder_path, true)) {
         return nullptr;
     }
-    state.module = Py_NewRef(module.get());
+    state.module.reset(Ref::hold(module.get()));
     return module.release();
+}
+
+// Each import of the one module object makes the interpreter forget the
+// module's (empty) state block and allocate a new one before this runs; the
+// forgotten block is released here.
+void release_forgotten_state(PyObject* module) {
+    static void* last_state = nullptr;
+    void* current = PyModule_GetState(module);
+    if (last_state != nullptr && last_state != current) {
+        PyMem_Free(last_state);
+    }
+    last_state = current;
 }
 
 int module_exec(PyObject* module) {
@@ -282,18 +276,17 @@ int module_exec(PyObject* module) {
                         "not supported.");
         return -1;
     }
+    release_forgotten_state(module);
     if (executed) {
         return 0;
     }
-    state.globals = PyModule_GetDict(module);  // borrowed: the module lives forever
-    if (state.builtins == nullptr && !fetch_builtins()) {
-        return -1;
-    }
+    state.globals = PyModule_GetDict(module);
     // A body that failed part way runs again from the start on the next
     // import, so the error is reported again instead of a half-built module.
-    if (!run_module_body()) {
+    if (!fetch_builtins() || !run_module_body()) {
         return -1;
     }
+    internals_self_test();
     executed = true;
     return 0;
 }
@@ -310,111 +303,6 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
-
-// --- helpers shared by every part ---------------------------------------------
-
-Ref lookup_global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(state.globals, name);  // borrowed
-    if (value == nullptr && !PyErr_Occurred()) {
-        value = PyDict_GetItemWithError(state.builtins, name);
-        if (value == nullptr && !PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        }
-    }
-    return Ref::hold(value);
-}
-
-Ref global_attribute(PyObject* global, PyObject* attribute) {
-    Ref value = lookup_global(global);
-    return value ? Ref::steal(PyObject_GetAttr(value.get(), attribute)) : Ref();
-}
-
-PyObject* raise_object(PyObject* obj) {
-    if (PyExceptionInstance_Check(obj)) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);
-    } else if (PyExceptionClass_Check(obj)) {
-        PyErr_SetNone(obj);
-    } else {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-    }
-    return nullptr;
-}
-
-PyObject* raise_connection_error(Ref error_class, Ref message) {
-    if (!error_class || !message) {
-        return nullptr;
-    }
-    Ref error = Ref::steal(PyObject_CallOneArg(error_class.get(), message.get()));
-    if (!error) {
-        return nullptr;
-    }
-    return raise_object(error.get());
-}
-
-Ref import_from(PyObject* module, PyObject* name) {
-    Ref value = Ref::steal(PyObject_GetAttr(module, name));
-    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        return value;
-    }
-    PyErr_Clear();
-    Ref package = Ref::steal(PyObject_GetAttr(module, names.dunder_name));
-    if (!package) {
-        PyErr_Clear();
-    } else if (PyUnicode_Check(package.get())) {
-        Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name));
-        if (!full_name) {
-            return {};
-        }
-        Ref submodule = Ref::steal(PyImport_GetModule(full_name.get()));
-        if (submodule || PyErr_Occurred()) {
-            return submodule;
-        }
-    }
-    PyObject* shown = package ? package.get() : Py_None;
-    Ref location = Ref::steal(PyModule_Check(module) ? PyModule_GetFilenameObject(module)
-                                                     : nullptr);
-    if (!location) {
-        PyErr_Clear();
-    }
-    Ref message = Ref::steal(
-        location ? PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, shown,
-                                        location.get())
-                 : PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name,
-                                        shown));
-    if (!message) {
-        return {};
-    }
-    PyErr_SetImportError(message.get(), package ? package.get() : nullptr, location.get());
-    return {};
-}
-
-// --- construction and the plugins property --------------------------------
-
-PyObject* init_impl(PyObject* const* args) {
-    PyObject* self = args[0];
-    Ref registry = Ref::steal(PyDict_New());
-    if (!registry || PyObject_SetAttr(self, names.plugins_attr, registry.get()) < 0) {
-        return nullptr;
-    }
-    Ref chassis = lookup_global(names.supported_chassis);
-    if (!chassis || PyObject_SetAttr(self, names.chassis_type_list, chassis.get()) < 0) {
-        return nullptr;
-    }
-    Ref supported = lookup_global(names.supported_os);
-    if (!supported || PyObject_SetAttr(self, names.supported_os, supported.get()) < 0) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-PyObject* plugins_get_impl(PyObject* const* args) {
-    return PyObject_GetAttr(args[0], names.plugins_attr);
-}
-
-PyObject* plugins_set_impl(PyObject* const* /*args*/) {
-    PyErr_SetString(PyExc_Exception, " Protected Member, cannot modify Plugins");
-    return nullptr;
-}
 
 }  // namespace telvar
 

@@ -1,13 +1,355 @@
 // Presentation: the registry tree rendered as indented text, and the
 // manager's summary representation built on it.
+//
+// print_tree renders each child through `self.print_tree` and indents the
+// child's block line by line into its own. Done literally, every level
+// copies the text of all levels below it. Instead, while a child's
+// print_tree is the module's own, the child writes its lines straight into
+// one shared sink, each line tagged with a prefix node; a prefix node is one
+// indentation step ("  |" or "  ") under its parent node, and a step whose
+// separator is not known yet (the comparison of a key with the last key
+// has not run) is filled in later. The text is assembled once at the end.
+//
+// Every call the general rule makes that can run Python code (a key's
+// comparison or concatenation, a value's str(), a dict subclass's methods,
+// an override, an output that is not an exact str) is still made, in the
+// rule's order; only steps that no Python code can observe are merged.
 #include "common.hpp"
 
-#include <cstdint>
-#include <cstring>
+#include <new>
+#include <type_traits>
 
 namespace telvar {
 
 namespace {
+
+// A growable array on the Python allocator (no C++ exceptions).
+template <class T>
+class Array {
+  public:
+    Array() = default;
+    Array(const Array&) = delete;
+    Array& operator=(const Array&) = delete;
+    ~Array() {
+        truncate(0);
+        PyMem_Free(items_);
+    }
+
+    bool push(T&& item) {
+        if (size_ == capacity_ && !grow()) {
+            return false;
+        }
+        new (items_ + size_) T(std::move(item));
+        ++size_;
+        return true;
+    }
+    T& operator[](size_t i) { return items_[i]; }
+    const T& operator[](size_t i) const { return items_[i]; }
+    size_t size() const { return size_; }
+    void truncate(size_t size) {
+        while (size_ > size) {
+            items_[--size_].~T();
+        }
+    }
+
+  private:
+    bool grow() {
+        const size_t capacity = capacity_ == 0 ? 32 : capacity_ * 2;
+        auto* items = static_cast<T*>(PyMem_Malloc(capacity * sizeof(T)));
+        if (items == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        for (size_t i = 0; i < size_; ++i) {
+            new (items + i) T(std::move(items_[i]));
+            items_[i].~T();
+        }
+        PyMem_Free(items_);
+        items_ = items;
+        capacity_ = capacity;
+        return true;
+    }
+
+    T* items_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
+// --- the sink -----------------------------------------------------------------
+
+constexpr int kContinues = -1;  // a piece that continues the current line
+constexpr int kRemoved = -2;    // a piece taken out of the text
+
+struct PrefixNode {
+    int parent;       // -1 for the root
+    PyObject* step;   // a kept name ("  |", "  ", ""); nullptr while not known
+};
+
+struct Piece {
+    Ref text;
+    Py_ssize_t start;
+    Py_ssize_t end;
+    int line;       // prefix node of the line this piece starts, or kContinues / kRemoved
+    int breaks_to;  // prefix node of the lines that begin after line breaks in the text
+};
+
+Py_ssize_t find_break(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
+    if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND) {
+        const auto* chars = PyUnicode_1BYTE_DATA(text);
+        const void* found = std::memchr(chars + start, '\n', static_cast<size_t>(end - start));
+        return found == nullptr ? -1 : static_cast<const Py_UCS1*>(found) - chars;
+    }
+    return PyUnicode_FindChar(text, '\n', start, end, 1);
+}
+
+// The widest character of text[start:end], as the bound of its kind.
+Py_UCS4 max_char(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
+    if (start == 0 && end == PyUnicode_GET_LENGTH(text)) {
+        return PyUnicode_MAX_CHAR_VALUE(text);
+    }
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_UCS4 widest = 0;
+    for (Py_ssize_t i = start; i < end; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        widest = ch > widest ? ch : widest;
+    }
+    return widest < 0x80 ? 0x7f : widest < 0x100 ? 0xff : widest < 0x10000 ? 0xffff : 0x10ffff;
+}
+
+// Writes a measured text into a new str.
+class TextWriter {
+  public:
+    bool allocate(Py_ssize_t length, Py_UCS4 widest) {
+        out_ = Ref::steal(PyUnicode_New(length, widest));
+        return static_cast<bool>(out_);
+    }
+    void text(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
+        if (PyUnicode_KIND(out_.get()) == PyUnicode_1BYTE_KIND) {
+            std::memcpy(PyUnicode_1BYTE_DATA(out_.get()) + pos_, PyUnicode_1BYTE_DATA(text) + start,
+                        static_cast<size_t>(end - start));
+        } else {
+            PyUnicode_CopyCharacters(out_.get(), pos_, text, start, end - start);
+        }
+        pos_ += end - start;
+    }
+    void newline() { ascii("\n", 1); }
+    void step(PyObject* ascii_text) {
+        ascii(static_cast<const char*>(PyUnicode_DATA(ascii_text)), PyUnicode_GET_LENGTH(ascii_text));
+    }
+    Ref finish() { return std::move(out_); }
+
+  private:
+    void ascii(const char* chars, Py_ssize_t length) {
+        const int kind = PyUnicode_KIND(out_.get());
+        void* data = PyUnicode_DATA(out_.get());
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            PyUnicode_WRITE(kind, data, pos_ + i, static_cast<Py_UCS4>(chars[i]));
+        }
+        pos_ += length;
+    }
+
+    Ref out_;
+    Py_ssize_t pos_ = 0;
+};
+
+class Sink {
+  public:
+    static constexpr int kRoot = 0;
+
+    bool start() { return nodes_.push(PrefixNode{-1, names.empty}); }
+
+    // A prefix node one step under `parent`; `step` nullptr: not known yet.
+    int node(int parent, PyObject* step) {
+        return nodes_.push(PrefixNode{parent, step}) ? static_cast<int>(nodes_.size()) - 1 : -1;
+    }
+    void set_step(int node, PyObject* step) { nodes_[static_cast<size_t>(node)].step = step; }
+
+    // `text` begins a new line after the prefix of node `line`; the line
+    // breaks inside it begin lines after the prefix of `breaks_to`.
+    bool line(int line, PyObject* text, int breaks_to) {
+        return pieces_.push(Piece{Ref::hold(text), 0, PyUnicode_GET_LENGTH(text), line, breaks_to});
+    }
+    // `text` continues the current line.
+    bool more(PyObject* text, int breaks_to) { return line(kContinues, text, breaks_to); }
+
+    size_t mark() const { return pieces_.size(); }
+
+    // A slot for a first line that is known only later.
+    bool reserve(int line) {
+        return pieces_.push(Piece{Ref::hold(names.empty), 0, 0, kRemoved, line});
+    }
+    void fill(size_t slot, Ref text, int line, int breaks_to) {
+        Piece& piece = pieces_[slot];
+        piece.end = PyUnicode_GET_LENGTH(text.get());
+        piece.text = std::move(text);
+        piece.line = line;
+        piece.breaks_to = breaks_to;
+    }
+
+    // Removes the first line of the text from `from` on and returns it.
+    Ref cut_first_line(size_t from);
+    // Whether any text is left from `from` on.
+    bool has_text(size_t from) const {
+        for (size_t i = from; i < pieces_.size(); ++i) {
+            if (pieces_[i].line != kRemoved) {
+                return true;
+            }
+        }
+        return false;
+    }
+    // The text from `from` on as a block of its own, and removed: the line
+    // of node `first` without a prefix, every other line with its prefix
+    // below node `base`.
+    Ref take(size_t from, int first, int base) {
+        Ref text = text_of(from, first, base);
+        pieces_.truncate(from);
+        return text;
+    }
+    // The whole text.
+    Ref finish() { return text_of(0, kRoot, -1); }
+
+  private:
+    // The steps from node `base` (excluded) down to `node`, outermost first.
+    bool collect_steps(int node, int base) {
+        steps_.truncate(0);
+        for (int at = node; at != base && at > kRoot; at = nodes_[static_cast<size_t>(at)].parent) {
+            if (!steps_.push(static_cast<int>(at))) {
+                return false;
+            }
+        }
+        return true;
+    }
+    Py_ssize_t prefix_length(int node, int base) {
+        Py_ssize_t length = 0;
+        for (int at = node; at != base && at > kRoot; at = nodes_[static_cast<size_t>(at)].parent) {
+            length += PyUnicode_GET_LENGTH(nodes_[static_cast<size_t>(at)].step);
+        }
+        return length;
+    }
+    bool write_prefix(TextWriter& writer, int node, int base) {
+        if (!collect_steps(node, base)) {
+            return false;
+        }
+        for (size_t i = steps_.size(); i > 0; --i) {
+            writer.step(nodes_[static_cast<size_t>(steps_[i - 1])].step);
+        }
+        return true;
+    }
+    bool measure(size_t from, int first, int base, Py_ssize_t& length, Py_UCS4& widest);
+    bool write_piece(TextWriter& writer, const Piece& piece, bool first_line, int first,
+                     int base);
+    Ref text_of(size_t from, int first, int base);
+
+    Array<PrefixNode> nodes_;
+    Array<Piece> pieces_;
+    Array<int> steps_;
+};
+
+bool Sink::measure(size_t from, int first, int base, Py_ssize_t& length, Py_UCS4& widest) {
+    bool first_line = true;
+    for (size_t i = from; i < pieces_.size(); ++i) {
+        const Piece& piece = pieces_[i];
+        if (piece.line == kRemoved) {
+            continue;
+        }
+        if (piece.line != kContinues) {
+            length += (first_line ? 0 : 1) + (piece.line == first ? 0 : prefix_length(piece.line, base));
+        }
+        first_line = false;
+        PyObject* text = piece.text.get();
+        length += piece.end - piece.start;
+        const Py_UCS4 piece_widest = max_char(text, piece.start, piece.end);
+        widest = piece_widest > widest ? piece_widest : widest;
+        for (Py_ssize_t at = find_break(text, piece.start, piece.end); at >= 0;
+             at = find_break(text, at + 1, piece.end)) {
+            length += prefix_length(piece.breaks_to, base);
+        }
+    }
+    return !PyErr_Occurred();
+}
+
+bool Sink::write_piece(TextWriter& writer, const Piece& piece, bool first_line, int first,
+                       int base) {
+    if (piece.line != kContinues) {
+        if (!first_line) {
+            writer.newline();
+        }
+        if (piece.line != first && !write_prefix(writer, piece.line, base)) {
+            return false;
+        }
+    }
+    PyObject* text = piece.text.get();
+    Py_ssize_t start = piece.start;
+    for (Py_ssize_t at = find_break(text, start, piece.end); at >= 0;
+         at = find_break(text, start, piece.end)) {
+        writer.text(text, start, at + 1);
+        if (!write_prefix(writer, piece.breaks_to, base)) {
+            return false;
+        }
+        start = at + 1;
+    }
+    writer.text(text, start, piece.end);
+    return true;
+}
+
+Ref Sink::text_of(size_t from, int first, int base) {
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 0x7f;
+    TextWriter writer;
+    if (!measure(from, first, base, length, widest) || !writer.allocate(length, widest)) {
+        return {};
+    }
+    bool first_line = true;
+    for (size_t i = from; i < pieces_.size(); ++i) {
+        const Piece& piece = pieces_[i];
+        if (piece.line == kRemoved) {
+            continue;
+        }
+        if (!write_piece(writer, piece, first_line, first, base)) {
+            return {};
+        }
+        first_line = false;
+    }
+    return writer.finish();
+}
+
+Ref Sink::cut_first_line(size_t from) {
+    Sink line;
+    if (!line.start()) {
+        return {};
+    }
+    bool seen = false;
+    for (size_t i = from; i < pieces_.size(); ++i) {
+        Piece& piece = pieces_[i];
+        if (piece.line == kRemoved) {
+            continue;
+        }
+        if (seen && piece.line != kContinues) {
+            break;  // the next line begins here
+        }
+        seen = true;
+        const Py_ssize_t split = find_break(piece.text.get(), piece.start, piece.end);
+        const Py_ssize_t stop = split >= 0 ? split : piece.end;
+        if (!line.pieces_.push(
+                Piece{Ref::hold(piece.text.get()), piece.start, stop, kContinues, kRoot})) {
+            return {};
+        }
+        if (split >= 0) {
+            // The rest of this piece begins the block's second line.
+            piece.start = split + 1;
+            piece.line = piece.breaks_to;
+            break;
+        }
+        piece.line = kRemoved;
+    }
+    if (PyErr_Occurred()) {
+        return {};
+    }
+    return line.finish();
+}
+
+// --- small pieces of the rule -----------------------------------------------------
 
 // Objects whose truth, str() and comparison with {} run no Python code.
 bool is_inert(PyObject* obj) {
@@ -15,19 +357,8 @@ bool is_inert(PyObject* obj) {
            PyLong_CheckExact(obj) || Py_IS_TYPE(obj, &PyType_Type) || PyDict_CheckExact(obj);
 }
 
-// Equality of two exact str.
-bool same_text(PyObject* a, PyObject* b) {
-    if (a == b) {
-        return true;
-    }
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
-}
-
-// print_tree's answer for an empty or false value: 1 when it renders as the
-// empty str, 0 when not, -1 on error.
+// `not data or data == {}`: 1 when it renders as the empty str, 0 when not,
+// -1 on error.
 int renders_empty(PyObject* data) {
     const int truth = is_true(data);
     if (truth <= 0) {
@@ -37,154 +368,49 @@ int renders_empty(PyObject* data) {
         return 0;  // a true inert value never equals {}
     }
     Ref empty = Ref::steal(PyDict_New());
-    if (!empty) {
-        return -1;
-    }
-    return PyObject_RichCompareBool(data, empty.get(), Py_EQ);
+    return empty ? equals(data, empty.get()) : -1;
 }
 
 // `output + " = " + str(data)`
 Ref render_leaf(PyObject* data, PyObject* output) {
     Ref head = Ref::steal(PyNumber_Add(output, names.equals));
-    if (!head) {
-        return {};
-    }
-    Ref text = Ref::steal(PyObject_Str(data));
-    if (!text) {
-        return {};
-    }
-    return Ref::steal(PyNumber_Add(head.get(), text.get()));
+    Ref text = head ? Ref::steal(PyObject_Str(data)) : Ref();
+    return text ? Ref::steal(PyNumber_Add(head.get(), text.get())) : Ref();
 }
-
-Ref sorted_keys_of(PyObject* data) {
-    Ref keys = PyDict_CheckExact(data) ? Ref::steal(PyDict_Keys(data))
-                                       : call_method0(data, names.keys);
-    if (!keys) {
-        return {};
-    }
-    Ref sorted = Ref::steal(PySequence_List(keys.get()));
-    if (!sorted || PyList_Sort(sorted.get()) < 0) {
-        return {};
-    }
-    return sorted;
-}
-
-bool append(PyObject* pieces, PyObject* piece) { return PyList_Append(pieces, piece) == 0; }
-
-// Appends the lines of one child block: the first after "\n  |", the others
-// after "\n" and the separator.
-bool append_child_block(PyObject* pieces, PyObject* block, bool is_last) {
-    Ref lines = Ref::steal(PyObject_CallMethodOneArg(block, names.split, names.newline));
-    if (!lines) {
-        return false;
-    }
-    Ref iterator = Ref::steal(PyObject_GetIter(lines.get()));
-    if (!iterator) {
-        return false;
-    }
-    PyObject* later_prefix = is_last ? names.newline_blank_prefix : names.newline_bar_prefix;
-    bool first = true;
-    while (Ref line = Ref::steal(PyIter_Next(iterator.get()))) {
-        PyObject* prefix = first && is_last ? names.newline_bar_prefix : later_prefix;
-        first = false;
-        if (PyUnicode_CheckExact(line.get())) {
-            if (!append(pieces, prefix) || !append(pieces, line.get())) {
-                return false;
-            }
-            continue;
-        }
-        Ref piece = Ref::steal(PyNumber_Add(prefix, line.get()));
-        if (!piece || !append(pieces, piece.get())) {
-            return false;
-        }
-    }
-    return !PyErr_Occurred();
-}
-
-Ref render_dict(PyObject* self, PyObject* data, PyObject* output) {
-    Ref sorted = sorted_keys_of(data);
-    if (!sorted) {
-        return {};
-    }
-    const Py_ssize_t count = PyList_GET_SIZE(sorted.get());
-    if (count == 0) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return {};
-    }
-    Ref last_key = Ref::hold(PyList_GET_ITEM(sorted.get(), count - 1));
-    Ref pieces = Ref::steal(PyList_New(0));
-    if (!pieces) {
-        return {};
-    }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref key = Ref::hold(PyList_GET_ITEM(sorted.get(), i));
-        Ref child = Ref::steal(PyObject_GetItem(data, key.get()));
-        if (!child) {
-            return {};
-        }
-        Ref label = Ref::steal(PyNumber_Add(names.connector, key.get()));
-        if (!label) {
-            return {};
-        }
-        // self.print_tree(data=child, output=label)
-        PyObject* stack[] = {self, child.get(), label.get()};
-        Ref block = call_method(self, names.print_tree, stack, 1, names.kw_data_output,
-                                Fn::print_tree, stack);
-        if (!block) {
-            return {};
-        }
-        const int is_last = PyObject_RichCompareBool(key.get(), last_key.get(), Py_EQ);
-        if (is_last < 0 || !append_child_block(pieces.get(), block.get(), is_last > 0)) {
-            return {};
-        }
-    }
-    Ref tail = Ref::steal(PyUnicode_Join(names.empty, pieces.get()));
-    if (!tail) {
-        return {};
-    }
-    return Ref::steal(PyNumber_Add(output, tail.get()));
-}
-
-// --- direct rendering ----------------------------------------------------------
-//
-// When a child's print_tree is the module's own, its block need not be built
-// as a string and split again by the parent: the renderer writes every line
-// once, with the whole prefix of its depth, into one text buffer. The
-// text is the one the general algorithm gives. Python code that may run on
-// the way (a key's comparison, a value's str(), an override) can rebind
-// print_tree, so its resolution is repeated after any such step.
 
 // The keys of a dict in ascending order, as sorted(data.keys()) gives them.
-// A small plain dict of exact str keys is sorted in place, without a list.
+// A small plain dict of exact str keys is sorted here, without a list.
 class SortedKeys {
   public:
-    bool all_plain = true;  // a plain dict whose keys are all exact str
+    bool ran_python = false;  // keys() or a comparison may have run Python code
 
     bool collect(PyObject* data) {
         if (PyDict_CheckExact(data) && PyDict_GET_SIZE(data) <= kSmall && collect_small(data)) {
             return true;
         }
-        list_ = sorted_keys_of(data);
-        if (!list_) {
+        list_ = PyDict_CheckExact(data) ? Ref::steal(PyDict_Keys(data))
+                                        : call_method0(data, names.keys);
+        if (list_) {
+            list_ = Ref::steal(PySequence_List(list_.get()));
+        }
+        if (!list_ || PyList_Sort(list_.get()) < 0) {
             return false;
         }
-        const Py_ssize_t count = PyList_GET_SIZE(list_.get());
-        if (count == 0) {
-            PyErr_SetString(PyExc_IndexError, "list index out of range");
-            return false;
+        ran_python = !PyDict_CheckExact(data);
+        for (Py_ssize_t i = 0; !ran_python && i < count(); ++i) {
+            ran_python = !PyUnicode_CheckExact(PyList_GET_ITEM(list_.get(), i));
         }
-        // Sorting exact str keys of a plain dict ran no Python code.
-        all_plain = PyDict_CheckExact(data);
-        for (Py_ssize_t i = 0; all_plain && i < count; ++i) {
-            all_plain = PyUnicode_CheckExact(PyList_GET_ITEM(list_.get(), i));
+        if (count() == 0) {
+            PyErr_SetString(PyExc_IndexError, "list index out of range");  // sorted_keys[-1]
+            return false;
         }
         return true;
     }
 
     Py_ssize_t count() const { return list_ ? PyList_GET_SIZE(list_.get()) : small_count_; }
-    // Borrowed: the keys are held here.
-    PyObject* operator[](Py_ssize_t i) const {
-        return list_ ? PyList_GET_ITEM(list_.get(), i) : small_[i].get();
+    // A new reference: the list may be changed by the code that runs.
+    Ref operator[](Py_ssize_t i) const {
+        return Ref::hold(list_ ? PyList_GET_ITEM(list_.get(), i) : small_[i].get());
     }
 
   private:
@@ -192,14 +418,14 @@ class SortedKeys {
 
     bool collect_small(PyObject* data) {
         Py_ssize_t pos = 0;
-        PyObject* key;
-        PyObject* value;
-        small_count_ = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
         while (PyDict_Next(data, &pos, &key, &value)) {
             if (!PyUnicode_CheckExact(key)) {
                 for (Py_ssize_t i = 0; i < small_count_; ++i) {
                     small_[i] = Ref();
                 }
+                small_count_ = 0;
                 return false;
             }
             // Insertion sort by code point, which is str's own order.
@@ -219,347 +445,435 @@ class SortedKeys {
     Py_ssize_t small_count_ = 0;
 };
 
-// The text of a rendering, collected piece by piece: in one growing byte
-// buffer while every piece is one-byte text (the usual case), then as a list
-// of pieces once a wider one appears.
-class TextBuffer {
-  public:
-    TextBuffer() = default;
-    TextBuffer(const TextBuffer&) = delete;
-    TextBuffer& operator=(const TextBuffer&) = delete;
-    ~TextBuffer() { PyMem_Free(bytes_); }
+// --- the renderer -----------------------------------------------------------
 
-    // text[start:end]
-    bool append(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
-        if (end <= start) {
-            return true;
-        }
-        if (!wide_ && PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND) {
-            const auto length = static_cast<size_t>(end - start);
-            if (size_ + length > capacity_ && !grow(length)) {
-                return false;
-            }
-            std::memcpy(bytes_ + size_, PyUnicode_1BYTE_DATA(text) + start, length);
-            size_ += length;
-            return true;
-        }
-        if (!wide_ && !switch_to_list()) {
-            return false;
-        }
-        Ref piece = start == 0 && end == PyUnicode_GET_LENGTH(text)
-                        ? Ref::hold(text)
-                        : Ref::steal(PyUnicode_Substring(text, start, end));
-        return piece && PyList_Append(pieces_.get(), piece.get()) == 0;
-    }
-
-    bool append(PyObject* text) { return append(text, 0, PyUnicode_GET_LENGTH(text)); }
-
-    Ref finish() {
-        if (!wide_) {
-            return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, bytes_,
-                                                        static_cast<Py_ssize_t>(size_)));
-        }
-        return Ref::steal(PyUnicode_Join(names.empty, pieces_.get()));
-    }
-
-  private:
-    bool grow(size_t more) {
-        size_t capacity = capacity_ == 0 ? 4096 : capacity_;
-        while (capacity < size_ + more) {
-            capacity *= 2;
-        }
-        auto* bytes = static_cast<Py_UCS1*>(PyMem_Realloc(bytes_, capacity));
-        if (bytes == nullptr) {
-            PyErr_NoMemory();
-            return false;
-        }
-        bytes_ = bytes;
-        capacity_ = capacity;
-        return true;
-    }
-
-    // The text so far becomes the first piece of the list.
-    bool switch_to_list() {
-        pieces_ = Ref::steal(PyList_New(0));
-        if (!pieces_) {
-            return false;
-        }
-        Ref head = Ref::steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, bytes_,
-                                                        static_cast<Py_ssize_t>(size_)));
-        if (!head || PyList_Append(pieces_.get(), head.get()) < 0) {
-            return false;
-        }
-        wide_ = true;
-        return true;
-    }
-
-    Py_UCS1* bytes_ = nullptr;
-    size_t size_ = 0;
-    size_t capacity_ = 0;
-    bool wide_ = false;
-    Ref pieces_;
+// A block as print_tree's caller sees it: written into the sink, or an
+// object (when the rule's concatenations had to run as Python code).
+struct Block {
+    bool written = false;
+    Ref object;
 };
 
-class DirectRenderer {
+// One dict being rendered: its first line follows prefix node `first`, its
+// further lines `rest`.
+struct Level {
+    PyObject* data;
+    int first;
+    int rest;
+    int bar = -1;    // "  |" under `rest`
+    int blank = -1;  // "  " under `rest`
+    size_t start = 0;  // where the level's text begins in the sink
+    Ref output{};      // the text as an object, while the appends run as Python code
+    bool appended = false;
+};
+
+// A child of a level, between its rendering and its appends.
+struct Child {
+    Ref key;
+    int first;   // prefix node of the child's first line
+    int rest;    // prefix node of its further lines (the separator)
+    bool last;   // `key == last_key`
+    size_t mark; // where its block begins in the sink
+    Block block;
+};
+
+class Renderer {
   public:
-    explicit DirectRenderer(PyObject* self) : self_(self) {}
+    explicit Renderer(PyObject* self) : self_(self) {}
 
-    bool start() {
-        class_texts_ = Ref::steal(PyDict_New());
-        return static_cast<bool>(class_texts_);
-    }
-
-    // print_tree(data, output) for a non-empty dict and an exact str output.
+    // print_tree(data, output) for a non-empty dict.
     Ref render(PyObject* data, PyObject* output) {
-        if (!dict_block(data, nullptr, output, names.empty, names.newline)) {
+        class_texts_ = Ref::steal(PyDict_New());
+        if (!class_texts_ || !sink_.start()) {
             return {};
         }
-        return text_.finish();
+        Block block;
+        if (!dict_block(data, nullptr, output, Sink::kRoot, Sink::kRoot, block)) {
+            return {};
+        }
+        return block.written ? sink_.finish() : std::move(block.object);
     }
 
   private:
-    bool append(PyObject* piece) { return text_.append(piece); }
-
     // Python code may have run: what was resolved or cached may be stale.
     void ran_python() {
         resolved_ = false;
         PyDict_Clear(class_texts_.get());
     }
 
-    // `text`, its first line after `first` and every further line after `rest`.
-    bool write_text(PyObject* text, PyObject* first, PyObject* rest) {
-        if (PyUnicode_GET_LENGTH(first) > 0 && !append(first)) {
-            return false;
-        }
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-        if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND &&
-            std::memchr(PyUnicode_DATA(text), '\n', static_cast<size_t>(length)) == nullptr) {
-            return length == 0 || append(text);
-        }
-        Py_ssize_t line_start = 0;
-        Py_ssize_t newline = PyUnicode_FindChar(text, '\n', 0, length, 1);
-        if (newline == -1) {
-            return length == 0 || append(text);
-        }
-        while (true) {
-            if (newline < -1) {
-                return false;
-            }
-            const Py_ssize_t line_end = newline == -1 ? length : newline;
-            if (!text_.append(text, line_start, line_end)) {
-                return false;
-            }
-            if (newline == -1) {
-                return true;
-            }
-            if (!append(rest)) {
-                return false;
-            }
-            line_start = newline + 1;
-            newline = PyUnicode_FindChar(text, '\n', line_start, length, 1);
-        }
-    }
-
-    // The prefixes of the children of a node whose further lines follow
-    // `rest`: rest + "  |" and rest + "  ", made once per distinct `rest`.
-    struct Prefixes {
-        Ref rest;  // held, so that its address names it
-        Ref bar;
-        Ref blank;
-    };
-
-    const Prefixes* prefixes(PyObject* rest) {
-        Prefixes& slot = prefixes_[(reinterpret_cast<uintptr_t>(rest) >> 4) %
-                                   (sizeof prefixes_ / sizeof prefixes_[0])];
-        if (slot.rest.get() != rest) {
-            slot.bar = Ref::steal(PyUnicode_FromFormat("%U  |", rest));
-            slot.blank = Ref::steal(PyUnicode_FromFormat("%U  ", rest));
-            if (!slot.bar || !slot.blank) {
-                slot.rest = Ref();
-                return nullptr;
-            }
-            slot.rest = Ref::hold(rest);
-        }
-        return &slot;
-    }
-
-    // str(value); a class's text is kept while no Python code runs.
-    Ref value_text(PyObject* value) {
-        if (PyUnicode_CheckExact(value)) {
-            return Ref::hold(value);
-        }
-        if (!Py_IS_TYPE(value, &PyType_Type)) {
-            if (!is_inert(value)) {
-                ran_python();
-            }
-            return Ref::steal(PyObject_Str(value));
-        }
-        PyObject* known = PyDict_GetItemWithError(class_texts_.get(), value);  // borrowed
-        if (known != nullptr || PyErr_Occurred()) {
-            return Ref::hold(known);
-        }
-        Ref text = Ref::steal(PyObject_Str(value));
-        if (!text || PyDict_SetItem(class_texts_.get(), value, text.get()) < 0) {
-            return {};
-        }
-        return text;
-    }
-
-    // The first line of a block: `head` (if any) and `name`, after `first`.
-    bool write_label(PyObject* head, PyObject* name, PyObject* first, PyObject* rest) {
-        if (PyUnicode_GET_LENGTH(first) > 0 && !append(first)) {
-            return false;
-        }
-        return (head == nullptr || append(head)) && write_text(name, names.empty, rest);
-    }
-
-    // The block of the child under `key`, as self.print_tree(data=child,
-    // output="__ " + key) gives it.
-    bool child_block(PyObject* child, PyObject* key, PyObject* first, PyObject* rest) {
-        if (!resolved_) {
-            if (!print_tree_.lookup(self_, names.print_tree)) {
-                return false;
-            }
-            own_ = print_tree_.resolves_to(Fn::print_tree);
-            resolved_ = true;
-        }
-        if (own_ && PyUnicode_CheckExact(key)) {
-            if (!is_inert(child)) {
-                ran_python();
-            }
-            const int empty = renders_empty(child);
-            if (empty != 0) {
-                // An empty block is one empty line: the prefix alone.
-                return empty > 0 && append(first);
-            }
-            if (PyDict_Check(child)) {
-                return dict_block(child, names.connector, key, first, rest);
-            }
-            Ref text = value_text(child);
-            return text && write_label(names.connector, key, first, rest) && append(names.equals) &&
-                   write_text(text.get(), names.empty, rest);
-        }
-        // An override (or an odd key) renders this child: its block is
-        // indented line by line.
-        ran_python();
-        Ref label = Ref::steal(PyNumber_Add(names.connector, key));
-        if (!label) {
-            return false;
-        }
-        PyObject* stack[] = {self_, child, label.get()};
-        Ref block = print_tree_.call(stack, 1, names.kw_data_output, Fn::print_tree, stack);
-        ran_python();
-        if (!block) {
-            return false;
-        }
-        if (PyUnicode_CheckExact(block.get())) {
-            return write_text(block.get(), first, rest);
-        }
-        return foreign_block(block.get(), first, rest);
-    }
-
-    // A block that is not a plain str, joined the way the general algorithm
-    // joins it: split at line breaks, each line added to its prefix.
-    bool foreign_block(PyObject* block, PyObject* first, PyObject* rest) {
-        Ref lines = Ref::steal(PyObject_CallMethodOneArg(block, names.split, names.newline));
-        Ref iterator = lines ? Ref::steal(PyObject_GetIter(lines.get())) : Ref();
-        if (!iterator) {
-            return false;
-        }
-        bool first_line = true;
-        while (Ref line = Ref::steal(PyIter_Next(iterator.get()))) {
-            Ref piece = Ref::steal(PyNumber_Add(first_line ? first : rest, line.get()));
-            first_line = false;
-            if (!piece) {
-                return false;
-            }
-            if (!PyUnicode_Check(piece.get())) {
-                // What `output + piece` raises for a piece that is not a str.
-                PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
-                             Py_TYPE(piece.get())->tp_name);
-                return false;
-            }
-            if (!write_text(piece.get(), names.empty, names.newline)) {
-                return false;
-            }
-        }
-        return !PyErr_Occurred();
-    }
-
-    bool dict_block(PyObject* data, PyObject* head, PyObject* name, PyObject* first,
-                    PyObject* rest) {
-        if (Py_EnterRecursiveCall(" while rendering a plugin tree")) {
-            return false;
-        }
-        const bool written = dict_lines(data, head, name, first, rest);
-        Py_LeaveRecursiveCall();
-        return written;
-    }
-
-    bool dict_lines(PyObject* data, PyObject* head, PyObject* name, PyObject* first,
-                    PyObject* rest) {
-        if (!write_label(head, name, first, rest)) {
-            return false;
-        }
-        SortedKeys keys;
-        if (!keys.collect(data)) {
-            return false;
-        }
-        if (!keys.all_plain) {
-            ran_python();  // keys() or comparisons of other objects
-        }
-        const Py_ssize_t count = keys.count();
-        PyObject* last_key = keys[count - 1];
-        const Prefixes* made = prefixes(rest);
-        if (made == nullptr) {
-            return false;
-        }
-        // Held here: the slot may be reused for another prefix below.
-        Ref bar = Ref::hold(made->bar.get());
-        Ref blank = Ref::hold(made->blank.get());
-        const bool plain_dict = PyDict_CheckExact(data);
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            Ref key = Ref::hold(keys[i]);
-            const bool plain_key = PyUnicode_CheckExact(key.get());
-            Ref child;
-            if (plain_dict && plain_key) {
-                child = Ref::hold(PyDict_GetItemWithError(data, key.get()));
-            }
-            if (!child) {
-                if (PyErr_Occurred()) {
-                    return false;
-                }
-                ran_python();
-                child = Ref::steal(PyObject_GetItem(data, key.get()));
-                if (!child) {
-                    return false;
-                }
-            }
-            int is_last;
-            if (plain_key && PyUnicode_CheckExact(last_key)) {
-                is_last = same_text(key.get(), last_key);
-            } else {
-                is_last = PyObject_RichCompareBool(key.get(), last_key, Py_EQ);
-                if (is_last < 0) {
-                    return false;
-                }
-            }
-            if (!child_block(child.get(), key.get(), bar.get(),
-                             is_last ? blank.get() : bar.get())) {
-                return false;
-            }
-        }
-        return true;
-    }
+    bool dict_block(PyObject* data, PyObject* head, PyObject* output, int first, int rest,
+                    Block& block);
+    bool dict_lines(Level& level, PyObject* head, PyObject* output, Block& block);
+    bool render_key(Level& level, const SortedKeys& keys, Py_ssize_t index);
+    Ref child_value(PyObject* data, PyObject* key);
+    bool child_prefixes(Level& level, Child& child, PyObject* last_key);
+    bool child_block(PyObject* child, PyObject* key, PyObject* label, int first, int rest,
+                     Block& block);
+    bool leaf_block(PyObject* child, PyObject* key, PyObject* label, int first, int rest,
+                    Block& block);
+    bool resolve_print_tree();
+    int last_key_test(PyObject* key, PyObject* last_key);
+    bool append_child(Level& level, Child& child, PyObject* last_key);
+    bool append_first_line(Level& level, Child& child, PyObject* last_key);
+    bool append_lines(Level& level, PyObject* lines, const Child& child, PyObject* last_key);
+    bool append_literally(Level& level, Child& child, PyObject* last_key);
+    bool to_literal(Level& level);
+    Ref value_text(PyObject* value);
 
     PyObject* self_;
-    TextBuffer text_;
-    Prefixes prefixes_[32];
-    Ref class_texts_;
+    Sink sink_;
+    Ref class_texts_;  // str() of classes, while no Python code runs
     Method print_tree_;
     bool resolved_ = false;
     bool own_ = false;
 };
+
+// self.print_tree, looked up for each child as the rule does, unless the
+// last look-up found the module's own function without running Python code
+// and none has run since.
+bool Renderer::resolve_print_tree() {
+    if (resolved_) {
+        return true;
+    }
+    if (!print_tree_.lookup(self_, names.print_tree)) {
+        return false;
+    }
+    own_ = print_tree_.resolves_to(Fn::print_tree);
+    resolved_ = own_ && Py_TYPE(self_)->tp_getattro == PyObject_GenericGetAttr;
+    return true;
+}
+
+// `key == last_key`
+int Renderer::last_key_test(PyObject* key, PyObject* last_key) {
+    if (PyUnicode_CheckExact(key) && PyUnicode_CheckExact(last_key)) {
+        return same_text(key, last_key);
+    }
+    const int last = equals(key, last_key);
+    ran_python();
+    return last;
+}
+
+// str(value); a class's text is kept while no Python code runs.
+Ref Renderer::value_text(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) {
+        return Ref::hold(value);
+    }
+    if (!Py_IS_TYPE(value, &PyType_Type)) {
+        if (!is_inert(value)) {
+            ran_python();
+        }
+        return Ref::steal(PyObject_Str(value));
+    }
+    PyObject* known = nullptr;
+    if (PyDict_GetItemRef(class_texts_.get(), value, &known) != 0) {
+        return Ref::steal(known);
+    }
+    Ref text = Ref::steal(PyObject_Str(value));
+    if (!text || PyDict_SetItem(class_texts_.get(), value, text.get()) < 0) {
+        return {};
+    }
+    return text;
+}
+
+bool Renderer::dict_block(PyObject* data, PyObject* head, PyObject* output, int first, int rest,
+                          Block& block) {
+    if (!enter_level()) {
+        return false;
+    }
+    Level level{data, first, rest};
+    const bool done = dict_lines(level, head, output, block);
+    leave_level();
+    return done;
+}
+
+// The block of a non-empty dict whose label is `head` + `output` (head
+// nullptr: `output` alone).
+bool Renderer::dict_lines(Level& level, PyObject* head, PyObject* output, Block& block) {
+    level.start = sink_.mark();
+    if (head != nullptr) {
+        if (!sink_.line(level.first, head, level.rest) || !sink_.more(output, level.rest)) {
+            return false;
+        }
+    } else if (PyUnicode_CheckExact(output)) {
+        if (!sink_.line(level.first, output, level.rest)) {
+            return false;
+        }
+    } else {
+        // The first append runs `output + piece` as Python code: the first
+        // line is known only then.
+        level.output = Ref::hold(output);
+        if (!sink_.reserve(level.first)) {
+            return false;
+        }
+    }
+    SortedKeys keys;
+    if (!keys.collect(level.data)) {
+        return false;
+    }
+    if (keys.ran_python) {
+        ran_python();
+    }
+    for (Py_ssize_t i = 0; i < keys.count(); ++i) {
+        if (!render_key(level, keys, i)) {
+            return false;
+        }
+    }
+    block.written = !level.output;
+    block.object = std::move(level.output);
+    return true;
+}
+
+// data[key]
+Ref Renderer::child_value(PyObject* data, PyObject* key) {
+    if (!PyDict_CheckExact(data) || !PyUnicode_CheckExact(key)) {
+        ran_python();
+        return Ref::steal(PyObject_GetItem(data, key));
+    }
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(data, key, &found) == 0) {
+        PyErr_SetObject(PyExc_KeyError, key);
+    }
+    return Ref::steal(found);
+}
+
+// The prefix nodes of a child: "  |" before its first line and, before the
+// others, the separator, which stays open until `key == last_key` has run
+// when that comparison can run Python code.
+bool Renderer::child_prefixes(Level& level, Child& child, PyObject* last_key) {
+    if (level.bar < 0 && (level.bar = sink_.node(level.rest, names.bar)) < 0) {
+        return false;
+    }
+    child.first = level.bar;
+    PyObject* key = child.key.get();
+    if (!PyUnicode_CheckExact(key) || !PyUnicode_CheckExact(last_key)) {
+        child.rest = sink_.node(level.rest, nullptr);
+        return child.rest >= 0;
+    }
+    child.last = same_text(key, last_key);
+    if (child.last && level.blank < 0 && (level.blank = sink_.node(level.rest, names.blank)) < 0) {
+        return false;
+    }
+    child.rest = child.last ? level.blank : level.bar;
+    return true;
+}
+
+bool Renderer::render_key(Level& level, const SortedKeys& keys, Py_ssize_t index) {
+    Child child;
+    child.key = keys[index];
+    Ref last_key = keys[keys.count() - 1];
+    PyObject* key = child.key.get();
+    // The rule's order: the method look-up, then data[key], then the label.
+    if (!resolve_print_tree()) {
+        return false;
+    }
+    Ref value = child_value(level.data, key);
+    if (!value) {
+        return false;
+    }
+    Ref label;
+    if (!PyUnicode_CheckExact(key)) {
+        label = Ref::steal(PyNumber_Add(names.connector, key));
+        ran_python();
+        if (!label) {
+            return false;
+        }
+    }
+    child.mark = sink_.mark();
+    return child_prefixes(level, child, last_key.get()) &&
+           child_block(value.get(), key, label.get(), child.first, child.rest, child.block) &&
+           append_child(level, child, last_key.get());
+}
+
+// The child's block, as self.print_tree(data=value, output="__ " + key)
+// returns it. `label` is that output when the key is not an exact str.
+bool Renderer::child_block(PyObject* value, PyObject* key, PyObject* label, int first, int rest,
+                           Block& block) {
+    PyObject* output = label != nullptr ? label : key;
+    PyObject* head = label != nullptr ? nullptr : names.connector.get();
+    if (!own_) {
+        Ref text;
+        Ref joined = head != nullptr ? Ref::steal(PyUnicode_Concat(head, key)) : Ref::hold(output);
+        if (joined) {
+            PyObject* stack[] = {self_, value, joined.get()};
+            text = print_tree_.call(stack, 1, names.kw_data_output);
+        }
+        ran_python();
+        block.object = std::move(text);
+        return static_cast<bool>(block.object);
+    }
+    if (!is_inert(value)) {
+        ran_python();
+    }
+    const int empty = renders_empty(value);
+    if (empty != 0) {
+        // The empty block is one empty line: the prefix alone.
+        block.written = empty > 0 && sink_.line(first, names.empty, rest);
+        return block.written;
+    }
+    if (PyDict_Check(value)) {
+        return dict_block(value, head, output, first, rest, block);
+    }
+    return leaf_block(value, key, label, first, rest, block);
+}
+
+// `output + " = " + str(value)`
+bool Renderer::leaf_block(PyObject* value, PyObject* key, PyObject* label, int first, int rest,
+                          Block& block) {
+    if (label != nullptr && !PyUnicode_CheckExact(label)) {
+        block.object = render_leaf(value, label);
+        ran_python();
+        return static_cast<bool>(block.object);
+    }
+    Ref text = value_text(value);
+    if (!text) {
+        return false;
+    }
+    if (!PyUnicode_CheckExact(text.get())) {
+        // A str subclass may answer the concatenation itself.
+        Ref head = label != nullptr ? Ref::steal(PyUnicode_Concat(label, names.equals))
+                                    : Ref::steal(PyUnicode_FromFormat("__ %U = ", key));
+        block.object = head ? Ref::steal(PyNumber_Add(head.get(), text.get())) : Ref();
+        ran_python();
+        return static_cast<bool>(block.object);
+    }
+    if (label != nullptr) {
+        block.written = sink_.line(first, label, rest);
+    } else {
+        block.written = sink_.line(first, names.connector, rest) && sink_.more(key, rest);
+    }
+    block.written = block.written && sink_.more(names.equals, rest) && sink_.more(text.get(), rest);
+    return block.written;
+}
+
+// The child's lines appended to the level's text: "\n  |" before the first,
+// "\n" and the separator before the others.
+bool Renderer::append_child(Level& level, Child& child, PyObject* last_key) {
+    PyObject* key = child.key.get();
+    const bool known = PyUnicode_CheckExact(key) && PyUnicode_CheckExact(last_key);
+    if (!known) {
+        const int last = last_key_test(key, last_key);  // the separator's test
+        if (last < 0) {
+            return false;
+        }
+        child.last = last > 0;
+        sink_.set_step(child.rest, child.last ? names.blank : names.bar);
+    }
+    if (child.block.object && PyUnicode_CheckExact(child.block.object.get()) && !level.output) {
+        // A plain str block from an override: its lines are indented as if
+        // written here.
+        if (!sink_.line(child.first, child.block.object.get(), child.rest)) {
+            return false;
+        }
+        child.block.object = Ref();
+        child.block.written = true;
+    }
+    if (!level.output && child.block.written) {
+        level.appended = true;
+        return known || last_key_test(key, last_key) >= 0;  // the first line's test
+    }
+    if (!level.appended && child.block.written) {
+        return append_first_line(level, child, last_key);
+    }
+    return append_literally(level, child, last_key);
+}
+
+// The first append to an output that is not a plain str: `output + piece`
+// runs as Python code. When it gives a plain str, the rest of the child's
+// lines stay where they were written.
+bool Renderer::append_first_line(Level& level, Child& child, PyObject* last_key) {
+    Ref line = sink_.cut_first_line(child.mark);
+    if (!line) {
+        return false;
+    }
+    const bool known = PyUnicode_CheckExact(child.key.get()) && PyUnicode_CheckExact(last_key);
+    if (!known && last_key_test(child.key.get(), last_key) < 0) {
+        return false;  // the first line's test
+    }
+    // "\n  |" + line for the last key, "\n" + "  |" + line for the others.
+    Ref piece = Ref::steal(PyUnicode_Concat(names.newline_bar, line.get()));
+    Ref output = piece ? Ref::steal(PyNumber_Add(level.output.get(), piece.get())) : Ref();
+    ran_python();
+    level.appended = true;
+    if (!output) {
+        return false;
+    }
+    if (PyUnicode_CheckExact(output.get())) {
+        sink_.fill(level.start, std::move(output), level.first, level.rest);
+        level.output = Ref();
+        return true;
+    }
+    level.output = std::move(output);
+    if (!sink_.has_text(child.mark)) {
+        return true;
+    }
+    Ref rest = sink_.take(child.mark, -1, child.rest);
+    Ref lines = rest ? Ref::steal(PyUnicode_Split(rest.get(), names.newline, -1)) : Ref();
+    return lines && append_lines(level, lines.get(), child, nullptr);
+}
+
+// Appends each line as `output = output + piece`; the first line's piece
+// is chosen by `key == last_key` when `last_key` is given.
+bool Renderer::append_lines(Level& level, PyObject* lines, const Child& child,
+                            PyObject* last_key) {
+    Ref iterator = Ref::steal(PyObject_GetIter(lines));
+    if (!iterator) {
+        return false;
+    }
+    PyObject* separator = child.last ? names.blank : names.bar;
+    bool first_line = last_key != nullptr;
+    while (Ref line = Ref::steal(PyIter_Next(iterator.get()))) {
+        int last = 0;
+        if (first_line && (last = last_key_test(child.key.get(), last_key)) < 0) {
+            return false;
+        }
+        Ref prefix = first_line && last > 0 ? Ref::hold(names.newline_bar)
+                                            : Ref::steal(PyUnicode_Concat(names.newline, separator));
+        Ref piece = prefix ? Ref::steal(PyNumber_Add(prefix.get(), line.get())) : Ref();
+        level.output = piece ? Ref::steal(PyNumber_Add(level.output.get(), piece.get())) : Ref();
+        first_line = false;
+        if (!level.output) {
+            return false;
+        }
+    }
+    return !PyErr_Occurred();
+}
+
+// The level's text so far becomes an object, so that the appends can run
+// as the Python code they are.
+bool Renderer::to_literal(Level& level) {
+    if (level.output) {
+        return true;
+    }
+    level.output = sink_.take(level.start, level.first, level.rest);
+    return static_cast<bool>(level.output);
+}
+
+// The appends of a whole child block, each `output = output + piece` made
+// as the rule makes it.
+bool Renderer::append_literally(Level& level, Child& child, PyObject* last_key) {
+    Ref block = child.block.written ? sink_.take(child.mark, child.first, child.rest)
+                                    : std::move(child.block.object);
+    ran_python();
+    if (!block || !to_literal(level)) {
+        return false;
+    }
+    Ref lines = PyUnicode_CheckExact(block.get())
+                    ? Ref::steal(PyUnicode_Split(block.get(), names.newline, -1))
+                    : Ref::steal(PyObject_CallMethodOneArg(block.get(), names.split, names.newline));
+    level.appended = true;
+    if (!lines || !append_lines(level, lines.get(), child, last_key)) {
+        return false;
+    }
+    if (PyUnicode_CheckExact(level.output.get())) {
+        // Plain text again: the rest of the level is written into the sink.
+        level.start = sink_.mark();
+        if (!sink_.reserve(level.first)) {
+            return false;
+        }
+        sink_.fill(level.start, std::move(level.output), level.first, level.rest);
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -569,52 +883,28 @@ PyObject* print_tree_impl(PyObject* const* args) {
     PyObject* output = args[2];
     const int empty = renders_empty(data);
     if (empty != 0) {
-        return empty < 0 ? nullptr : Py_NewRef(names.empty);
+        return empty < 0 ? nullptr : Py_NewRef(names.empty.get());
     }
     if (!PyDict_Check(data)) {
         return render_leaf(data, output).release();
     }
-    if (PyUnicode_CheckExact(output)) {
-        DirectRenderer renderer(self);
-        return renderer.start() ? renderer.render(data, output).release() : nullptr;
-    }
-    if (Py_EnterRecursiveCall(" while rendering a plugin tree")) {
-        return nullptr;
-    }
-    Ref text = render_dict(self, data, output);
-    Py_LeaveRecursiveCall();
-    return text.release();
+    Renderer renderer(self);
+    return renderer.render(data, output).release();
 }
 
 PyObject* repr_impl(PyObject* const* args) {
     PyObject* self = args[0];
     Ref cls = Ref::steal(PyObject_GetAttr(self, names.dunder_class));
-    if (!cls) {
-        return nullptr;
-    }
-    Ref cls_text = Ref::steal(PyObject_Str(cls.get()));
-    if (!cls_text) {
-        return nullptr;
-    }
-    Ref identity = Ref::steal(PyObject_CallOneArg(state.builtin_id, self));
-    if (!identity) {
-        return nullptr;
-    }
-    Ref hex_identity = Ref::steal(PyObject_CallOneArg(state.builtin_hex, identity.get()));
-    if (!hex_identity) {
-        return nullptr;
-    }
-    Ref address = Ref::steal(PyObject_Str(hex_identity.get()));
-    if (!address) {
-        return nullptr;
-    }
-    Ref summary = Ref::steal(
-        PyUnicode_FromFormat("plugins (%U at %U) ", cls_text.get(), address.get()));
-    if (!summary) {
-        return nullptr;
-    }
+    Ref cls_text = cls ? Ref::steal(PyObject_Str(cls.get())) : Ref();
+    Ref identity = cls_text ? Ref::steal(PyObject_CallOneArg(state.builtins.id, self)) : Ref();
+    Ref hex_identity =
+        identity ? Ref::steal(PyObject_CallOneArg(state.builtins.hex, identity.get())) : Ref();
+    Ref address = hex_identity ? Ref::steal(PyObject_Str(hex_identity.get())) : Ref();
+    Ref summary = address ? Ref::steal(PyUnicode_FromFormat("plugins (%U at %U) ", cls_text.get(),
+                                                            address.get()))
+                          : Ref();
     Method print_tree;
-    if (!print_tree.lookup(self, names.print_tree)) {
+    if (!summary || !print_tree.lookup(self, names.print_tree)) {
         return nullptr;
     }
     Ref registry = Ref::steal(PyObject_GetAttr(self, names.plugins_attr));
@@ -623,7 +913,7 @@ PyObject* repr_impl(PyObject* const* args) {
     }
     // self.print_tree(data=registry, output=summary)
     PyObject* stack[] = {self, registry.get(), summary.get()};
-    return print_tree.call(stack, 1, names.kw_data_output, Fn::print_tree, stack).release();
+    return print_tree.call(stack, 1, names.kw_data_output).release();
 }
 
 }  // namespace telvar

@@ -1,5 +1,6 @@
-// The registry tree: registration, lookup and unregistration of connection
-// classes by OS, platform, model, OS flavour and chassis type.
+// The registry tree: construction and the plugins property, registration,
+// lookup and unregistration of connection classes by OS, platform, model,
+// OS flavour and chassis type.
 //
 // A node is a dict of child names and at most one "data" entry, the data
 // map from chassis type to the record {"cls": class, "path": source file}.
@@ -33,8 +34,7 @@ int build_path(PyObject* os, PyObject* platform, PyObject* model, PyObject* os_f
 int validated_path(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
                    PyObject* os_flavor, PyObject* chassis_type, PyObject* path[4]) {
     PyObject* stack[] = {self, os, platform, model, chassis_type};
-    if (!call_method(self, names.validate_arguments, stack, 5, nullptr, Fn::validate_arguments,
-                     stack)) {
+    if (!call_method(self, names.validate_arguments, stack, 5, nullptr)) {
         return -1;
     }
     return build_path(os, platform, model, os_flavor, path);
@@ -42,67 +42,130 @@ int validated_path(PyObject* self, PyObject* os, PyObject* platform, PyObject* m
 
 Ref registry_root(PyObject* self) { return Ref::steal(PyObject_GetAttr(self, names.plugins_attr)); }
 
+// A plain dict of str keys runs no Python code when searched for an exact
+// str: one lookup then answers a membership test and the read after it.
+bool unobservable(PyObject* mapping, PyObject* key) {
+    return PyDict_CheckExact(mapping) && PyUnicode_CheckExact(key) && has_only_str_keys(mapping);
+}
+
 // mapping[key]
 Ref get_item(PyObject* mapping, PyObject* key) {
-    if (PyDict_CheckExact(mapping)) {
-        PyObject* value = PyDict_GetItemWithError(mapping, key);  // borrowed
-        if (value != nullptr || PyErr_Occurred()) {
-            return Ref::hold(value);
+    if (!PyDict_CheckExact(mapping)) {
+        return Ref::steal(PyObject_GetItem(mapping, key));
+    }
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(mapping, key, &value) == 0) {
+        // The KeyError of `mapping[key]`, without searching a second time.
+        Ref args = Ref::steal(PyTuple_Pack(1, key));
+        if (args) {
+            PyErr_SetObject(PyExc_KeyError, args.get());
         }
     }
-    return Ref::steal(PyObject_GetItem(mapping, key));  // raises the KeyError
+    return Ref::steal(value);
 }
 
-// A plain dict searched for an exact str runs no Python code: one lookup
-// answers both the membership test and the read that follows it.
-bool plain_lookup(PyObject* mapping, PyObject* key) {
-    return PyDict_CheckExact(mapping) && PyUnicode_CheckExact(key);
-}
-
-int plain_find(PyObject* mapping, PyObject* key, Ref& value) {
-    PyObject* found = PyDict_GetItemWithError(mapping, key);  // borrowed
-    if (found != nullptr) {
-        value = Ref::hold(found);
-        return 1;
-    }
-    return PyErr_Occurred() ? -1 : 0;
-}
-
-// `element in node.keys()` and, when true, `node[element]`: 1 with `child`
-// set, 0 when absent, -1 on error.
-int find_child(PyObject* node, PyObject* element, Ref& child) {
-    if (plain_lookup(node, element)) {
-        return plain_find(node, element, child);
-    }
-    int found;
-    if (PyDict_CheckExact(node)) {
-        found = PyDict_Contains(node, element);  // what keys() would answer
-    } else {
-        Ref keys = call_method0(node, names.keys);
-        if (!keys) {
-            return -1;
-        }
-        found = PySequence_Contains(keys.get(), element);
-    }
-    if (found <= 0) {
-        return found;
-    }
-    child = get_item(node, element);
-    return child ? 1 : -1;
-}
-
-// `key in mapping` and, when true, `mapping[key]`.
+// `key in mapping` and, when true, `mapping[key]`: 1 with `value` set, 0
+// when absent, -1 on error.
 int find_entry(PyObject* mapping, PyObject* key, Ref& value) {
-    if (plain_lookup(mapping, key)) {
-        return plain_find(mapping, key, value);
+    if (unobservable(mapping, key)) {
+        PyObject* found = nullptr;
+        const int present = PyDict_GetItemRef(mapping, key, &found);
+        value = Ref::steal(found);
+        return present;
     }
-    const int found = PySequence_Contains(mapping, key);
-    if (found <= 0) {
-        return found;
+    const int present = PySequence_Contains(mapping, key);
+    if (present <= 0) {
+        return present;
     }
     value = get_item(mapping, key);
     return value ? 1 : -1;
 }
+
+// `element in node.keys()`
+int in_keys(PyObject* node, PyObject* element) {
+    if (PyDict_CheckExact(node)) {
+        return PyDict_Contains(node, element);  // what keys() would answer
+    }
+    Ref keys = call_method0(node, names.keys);
+    return keys ? PySequence_Contains(keys.get(), element) : -1;
+}
+
+bool is_reserved_text(PyObject* element) { return PyUnicode_EqualToUTF8(element, "data") == 1; }
+
+// Whether `child`, the value that the comparison of `element` with the
+// node's keys found, is the node's data map: the same comparison that
+// decides where an element is stored decides whether it is reserved.
+bool is_data_entry(PyObject* node, PyObject* child) {
+    if (!PyDict_Check(node)) {
+        return false;
+    }
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(node, &pos, &key, &value)) {
+        if (value == child && is_reserved_text(key)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+enum class Step { failed = -1, absent = 0, child = 1, reserved = 2 };
+
+// One step of a walk: is `element` a child of `node` (a membership test on
+// node.keys(), then node[element])? The reserved "data" entry is never a
+// child.
+Step find_child(PyObject* node, PyObject* element, Ref& child) {
+    if (is_reserved_text(element)) {
+        return Step::reserved;
+    }
+    if (unobservable(node, element)) {
+        PyObject* found = nullptr;
+        const int present = PyDict_GetItemRef(node, element, &found);
+        child = Ref::steal(found);
+        return static_cast<Step>(present);
+    }
+    const int present = in_keys(node, element);
+    if (present <= 0) {
+        return static_cast<Step>(present);
+    }
+    child = get_item(node, element);
+    if (!child) {
+        return Step::failed;
+    }
+    return is_data_entry(node, child.get()) ? Step::reserved : Step::child;
+}
+
+enum class Missing { skip, stop };
+
+PyObject* refuse_reserved() {
+    Ref message = Ref::steal(
+        PyUnicode_FromString("'data' is reserved and cannot be used as a plugin path element"));
+    return message ? raise_infra_text(message.get()) : nullptr;
+}
+
+// Walks `path` down from `node`, which ends at the node reached. At an
+// element that is not a child the walk goes on at the same node
+// (Missing::skip) or stops (Missing::stop). Returns the number of elements
+// walked, or -1 with an exception set; `refuse_data` makes an element that
+// reaches a data map an error instead of a missing child.
+int walk(Ref& node, PyObject* const* path, int length, Missing missing, bool refuse_data) {
+    for (int i = 0; i < length; ++i) {
+        Ref child;
+        const Step step = find_child(node.get(), path[i], child);
+        if (step == Step::failed || (step == Step::reserved && refuse_data)) {
+            return step == Step::failed ? -1 : (refuse_reserved(), -1);
+        }
+        if (step == Step::child) {
+            node = std::move(child);
+        } else if (missing == Missing::stop) {
+            return i;
+        }
+    }
+    return length;
+}
+
+// --- registration -----------------------------------------------------------
 
 Ref new_record(PyObject* cls, PyObject* class_path) {
     Ref record = Ref::steal(PyDict_New());
@@ -121,13 +184,9 @@ Ref new_single_entry(PyObject* key, PyObject* value) {
     return map;
 }
 
-// The path as the list `tree_hierarchy`, for the replacement record.
 Ref path_list(PyObject* const* path, int length) {
     Ref list = Ref::steal(PyList_New(length));
-    if (!list) {
-        return {};
-    }
-    for (int i = 0; i < length; ++i) {
+    for (int i = 0; list && i < length; ++i) {
         PyList_SET_ITEM(list.get(), i, Py_NewRef(path[i]));
     }
     return list;
@@ -136,70 +195,56 @@ Ref path_list(PyObject* const* path, int length) {
 // Logs " {} already registered for {}, {} from {} is overriding this class".
 bool log_replacement(PyObject* existing_record, PyObject* const* path, int length, PyObject* cls) {
     Ref existing_cls = get_item(existing_record, names.cls);
-    if (!existing_cls) {
-        return false;
-    }
-    Ref debug = global_attribute(names.log, names.debug);
-    if (!debug) {
-        return false;
-    }
-    Ref format = Ref::steal(PyObject_GetAttr(names.replaced_template, names.format));
-    if (!format) {
-        return false;
-    }
-    Ref existing_name = Ref::steal(PyObject_GetAttr(existing_cls.get(), names.dunder_name));
-    if (!existing_name) {
-        return false;
-    }
-    Ref hierarchy = path_list(path, length);
-    if (!hierarchy) {
-        return false;
-    }
-    Ref cls_name = Ref::steal(PyObject_GetAttr(cls, names.dunder_name));
-    if (!cls_name) {
-        return false;
-    }
-    Ref cls_module = Ref::steal(PyObject_GetAttr(cls, names.dunder_module));
+    Ref debug = existing_cls ? global_attribute(names.log, names.debug) : Ref();
+    Ref format = debug ? Ref::steal(PyObject_GetAttr(names.replaced_template, names.format)) : Ref();
+    Ref existing_name =
+        format ? Ref::steal(PyObject_GetAttr(existing_cls.get(), names.dunder_name)) : Ref();
+    Ref hierarchy = existing_name ? path_list(path, length) : Ref();
+    Ref cls_name = hierarchy ? Ref::steal(PyObject_GetAttr(cls, names.dunder_name)) : Ref();
+    Ref cls_module = cls_name ? Ref::steal(PyObject_GetAttr(cls, names.dunder_module)) : Ref();
     if (!cls_module) {
         return false;
     }
     PyObject* format_args[] = {existing_name.get(), hierarchy.get(), cls_name.get(),
                                cls_module.get()};
     Ref message = Ref::steal(PyObject_Vectorcall(format.get(), format_args, 4, nullptr));
-    if (!message) {
-        return false;
-    }
-    return static_cast<bool>(Ref::steal(PyObject_CallOneArg(debug.get(), message.get())));
+    return message && Ref::steal(PyObject_CallOneArg(debug.get(), message.get()));
 }
 
-// "data" is the reserved key of every node: a path element equal to it would
-// walk into a data map and corrupt it.
-PyObject* refuse_reserved(PyObject* const* path, int length) {
-    for (int i = 0; i < length; ++i) {
-        const int reserved = PyObject_RichCompareBool(path[i], names.data, Py_EQ);
-        if (reserved < 0) {
-            return nullptr;
-        }
-        if (reserved > 0) {
-            Ref error_class = lookup_global(names.ConnectionInfraError);
-            if (!error_class) {
-                return nullptr;
-            }
-            return raise_connection_error(
-                std::move(error_class),
-                Ref::steal(PyUnicode_FromString(
-                    "'data' is reserved and cannot be used as a plugin path element")));
-        }
+// The record goes into the data map the node already has; 0 when the node
+// has none, 1 when stored, -1 on error.
+int store_in_data_map(PyObject* node, PyObject* const* path, int length, PyObject* cls,
+                      PyObject* chassis_type, PyObject* class_path) {
+    Ref data;
+    const int has_data = find_entry(node, names.data, data);
+    if (has_data <= 0) {
+        return has_data;
     }
-    return Py_None;
+    Ref existing;
+    const int registered = find_entry(data.get(), chassis_type, existing);
+    if (registered < 0 || (registered > 0 && !log_replacement(existing.get(), path, length, cls))) {
+        return -1;
+    }
+    Ref record = new_record(cls, class_path);
+    if (!record || PyObject_SetItem(data.get(), chassis_type, record.get()) < 0 ||
+        PyObject_SetItem(node, names.data, data.get()) < 0) {
+        return -1;
+    }
+    return 1;
 }
 
-PyObject* raise_text(PyObject* text) {
-    Ref error_class = lookup_global(names.ConnectionInfraError);
-    if (!error_class) {
-        return nullptr;
+// The missing levels path[depth:] with the new data map at the bottom,
+// built bottom up and attached to `node` with one store.
+bool attach_branch(PyObject* node, PyObject* const* path, int depth, int length, PyObject* cls,
+                   PyObject* chassis_type, PyObject* class_path) {
+    Ref record = new_record(cls, class_path);
+    Ref branch = record ? new_single_entry(chassis_type, record.get()) : Ref();
+    PyObject* key = names.data;
+    for (int i = length - 1; branch && i >= depth; --i) {
+        branch = new_single_entry(key, branch.get());
+        key = path[i];
     }
-    return raise_connection_error(std::move(error_class), Ref::hold(text));
+    return branch && PyObject_SetItem(node, key, branch.get()) == 0;
 }
 
 }  // namespace
@@ -214,24 +259,19 @@ PyObject* register_plugin_impl(PyObject* const* args) {
     PyObject* chassis_type = args[6];
     PyObject* path[4];
     const int length = validated_path(self, args[2], args[3], args[4], args[5], chassis_type, path);
-    if (length < 0 || refuse_reserved(path, length) == nullptr) {
+    if (length < 0) {
         return nullptr;
+    }
+    for (int i = 0; i < length; ++i) {
+        const int reserved = PyObject_RichCompareBool(path[i], names.data, Py_EQ);
+        if (reserved != 0) {
+            return reserved < 0 ? nullptr : refuse_reserved();
+        }
     }
     Ref node = registry_root(self);
-    if (!node) {
+    const int depth = node ? walk(node, path, length, Missing::stop, true) : -1;
+    if (depth < 0) {
         return nullptr;
-    }
-    int depth = 0;
-    for (; depth < length; ++depth) {
-        Ref child;
-        const int found = find_child(node.get(), path[depth], child);
-        if (found < 0) {
-            return nullptr;
-        }
-        if (found == 0) {
-            break;
-        }
-        node = std::move(child);
     }
     // The new levels would be tested against new empty nodes: an unhashable
     // element fails there, before anything is created.
@@ -241,62 +281,78 @@ PyObject* register_plugin_impl(PyObject* const* args) {
         }
     }
     Ref getfile = lookup_global(names.getfile);
-    if (!getfile) {
-        return nullptr;
-    }
-    Ref class_path = Ref::steal(PyObject_CallOneArg(getfile.get(), cls));
+    Ref class_path = getfile ? Ref::steal(PyObject_CallOneArg(getfile.get(), cls)) : Ref();
     if (!class_path) {
         return nullptr;
     }
-
     if (depth == length) {
-        Ref data;
-        const int has_data = find_entry(node.get(), names.data, data);
-        if (has_data < 0) {
-            return nullptr;
-        }
-        if (has_data > 0) {
-            Ref existing;
-            const int registered = find_entry(data.get(), chassis_type, existing);
-            if (registered < 0) {
-                return nullptr;
-            }
-            if (registered > 0 && !log_replacement(existing.get(), path, length, cls)) {
-                return nullptr;
-            }
-            Ref record = new_record(cls, class_path.get());
-            if (!record || PyObject_SetItem(data.get(), chassis_type, record.get()) < 0 ||
-                PyObject_SetItem(node.get(), names.data, data.get()) < 0) {
-                return nullptr;
-            }
-            Py_RETURN_NONE;
+        const int stored =
+            store_in_data_map(node.get(), path, length, cls, chassis_type, class_path.get());
+        if (stored != 0) {
+            return stored < 0 ? nullptr : Py_NewRef(Py_None);
         }
     }
-
-    // Build the missing branch bottom up, then attach it with one store.
-    Ref record = new_record(cls, class_path.get());
-    if (!record) {
-        return nullptr;
-    }
-    Ref data = new_single_entry(chassis_type, record.get());
-    if (!data) {
-        return nullptr;
-    }
-    if (depth == length) {
-        if (PyObject_SetItem(node.get(), names.data, data.get()) < 0) {
-            return nullptr;
-        }
-        Py_RETURN_NONE;
-    }
-    Ref branch = new_single_entry(names.data, data.get());
-    for (int i = length - 1; branch && i > depth; --i) {
-        branch = new_single_entry(path[i], branch.get());
-    }
-    if (!branch || PyObject_SetItem(node.get(), path[depth], branch.get()) < 0) {
+    if (!attach_branch(node.get(), path, depth, length, cls, chassis_type, class_path.get())) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
+
+// --- lookup -----------------------------------------------------------------
+
+namespace {
+
+// `"data" in node and chassis_type in node["data"]`, then
+// `node["data"][chassis_type]["cls"]`: 1 with `cls` set, 0 when there is no
+// record, -1 on error. The data map is read again for the record, unless no
+// Python code can tell.
+int find_record_class(PyObject* node, PyObject* chassis_type, Ref& cls) {
+    Ref data;
+    const int has_data = find_entry(node, names.data, data);
+    if (has_data <= 0) {
+        return has_data;
+    }
+    Ref record;
+    if (unobservable(node, names.data) && unobservable(data.get(), chassis_type)) {
+        PyObject* found = nullptr;
+        const int registered = PyDict_GetItemRef(data.get(), chassis_type, &found);
+        record = Ref::steal(found);
+        if (registered <= 0) {
+            return registered;
+        }
+    } else {
+        const int registered = PySequence_Contains(data.get(), chassis_type);
+        if (registered <= 0) {
+            return registered;
+        }
+        Ref again = unobservable(node, names.data) ? std::move(data) : get_item(node, names.data);
+        record = again ? get_item(again.get(), chassis_type) : Ref();
+        if (!record) {
+            return -1;
+        }
+    }
+    cls = get_item(record.get(), names.cls);
+    return cls ? 1 : -1;
+}
+
+// ConnectionInfraError("Plugin data not found for (" + "/".join(path) +
+// "), type: " + str(chassis_type) + " ")
+PyObject* raise_not_found(PyObject* const* path, int length, PyObject* chassis_type) {
+    return raise_infra_error([&]() -> Ref {
+        Ref elements = Ref::steal(PyTuple_New(length));
+        for (int i = 0; elements && i < length; ++i) {
+            PyTuple_SET_ITEM(elements.get(), i, Py_NewRef(path[i]));
+        }
+        Ref joined = elements ? Ref::steal(PyUnicode_Join(names.slash, elements.get())) : Ref();
+        Ref chassis_text = joined ? Ref::steal(PyObject_Str(chassis_type)) : Ref();
+        return chassis_text ? Ref::steal(PyUnicode_FromFormat("Plugin data not found for (%U), "
+                                                              "type: %U ",
+                                                              joined.get(), chassis_text.get()))
+                            : Ref();
+    });
+}
+
+}  // namespace
 
 PyObject* get_plugin_impl(PyObject* const* args) {
     PyObject* self = args[0];
@@ -307,93 +363,18 @@ PyObject* get_plugin_impl(PyObject* const* args) {
         return nullptr;
     }
     Ref node = registry_root(self);
-    if (!node) {
+    if (!node || walk(node, path, length, Missing::skip, false) < 0) {
         return nullptr;
     }
-    // Missing levels are skipped: the next element is matched at the same node.
-    for (int i = 0; i < length; ++i) {
-        Ref child;
-        const int found = find_child(node.get(), path[i], child);
-        if (found < 0) {
-            return nullptr;
-        }
-        if (found > 0) {
-            node = std::move(child);
-        }
+    Ref cls;
+    const int found = find_record_class(node.get(), chassis_type, cls);
+    if (found != 0) {
+        return cls.release();
     }
-    Ref data;
-    const int has_data = find_entry(node.get(), names.data, data);
-    if (has_data < 0) {
-        return nullptr;
-    }
-    if (has_data > 0) {
-        Ref record;
-        int registered;
-        if (plain_lookup(data.get(), chassis_type)) {
-            registered = plain_find(data.get(), chassis_type, record);
-        } else {
-            // The membership test may have run Python code: read the data
-            // map again before the record.
-            registered = PySequence_Contains(data.get(), chassis_type);
-            if (registered > 0) {
-                data = get_item(node.get(), names.data);
-                record = data ? get_item(data.get(), chassis_type) : Ref();
-                registered = record ? 1 : -1;
-            }
-        }
-        if (registered < 0) {
-            return nullptr;
-        }
-        if (registered > 0) {
-            return get_item(record.get(), names.cls).release();
-        }
-    }
-
-    // "Plugin data not found for (a/b/c), type: <chassis> "
-    Ref error_class = lookup_global(names.ConnectionInfraError);
-    if (!error_class) {
-        return nullptr;
-    }
-    Ref joined;  // "/".join(path), made only when an element is not a str
-    for (int i = 0; i < length && !joined; ++i) {
-        if (!PyUnicode_Check(path[i])) {
-            // The join's own TypeError names the offending item.
-            Ref hierarchy = path_list(path, length);
-            joined = hierarchy ? Ref::steal(PyUnicode_Join(names.slash, hierarchy.get())) : Ref();
-            if (!joined) {
-                return nullptr;
-            }
-        }
-    }
-    Ref chassis_text = Ref::steal(PyObject_Str(chassis_type));
-    if (!chassis_text) {
-        return nullptr;
-    }
-    PyObject* pieces[12];
-    int count = 0;
-    pieces[count++] = names.not_found_path;
-    for (int i = 0; i < length && !joined; ++i) {
-        if (i > 0) {
-            pieces[count++] = names.slash;
-        }
-        pieces[count++] = path[i];
-    }
-    if (joined) {
-        pieces[count++] = joined.get();
-    }
-    pieces[count++] = names.not_found_type;
-    pieces[count++] = chassis_text.get();
-    pieces[count++] = names.blank;
-    Ref message = Ref::steal(PyTuple_New(count));
-    if (!message) {
-        return nullptr;
-    }
-    for (int i = 0; i < count; ++i) {
-        PyTuple_SET_ITEM(message.get(), i, Py_NewRef(pieces[i]));
-    }
-    return raise_connection_error(std::move(error_class),
-                                  Ref::steal(PyUnicode_Join(names.empty, message.get())));
+    return raise_not_found(path, length, chassis_type);
 }
+
+// --- unregistration -----------------------------------------------------------
 
 // Addresses one exact node; every check comes before the one deletion.
 PyObject* unregister_plugin_impl(PyObject* const* args) {
@@ -401,57 +382,66 @@ PyObject* unregister_plugin_impl(PyObject* const* args) {
     PyObject* chassis_type = args[5];
     PyObject* path[4];
     // The caller's chassis type is never validated here.
-    const int length = validated_path(self, args[1], args[2], args[3], args[4], names.single_rp,
-                                      path);
+    const int length =
+        validated_path(self, args[1], args[2], args[3], args[4], names.single_rp, path);
     if (length < 0) {
         return nullptr;
     }
     Ref node = registry_root(self);
-    if (!node) {
-        return nullptr;
+    const int walked = node ? walk(node, path, length, Missing::stop, false) : -1;
+    if (walked < length) {
+        return walked < 0 ? nullptr : raise_infra_text(names.not_found);
     }
-    for (int i = 0; i < length; ++i) {
-        Ref child;
-        const int found = find_child(node.get(), path[i], child);
-        if (found < 0) {
-            return nullptr;
+    if (chassis_type == Py_None) {
+        const int has_data = PySequence_Contains(node.get(), names.data);
+        if (has_data <= 0) {
+            return has_data < 0 ? nullptr : raise_infra_text(names.not_found);
         }
-        if (found == 0) {
-            return raise_text(names.not_found);
-        }
-        node = std::move(child);
+        return PyObject_DelItem(node.get(), names.data) < 0 ? nullptr : Py_NewRef(Py_None);
     }
     Ref data;
     const int has_data = find_entry(node.get(), names.data, data);
-    if (has_data < 0) {
-        return nullptr;
-    }
-    if (has_data == 0) {
-        return raise_text(names.not_found);
-    }
-    if (chassis_type == Py_None) {
-        if (PyObject_DelItem(node.get(), names.data) < 0) {
-            return nullptr;
-        }
-        Py_RETURN_NONE;
+    if (has_data <= 0) {
+        return has_data < 0 ? nullptr : raise_infra_text(names.not_found);
     }
     const int registered = PySequence_Contains(data.get(), chassis_type);
-    if (registered < 0) {
-        return nullptr;
-    }
     if (registered == 0) {
-        Ref error_class = lookup_global(names.ConnectionInfraError);
-        if (!error_class) {
-            return nullptr;
-        }
-        return raise_connection_error(
-            std::move(error_class),
-            Ref::steal(PyUnicode_Format(names.not_found_for, chassis_type)));
+        return raise_infra_error(
+            [&] { return Ref::steal(PyUnicode_Format(names.not_found_for, chassis_type)); });
     }
-    if (PyObject_DelItem(data.get(), chassis_type) < 0) {
+    if (registered < 0 || PyObject_DelItem(data.get(), chassis_type) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
+}
+
+// --- construction and the plugins property --------------------------------
+
+PyObject* init_impl(PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref registry = Ref::steal(PyDict_New());
+    if (!registry || PyObject_SetAttr(self, names.plugins_attr, registry.get()) < 0) {
+        return nullptr;
+    }
+    Ref chassis = lookup_global(names.supported_chassis);
+    if (!chassis || PyObject_SetAttr(self, names.chassis_type_list, chassis.get()) < 0) {
+        return nullptr;
+    }
+    Ref supported = lookup_global(names.supported_os);
+    if (!supported || PyObject_SetAttr(self, names.supported_os, supported.get()) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* plugins_get_impl(PyObject* const* args) {
+    return PyObject_GetAttr(args[0], names.plugins_attr);
+}
+
+PyObject* plugins_set_impl(PyObject* const* /*args*/) {
+    // The leading blank is part of the message callers have always seen.
+    PyErr_SetString(PyExc_Exception, " Protected Member, cannot modify Plugins");
+    return nullptr;
 }
 
 }  // namespace telvar

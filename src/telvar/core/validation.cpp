@@ -75,60 +75,36 @@ int is_lower_or_digit(PyObject* value) {
 }
 
 PyObject* raise_with_text(const char* text) {
-    Ref error_class = lookup_global(names.ConnectionInfraError);
-    if (!error_class) {
-        return nullptr;
-    }
-    return raise_connection_error(std::move(error_class), Ref::steal(PyUnicode_FromString(text)));
+    return raise_infra_error([text] { return Ref::steal(PyUnicode_FromString(text)); });
 }
 
 // ConnectionInfraError(prefix + str(value))
 PyObject* raise_with_value(const char* prefix, PyObject* value) {
-    Ref error_class = lookup_global(names.ConnectionInfraError);
-    if (!error_class) {
-        return nullptr;
-    }
-    Ref text = Ref::steal(PyObject_Str(value));
-    if (!text) {
-        return nullptr;
-    }
-    return raise_connection_error(std::move(error_class),
-                                  Ref::steal(PyUnicode_FromFormat("%s%U", prefix, text.get())));
+    return raise_infra_error([&]() -> Ref {
+        Ref text = Ref::steal(PyObject_Str(value));
+        return text ? Ref::steal(PyUnicode_FromFormat("%s%U", prefix, text.get())) : Ref();
+    });
 }
 
 // ConnectionInfraError(template % value)
 PyObject* raise_formatted(const char* template_text, PyObject* value) {
-    Ref error_class = lookup_global(names.ConnectionInfraError);
-    Ref format = Ref::steal(PyUnicode_FromString(template_text));
-    if (!error_class || !format) {
-        return nullptr;
-    }
-    return raise_connection_error(std::move(error_class),
-                                  Ref::steal(PyUnicode_Format(format.get(), value)));
+    return raise_infra_error([&]() -> Ref {
+        Ref format = Ref::steal(PyUnicode_FromString(template_text));
+        return format ? Ref::steal(PyUnicode_Format(format.get(), value)) : Ref();
+    });
 }
 
 // ConnectionInfraError(prefix + str(self.<list>) + middle + str(value))
 PyObject* raise_not_in_list(const char* prefix, PyObject* self, PyObject* list_name,
                             const char* middle, PyObject* value) {
-    Ref error_class = lookup_global(names.ConnectionInfraError);
-    if (!error_class) {
-        return nullptr;
-    }
-    Ref list = Ref::steal(PyObject_GetAttr(self, list_name));
-    if (!list) {
-        return nullptr;
-    }
-    Ref list_text = Ref::steal(PyObject_Str(list.get()));
-    if (!list_text) {
-        return nullptr;
-    }
-    Ref value_text = Ref::steal(PyObject_Str(value));
-    if (!value_text) {
-        return nullptr;
-    }
-    return raise_connection_error(
-        std::move(error_class), Ref::steal(PyUnicode_FromFormat("%s%U%s%U", prefix, list_text.get(),
-                                                                middle, value_text.get())));
+    return raise_infra_error([&]() -> Ref {
+        Ref list = Ref::steal(PyObject_GetAttr(self, list_name));
+        Ref list_text = list ? Ref::steal(PyObject_Str(list.get())) : Ref();
+        Ref value_text = list_text ? Ref::steal(PyObject_Str(value)) : Ref();
+        return value_text ? Ref::steal(PyUnicode_FromFormat("%s%U%s%U", prefix, list_text.get(),
+                                                            middle, value_text.get()))
+                          : Ref();
+    });
 }
 
 // A model or platform must be a str that is lower case or all digits.
@@ -152,6 +128,17 @@ int in_instance_list(PyObject* self, PyObject* list_name, PyObject* value) {
     return PySequence_Contains(list.get(), value);
 }
 
+// An OS outside the built-in list is accepted, with a debug record.
+PyObject* log_unsupported(PyObject* os) {
+    Ref debug = global_attribute(names.log, names.debug);
+    Ref format = debug ? Ref::steal(PyUnicode_FromString(
+                             "%s is not part of the built-in list of supported OSes."))
+                       : Ref();
+    Ref message = format ? Ref::steal(PyUnicode_Format(format.get(), os)) : Ref();
+    Ref result = message ? Ref::steal(PyObject_CallOneArg(debug.get(), message.get())) : Ref();
+    return result ? Py_NewRef(Py_None) : nullptr;
+}
+
 }  // namespace
 
 PyObject* validate_model_impl(PyObject* const* args) {
@@ -172,6 +159,8 @@ PyObject* validate_model_impl(PyObject* const* args) {
     if (truth == 0) {
         return raise_with_value("OS and platform are required for Model: ", model);
     }
+    // " Model (%s) has to be in lowecase": leading blank and spelling kept as
+    // callers have always seen them.
     return check_case(model, "Model should be of type str", " Model (%s) has to be in lowecase");
 }
 
@@ -189,37 +178,31 @@ PyObject* validate_platform_impl(PyObject* const* args) {
                       "platform (%s) has to be in lowercase");
 }
 
+// The three steps take the truth value each where they read it: a value in
+// the list, or a false one, is tested twice.
 PyObject* validate_os_impl(PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* os = args[1];
-    const int truth = is_true(os);
+    int truth = is_true(os);
     if (truth < 0) {
         return nullptr;
     }
-    if (truth == 0) {
-        return raise_not_in_list("OS should be one of these ", self, names.supported_os,
-                                 " , but got ", os);
+    if (truth > 0) {
+        const int supported = in_instance_list(self, names.supported_os, os);
+        if (supported < 0) {
+            return nullptr;
+        }
+        if (supported == 0) {
+            return log_unsupported(os);
+        }
     }
-    const int supported = in_instance_list(self, names.supported_os, os);
-    if (supported != 0) {
-        return supported < 0 ? nullptr : Py_NewRef(Py_None);
+    truth = is_true(os);
+    if (truth != 0) {
+        return truth < 0 ? nullptr : Py_NewRef(Py_None);
     }
-    // An OS outside the built-in list is accepted, with a debug record.
-    Ref debug = global_attribute(names.log, names.debug);
-    if (!debug) {
-        return nullptr;
-    }
-    Ref format = Ref::steal(
-        PyUnicode_FromString("%s is not part of the built-in list of supported OSes."));
-    if (!format) {
-        return nullptr;
-    }
-    Ref message = Ref::steal(PyUnicode_Format(format.get(), os));
-    if (!message) {
-        return nullptr;
-    }
-    Ref result = Ref::steal(PyObject_CallOneArg(debug.get(), message.get()));
-    return result ? Py_NewRef(Py_None) : nullptr;
+    // " , but got ": the blank before the comma is part of the message.
+    return raise_not_in_list("OS should be one of these ", self, names.supported_os, " , but got ",
+                             os);
 }
 
 PyObject* validate_chassis_type_impl(PyObject* const* args) {
@@ -245,29 +228,20 @@ PyObject* validate_arguments_impl(PyObject* const* args) {
     PyObject* platform = args[2];
     PyObject* model = args[3];
     PyObject* chassis_type = args[4];
-    {
-        // self.validate_model(os=os, platform=platform, model=model)
-        PyObject* stack[] = {self, os, platform, model};
-        if (!call_method(self, names.validate_model, stack, 1, names.kw_os_platform_model,
-                         Fn::validate_model, stack)) {
-            return nullptr;
-        }
+    // self.validate_model(os=os, platform=platform, model=model)
+    PyObject* model_stack[] = {self, os, platform, model};
+    if (!call_method(self, names.validate_model, model_stack, 1, names.kw_os_platform_model)) {
+        return nullptr;
     }
-    {
-        // self.validate_platform(platform=platform, os=os)
-        PyObject* stack[] = {self, platform, os};
-        PyObject* direct[] = {self, os, platform};
-        if (!call_method(self, names.validate_platform, stack, 1, names.kw_platform_os,
-                         Fn::validate_platform, direct)) {
-            return nullptr;
-        }
+    // self.validate_platform(platform=platform, os=os)
+    PyObject* platform_stack[] = {self, platform, os};
+    if (!call_method(self, names.validate_platform, platform_stack, 1, names.kw_platform_os)) {
+        return nullptr;
     }
-    {
-        // self.validate_os(os=os)
-        PyObject* stack[] = {self, os};
-        if (!call_method(self, names.validate_os, stack, 1, names.kw_os, Fn::validate_os, stack)) {
-            return nullptr;
-        }
+    // self.validate_os(os=os)
+    PyObject* os_stack[] = {self, os};
+    if (!call_method(self, names.validate_os, os_stack, 1, names.kw_os)) {
+        return nullptr;
     }
     // `os == "linux"`; an exact str equal to it is the same ASCII text.
     const int is_linux = PyUnicode_CheckExact(os)
@@ -279,9 +253,8 @@ PyObject* validate_arguments_impl(PyObject* const* args) {
         return is_linux < 0 ? nullptr : Py_NewRef(Py_None);
     }
     // self.validate_chassis_type(chassis_type=chassis_type)
-    PyObject* stack[] = {self, chassis_type};
-    if (!call_method(self, names.validate_chassis_type, stack, 1, names.kw_chassis_type,
-                     Fn::validate_chassis_type, stack)) {
+    PyObject* chassis_stack[] = {self, chassis_type};
+    if (!call_method(self, names.validate_chassis_type, chassis_stack, 1, names.kw_chassis_type)) {
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -1,0 +1,88 @@
+// Helpers that every part of the module uses: global look-ups, raising the
+// host package's error, and the from-import rule.
+#include "common.hpp"
+
+namespace telvar {
+
+Names names;
+State state;
+
+Ref lookup_global(PyObject* name) {
+    PyObject* value = nullptr;
+    int found = PyDict_GetItemRef(state.globals, name, &value);
+    if (found == 0) {
+        found = PyDict_GetItemRef(state.builtins_dict, name, &value);
+        if (found == 0) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+    }
+    return Ref::steal(value);
+}
+
+Ref global_attribute(PyObject* global, PyObject* attribute) {
+    Ref value = lookup_global(global);
+    return value ? Ref::steal(PyObject_GetAttr(value.get(), attribute)) : Ref();
+}
+
+PyObject* raise_object(PyObject* obj) {
+    if (PyExceptionInstance_Check(obj)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);
+    } else if (PyExceptionClass_Check(obj)) {
+        PyErr_SetNone(obj);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    return nullptr;
+}
+
+PyObject* raise_infra_text(PyObject* text) {
+    return raise_infra_error([text] { return Ref::hold(text); });
+}
+
+namespace {
+
+// ImportError "cannot import name ..." with the module's file when it has one.
+void set_cannot_import(PyObject* module, PyObject* name, PyObject* package) {
+    PyObject* shown = package != nullptr ? package : Py_None;
+    Ref location = Ref::steal(PyModule_Check(module) ? PyModule_GetFilenameObject(module)
+                                                     : nullptr);
+    if (!location) {
+        PyErr_Clear();
+    }
+    Ref message = Ref::steal(
+        location ? PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, shown,
+                                        location.get())
+                 : PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name,
+                                        shown));
+    if (message) {
+        PyErr_SetImportError(message.get(), package, location.get());
+    }
+}
+
+}  // namespace
+
+Ref import_from(PyObject* module, PyObject* name) {
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(module, name, &value) != 0) {
+        return Ref::steal(value);  // found, or an error other than AttributeError
+    }
+    PyObject* package_name = nullptr;
+    if (PyObject_GetOptionalAttr(module, names.dunder_name, &package_name) < 0) {
+        PyErr_Clear();
+    }
+    Ref package = Ref::steal(package_name);
+    if (package && PyUnicode_Check(package.get())) {
+        Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name));
+        if (!full_name) {
+            return {};
+        }
+        Ref submodule = Ref::steal(PyImport_GetModule(full_name.get()));
+        if (submodule || PyErr_Occurred()) {
+            return submodule;
+        }
+    }
+    set_cannot_import(module, name, package.get());
+    return {};
+}
+
+}  // namespace telvar
