@@ -1,12 +1,24 @@
-"""``python -m telvar`` on the plugins that ship with telvar."""
+"""The ``telvar`` command on the plugins that ship with telvar (and the example one)."""
 
+import contextlib
+import json
+import os
 import re
 import subprocess
 import sys
 import textwrap
 from importlib import metadata
+from pathlib import Path
 
 import pytest
+from hypothesis import example, given, settings
+from hypothesis import strategies as st
+
+from telvar import cli, log
+from telvar.core.errors import ConnectionInfraError
+from telvar.core.pluginmanager import PluginManager
+from telvar.inventory import trace_lookup
+from telvar.manager import plugin_manager
 
 try:
     metadata.distribution("telvar-example-plugin")
@@ -85,8 +97,9 @@ def normalise(text):
 
 WITHOUT_ENTRY_POINTS = textwrap.dedent(
     """
+    from importlib import metadata
     import telvar.core.pluginmanager as pm
-    pm.iter_entry_points = lambda group: iter(())
+    metadata.entry_points = lambda **selection: ()
     """
 )
 
@@ -151,12 +164,19 @@ def test_empty_registry_says_so(run_python):
         ),
     ],
 )
-def test_device_lookup_prints_class_and_file(args, qualname, source):
-    proc = telvar(*args)
-    assert proc.returncode == 0, proc.stderr
-    name, path = proc.stdout.splitlines()
+def test_device_lookup_prints_class_and_file(capsys, args, qualname, source):
+    assert cli.main(args) == 0
+    name, path = capsys.readouterr().out.splitlines()
     assert name == P + qualname
     assert path.startswith("  from /") and path.endswith("/telvar/plugins/" + source)
+    assert cli.main(["resolve", *args, "--json"]) == 0
+    found = json.loads(capsys.readouterr().out)
+    assert found == {
+        "class": name,
+        "module": name.rsplit(".", 1)[0],
+        "file": path.removeprefix("  from "),
+        "origin": "built-in",
+    }
 
 
 @needs_example
@@ -164,30 +184,6 @@ def test_device_lookup_finds_external_plugin():
     proc = telvar("--os", "gamma")
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines()[0] == "telvar_example_plugin.connection.GammaConnection"
-
-
-@pytest.mark.parametrize(
-    "args, message",
-    [
-        (["--os", "delta"], "Plugin data not found for (delta), type: single_rp "),
-        # No back-off: beta/core has records, but none for dual_rp.
-        (
-            ["--os", "beta", "--platform", "core", "--chassis-type", "dual_rp"],
-            "Plugin data not found for (beta/core), type: dual_rp ",
-        ),
-        (["--os", "alpha", "--platform", "Edge"], "platform (Edge) has to be in lowercase"),
-        (
-            ["--os", "alpha", "--chassis-type", "quad_rp"],
-            "chassis Type should be one of these ['single_rp', 'dual_rp', 'stack'], but got quad_rp",
-        ),
-        (["--platform", "edge"], "OS information not provided for platform: edge"),
-    ],
-)
-def test_unknown_or_invalid_device_fails(args, message):
-    proc = telvar(*args)
-    assert proc.returncode == 1
-    assert proc.stdout == ""
-    assert proc.stderr == f"telvar: {message}\n"
 
 
 @pytest.mark.parametrize("debug", [False, True])
@@ -205,3 +201,206 @@ def test_help():
     assert proc.returncode == 0
     for option in ("--os", "--platform", "--model", "--os-flavor", "--chassis-type", "--debug"):
         assert option in proc.stdout
+
+
+REGISTERED = "registered: alpha, beta" + (", gamma" if EXAMPLE_INSTALLED else "")
+DUAL_RP = "--os beta --platform core --chassis-type dual_rp"
+
+
+@pytest.mark.parametrize(
+    "argv, code, message",
+    [
+        ("--os alhpa", 1, f"no plugin for os 'alhpa'; {REGISTERED}; did you mean 'alpha'?"),
+        ("resolve --os zzzz --json", 1, f"no plugin for os 'zzzz'; {REGISTERED}"),
+        # The OS exists: the manager's message. No back-off to other chassis types.
+        (DUAL_RP, 1, "Plugin data not found for (beta/core), type: dual_rp "),
+        ("--os alpha --platform Edge", 2, "platform (Edge) has to be in lowercase"),
+        ("--platform edge", 2, "OS information not provided for platform: edge"),
+        (
+            "resolve",
+            2,
+            "error: the following arguments are required: --os (see 'telvar resolve --help')",
+        ),
+    ],
+)
+def test_exit_codes_and_messages(capsys, argv, code, message):
+    assert cli.main(argv.split()) == code
+    assert capsys.readouterr() == ("", f"telvar: {message}\n")
+    assert "register_plugin" not in vars(plugin_manager)  # the command stopped watching
+
+
+def test_version(capsys):
+    assert cli.main(["--version"]) == 0
+    assert capsys.readouterr() == (f"telvar {metadata.version('telvar')}\n", "")
+
+
+def boom(*args, **kwargs):
+    raise RuntimeError("boom")
+
+
+BREAK = {
+    "builtin": (PluginManager, "discover_builtin_plugins", staticmethod(boom)),
+    "lookup": (plugin_manager, "get_plugin", boom),
+}
+
+
+@pytest.mark.parametrize("debug", [False, True])
+@pytest.mark.parametrize(
+    "broken, argv, code, line",
+    [
+        ("builtin", "tree", 3, "error: a built-in plugin failed to import"),
+        ("lookup", "resolve --os alpha", 4, "unexpected error"),
+    ],
+)
+def test_failures_are_one_line_with_traceback_under_debug(
+    capsys, monkeypatch, debug, broken, argv, code, line
+):
+    monkeypatch.setattr(*BREAK[broken])
+    handlers = list(log.handlers)
+    assert cli.main(["--debug"] * debug + argv.split()) == code
+    out, err = capsys.readouterr()
+    line = f"telvar: {line}: RuntimeError: boom\n"
+    assert (out, err.endswith("\n" + line) if debug else err == line) == ("", True)
+    assert ("Traceback (most recent call last)" in err) is debug
+    assert log.handlers == handlers
+
+
+def table_rows(text):
+    """The rows of an aligned table as dicts: every cell starts under its header."""
+    header, *lines = text.splitlines()
+    starts = [match.start() for match in re.finditer(r"\S+", header)]
+    for line in lines:
+        assert [match.start() for match in re.finditer(r"\S+(?: \S+)*", line)] == starts, line
+    return [dict(zip(header.split(), re.split(r"\s{2,}", line), strict=True)) for line in lines]
+
+
+KEYS = ["os", "platform", "model", "os_flavor", "chassis_type", "class", "file", "origin"]
+# Parents before children; lts is an OS flavour, not a platform. Classes and files below
+# telvar.plugins, or below site-packages.
+ROWS = """\
+alpha - - - single_rp alpha.AlphaConnection alpha/__init__.py built-in
+alpha edge - - single_rp alpha.edge.AlphaEdgeConnection alpha/edge.py built-in
+alpha edge e100 - single_rp alpha.edge.AlphaEdgeE100Connection alpha/edge.py built-in
+alpha - - lts single_rp alpha.lts.AlphaLtsConnection alpha/lts.py built-in
+beta - - - dual_rp beta.dual.BetaDualRpConnection beta/dual.py built-in
+beta - - - single_rp beta.BetaConnection beta/__init__.py built-in
+beta core - - single_rp beta.core.BetaCoreConnection beta/core.py built-in
+beta core c9 - single_rp beta.core.BetaCoreC9Connection beta/core.py built-in"""
+GAMMA = "gamma - - - single_rp telvar_example_plugin.connection.GammaConnection"
+GAMMA += " telvar_example_plugin/connection.py telvar-example-plugin 0.1.0"
+
+
+@pytest.mark.parametrize("as_json", [False, True])
+def test_list_rows(as_json):
+    proc = telvar("list", *["--json"] * as_json)
+    assert (proc.returncode, proc.stderr) == (0, "")
+    rows = json.loads(proc.stdout) if as_json else table_rows(proc.stdout)
+    assert not as_json or all(list(row) == KEYS for row in rows)
+    for row in rows:
+        row["class"] = row["class"].removeprefix(P)
+        row["file"] = row["file"].split("/telvar/plugins/")[-1].split("/site-packages/")[-1]
+    flat = [" ".join("-" if row[key] is None else row[key] for key in KEYS) for row in rows]
+    assert flat == ROWS.splitlines() + [GAMMA] * EXAMPLE_INSTALLED
+
+
+@pytest.mark.parametrize("strict, code, severity", [(False, 0, "warning"), (True, 3, "error")])
+def test_failing_plugin_is_reported_and_the_rest_load(tmp_path, strict, code, severity):
+    # An uninstalled distribution: one entry point fails, the next one loads.
+    info = tmp_path / "brokendist-1.0.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: brokendist\nVersion: 1.0\n")
+    (info / "entry_points.txt").write_text(
+        "[telvar.plugins]\nbroken = telvar_broken.conn\nd = delta\n"
+    )
+    (tmp_path / "delta.py").write_text(
+        "from telvar.manager import plugin_manager\n"
+        "plugin_manager.register_plugin(type('DeltaConnection', (), {}), os='delta')\n"
+    )
+    proc = subprocess.run(
+        [sys.executable, "-m", "telvar", *["--strict"] * strict, "list", "--json"],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "PYTHONPATH": str(tmp_path)},
+    )
+    assert proc.returncode == code
+    assert proc.stderr == (
+        f"telvar: {severity}: plugin 'broken' (telvar_broken.conn) from brokendist 1.0 "
+        "failed to load: ModuleNotFoundError: No module named 'telvar_broken'\n"
+    )
+    origins = {row["os"]: row["origin"] for row in json.loads(proc.stdout or "[]")}
+    assert origins == ({} if strict else origins | {"alpha": "built-in", "delta": "brokendist 1.0"})
+    assert ("gamma" in origins) is (EXAMPLE_INSTALLED and not strict)
+
+
+@pytest.mark.parametrize(
+    "program", [[str(Path(sys.executable).with_name("telvar"))], [sys.executable, "-m", "telvar"]]
+)
+def test_closed_stdout_ends_quietly(program):
+    proc = subprocess.Popen([*program, "list"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdout.close()  # long before the command writes
+    assert (proc.wait(timeout=120), proc.stderr.read()) == (141, b"")
+
+
+@pytest.mark.parametrize(
+    "argv, code, lines",
+    [
+        (
+            "--os alpha --platform edge --model e999",
+            0,
+            """\
+os         alpha  matched
+platform   edge   matched
+model      e999   absent: falls back, stays at alpha/edge
+stopped at alpha/edge
+chassis type single_rp (registered there: single_rp)
+result: telvar.plugins.alpha.edge.AlphaEdgeConnection
+  from .../alpha/edge.py""",
+        ),
+        (
+            DUAL_RP,
+            1,
+            """\
+os         beta  matched
+platform   core  matched
+stopped at beta/core
+chassis type dual_rp (registered there: single_rp)
+result: no plugin serves this device""",
+        ),
+    ],
+)
+def test_explain_shows_each_step(capsys, argv, code, lines):
+    assert cli.main(["explain", *argv.split()]) == code
+    out, err = capsys.readouterr()
+    assert (re.sub(r"from /\S*/telvar/plugins/", "from .../", out), err) == (lines + "\n", "")
+
+
+CLASSES = [type(f"Conn{i}", (), {}) for i in range(2)]
+NAMES = st.sampled_from([None, "a", "b", "data", "single_rp"])
+DEVICE = st.fixed_dictionaries(
+    dict(os=st.sampled_from(["alpha", "linux", "a"]), platform=NAMES, model=NAMES, os_flavor=NAMES)
+    | dict(chassis_type=st.sampled_from(["single_rp", "dual_rp", "stack"]))
+)
+LINUX = dict(os="linux", platform=None, model=None, os_flavor=None, chassis_type="single_rp")
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from([*CLASSES, None]), DEVICE)), st.lists(DEVICE))
+@example([(CLASSES[0], LINUX)], [LINUX | {"platform": "data"}])
+def test_explain_agrees_with_get_plugin(operations, lookups):
+    manager = PluginManager()
+    for cls, device in operations:  # None unregisters
+        with contextlib.suppress(ConnectionInfraError):
+            if cls is None:
+                manager.unregister_plugin(**device)
+            else:
+                manager.register_plugin(cls, **device)
+    for device in lookups:
+        with contextlib.suppress(ConnectionInfraError):  # refused: explain never walks
+            manager.validate_arguments(
+                *map(device.get, ("os", "platform", "model", "chassis_type"))
+            )
+            try:
+                expected = manager.get_plugin(**device)
+            except ConnectionInfraError:
+                expected = None
+            assert trace_lookup(manager.plugins, **device).cls is expected

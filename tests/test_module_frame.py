@@ -286,6 +286,22 @@ def test_blocked_dependency_fails_every_time_until_available(run_python):
     ]
 
 
+def test_import_warns_nothing_and_leaves_no_filter():
+    # pkg_resources' deprecation warning is silenced for its own import only.
+    code = (
+        "import warnings; before = list(warnings.filters)\n"
+        "import telvar.manager\n"
+        "assert warnings.filters == before, warnings.filters[:2]\n"
+    )
+    proc = subprocess.run(
+        [sys.executable, "-W", "error::UserWarning", "-c", code],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert (proc.returncode, proc.stderr) == (0, "")
+
+
 @pytest.mark.parametrize(
     "package, name",
     [

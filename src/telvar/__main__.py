@@ -1,4 +1,4 @@
-"""``python -m telvar``: see ``telvar.cli``."""
+"""``python -m telvar``: the ``telvar`` command (see ``telvar.cli``)."""
 
 import sys
 
