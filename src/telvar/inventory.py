@@ -195,13 +195,13 @@ def trace_lookup(tree, os, platform=None, model=None, os_flavor=None, chassis_ty
     """The walk ``get_plugin`` makes through ``tree``, step by step, after validation.
 
     A path element that is a key of the current node is descended into; any
-    other is skipped, and the walk stays where it is. The key "data" is no
-    exception: a lookup that names it walks into the node's data map, as the
-    manager does. At the end the node's data map decides.
+    other is skipped, and the walk stays where it is. The reserved key "data"
+    is never a child: a lookup that names it falls back as for an absent
+    element. At the end the node's data map decides.
     """
     node, at, steps = tree, (), []
     for level, element in lookup_path(os, platform, model, os_flavor):
-        matched = element in node.keys()
+        matched = element != "data" and element in node.keys()
         if matched:
             node, at = node[element], at + (element,)
         steps.append(Step(level, element, matched, at))
