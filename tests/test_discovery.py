@@ -114,6 +114,36 @@ def test_walk_imports_plugins_in_order_and_skips_tests(fake_plugins, import_call
     ]
 
 
+def unpacking_error(item):
+    try:
+        _finder, _name, _ispkg = item
+    except (TypeError, ValueError) as exc:
+        return type(exc), str(exc)
+    raise AssertionError("unpacked")
+
+
+@pytest.mark.parametrize(
+    "make_item",
+    [
+        lambda: 5,
+        lambda: None,
+        lambda: ("f", P + "a"),
+        lambda: ("f", P + "a", False, 1),
+        lambda: "ab",
+        lambda: "abcd",
+        lambda: iter(["f", P + "a", False, True]),
+        lambda: [1],
+    ],
+)
+def test_walk_item_unpacks_as_the_interpreter_does(pm, monkeypatch, import_calls, make_item):
+    walk = types.SimpleNamespace(walk_packages=lambda path, prefix: [make_item()])
+    monkeypatch.setattr(pm, "pkgutil", walk)
+    with pytest.raises((TypeError, ValueError)) as exc:
+        PluginManager.discover_builtin_plugins()
+    assert (exc.type, str(exc.value)) == unpacking_error(make_item())
+    assert import_calls == []
+
+
 def test_package_without_modules_imports_nothing(fake_plugins, import_calls):
     (fake_plugins.root / "notes.txt").write_text("not a module")
     fake_plugins.install()
