@@ -15,10 +15,16 @@ VENV ?= .venv-$(PY)
 endif
 PYTHON := $(VENV)/bin/python
 STAMP := $(VENV)/.telvar-installed
-SOURCES := pyproject.toml CMakeLists.txt $(shell find src examples -type f -not -path '*/__pycache__/*' 2>/dev/null)
+# Everything an install is built from; the example plugin's build output is not.
+SOURCES := pyproject.toml CMakeLists.txt $(sort $(shell find src examples \
+	\( -name __pycache__ -o -path 'examples/*/build' -o -name '*.egg-info' \) -prune \
+	-o -type f -print 2>/dev/null))
+# The list of SOURCES, rewritten only when it changes: a file added or deleted (whatever its
+# timestamp) reinstalls, so a deleted module does not stay installed.
+MANIFEST := $(VENV)/.telvar-sources
 BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON -C build-dir=build/py$(PY)
 
-.PHONY: run test bench test-asan typecheck lint lint-tools format dist sdist-check venv install clean
+.PHONY: run test bench test-asan typecheck lint lint-tools format dist sdist-check venv install clean FORCE
 
 ASAN_VENV := $(if $(filter 3.12,$(PY)),.venv-asan,.venv-asan-$(PY))
 ASAN_BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON -C cmake.define.TELVAR_SANITIZE=ON \
@@ -31,7 +37,12 @@ $(PYTHON):
 	$(PYTHON) -m pip install --quiet --upgrade pip
 	$(PYTHON) -m pip install --quiet "scikit-build-core>=0.11" "cmake>=3.20" ninja
 
-$(STAMP): $(PYTHON) $(SOURCES)
+$(MANIFEST): FORCE
+	@mkdir -p $(@D)
+	@printf '%s\n' $(SOURCES) > $@.new
+	@if cmp -s $@.new $@; then rm -f $@.new; else mv $@.new $@; fi
+
+$(STAMP): $(PYTHON) $(MANIFEST) $(SOURCES)
 	$(PYTHON) -m pip install --quiet $(BUILD_FLAGS) ".[test]"
 	@if [ -d examples/external_plugin ]; then $(PYTHON) -m pip install --quiet --no-build-isolation ./examples/external_plugin; fi
 	@touch $(STAMP)
