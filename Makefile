@@ -3,8 +3,8 @@
 # make bench - nanoseconds per call, native against pure Python (BENCH_ARGS=--quick)
 # make test-asan - the test suite against an AddressSanitizer + UBSan build (own venv and build dir)
 # make typecheck - stubtest of the extension's type stub, mypy --strict on tests/typing/usage.py
-# make lint  - clang-format (check) and clang-tidy on the C++, ruff on the Python; installs
-#              missing tools (apt-get as root, pip for ruff). make format applies both formatters.
+# make lint  - clang-format (check) and clang-tidy on the C++, ruff on the Python; installs the
+#              pinned tools (the lint dependency group) into the venv. make format applies both formatters.
 # make dist  - sdist and wheel into dist/; make sdist-check installs the sdist into a fresh venv
 # PY=3.13 selects another interpreter version; each version gets its own venv.
 PY ?= 3.12
@@ -15,10 +15,16 @@ VENV ?= .venv-$(PY)
 endif
 PYTHON := $(VENV)/bin/python
 STAMP := $(VENV)/.telvar-installed
-SOURCES := pyproject.toml CMakeLists.txt $(shell find src examples -type f -not -path '*/__pycache__/*' 2>/dev/null)
+# Everything an install is built from; the example plugin's build output is not.
+SOURCES := pyproject.toml CMakeLists.txt $(sort $(shell find src examples \
+	\( -name __pycache__ -o -path 'examples/*/build' -o -name '*.egg-info' \) -prune \
+	-o -type f -print 2>/dev/null))
+# The list of SOURCES, rewritten only when it changes: a file added or deleted (whatever its
+# timestamp) reinstalls, so a deleted module does not stay installed.
+MANIFEST := $(VENV)/.telvar-sources
 BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON -C build-dir=build/py$(PY)
 
-.PHONY: run test bench test-asan typecheck lint lint-tools format dist sdist-check venv install clean
+.PHONY: run test bench test-asan typecheck lint lint-tools format dist sdist-check venv install clean FORCE
 
 ASAN_VENV := $(if $(filter 3.12,$(PY)),.venv-asan,.venv-asan-$(PY))
 ASAN_BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON -C cmake.define.TELVAR_SANITIZE=ON \
@@ -31,7 +37,12 @@ $(PYTHON):
 	$(PYTHON) -m pip install --quiet --upgrade pip
 	$(PYTHON) -m pip install --quiet "scikit-build-core>=0.11" "cmake>=3.20" ninja
 
-$(STAMP): $(PYTHON) $(SOURCES)
+$(MANIFEST): FORCE
+	@mkdir -p $(@D)
+	@printf '%s\n' $(SOURCES) > $@.new
+	@if cmp -s $@.new $@; then rm -f $@.new; else mv $@.new $@; fi
+
+$(STAMP): $(PYTHON) $(MANIFEST) $(SOURCES)
 	$(PYTHON) -m pip install --quiet $(BUILD_FLAGS) ".[test]"
 	@if [ -d examples/external_plugin ]; then $(PYTHON) -m pip install --quiet --no-build-isolation ./examples/external_plugin; fi
 	@touch $(STAMP)
@@ -60,17 +71,19 @@ typecheck: $(STAMP)
 CXX_SOURCES := $(wildcard src/telvar/core/*.cpp src/telvar/core/*.hpp)
 PY_SOURCES := src tests benchmarks examples
 LINT_BUILD := build/lint
-RUFF := ruff>=0.17,<0.18
+LINT_TOOLS := $(VENV)/.telvar-lint-tools
+CLANG_FORMAT := $(VENV)/bin/clang-format
+CLANG_TIDY := $(VENV)/bin/clang-tidy
+# The clang-tidy wheel carries no compiler headers (stddef.h, stdarg.h, ...): it reads the C++
+# compiler's own, as the build does.
+CLANG_TIDY_ARGS = --extra-arg=-isystem$(shell $(CXX) -print-file-name=include)
 
-lint-tools: $(PYTHON)
-	@missing=""; \
-	for tool in clang-format clang-tidy; do command -v $$tool >/dev/null || missing="$$missing $$tool"; done; \
-	if [ -n "$$missing" ]; then \
-		if [ "$$(id -u)" != 0 ]; then echo "lint: please install$$missing (Debian: apt-get install$$missing)" >&2; exit 1; fi; \
-		echo "installing$$missing"; \
-		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
-	fi
-	@$(PYTHON) -m ruff --version >/dev/null 2>&1 || $(PYTHON) -m pip install --quiet "$(RUFF)"
+# clang-format, clang-tidy and ruff at the versions the lint group of pyproject.toml pins.
+$(LINT_TOOLS): $(PYTHON) pyproject.toml
+	$(PYTHON) -m pip install --quiet --group lint
+	@touch $@
+
+lint-tools: $(LINT_TOOLS)
 
 $(LINT_BUILD)/compile_commands.json: $(PYTHON) CMakeLists.txt
 	$(VENV)/bin/cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
@@ -80,11 +93,11 @@ $(LINT_BUILD)/compile_commands.json: $(PYTHON) CMakeLists.txt
 lint: lint-tools $(LINT_BUILD)/compile_commands.json
 	@status=0; \
 	echo "clang-format --dry-run --Werror"; \
-	if ! clang-format --dry-run --Werror $(CXX_SOURCES) 2>/dev/null; then \
+	if ! $(CLANG_FORMAT) --dry-run --Werror $(CXX_SOURCES) 2>/dev/null; then \
 		status=1; echo "clang-format: these changes are needed (make format applies them):"; \
-		for f in $(CXX_SOURCES); do clang-format "$$f" | diff -u "$$f" -; done; \
+		for f in $(CXX_SOURCES); do $(CLANG_FORMAT) "$$f" | diff -u "$$f" -; done; \
 	fi; \
-	echo "clang-tidy"; clang-tidy -p $(LINT_BUILD) --quiet --warnings-as-errors='*' \
+	echo "clang-tidy"; $(CLANG_TIDY) -p $(LINT_BUILD) --quiet --warnings-as-errors='*' $(CLANG_TIDY_ARGS) \
 		$(filter %.cpp,$(CXX_SOURCES)) 2>$(LINT_BUILD)/clang-tidy.err \
 		|| { status=1; grep -v "warnings generated" $(LINT_BUILD)/clang-tidy.err >&2; }; \
 	echo "ruff check"; $(PYTHON) -m ruff check $(PY_SOURCES) || status=1; \
@@ -92,7 +105,7 @@ lint: lint-tools $(LINT_BUILD)/compile_commands.json
 	exit $$status
 
 format: lint-tools
-	clang-format -i $(CXX_SOURCES)
+	$(CLANG_FORMAT) -i $(CXX_SOURCES)
 	$(PYTHON) -m ruff check --fix $(PY_SOURCES)
 	$(PYTHON) -m ruff format $(PY_SOURCES)
 
