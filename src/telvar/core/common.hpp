@@ -56,6 +56,9 @@ class Kept {
     constexpr Kept() noexcept = default;
     Kept(const Kept&) = delete;
     Kept& operator=(const Kept&) = delete;
+    Kept(Kept&&) = delete;
+    Kept& operator=(Kept&&) = delete;
+    ~Kept() = default;  // never released: the module outlives every use
 
     // Replaces the kept object (the old one is released).
     void reset(Ref obj) noexcept { Ref old = Ref::steal(std::exchange(obj_, obj.release())); }
@@ -88,60 +91,60 @@ constexpr Param text_default(const char* name, const char* text) { return {name,
 // name, kind, docstring (nullptr: none), parameters...). The enum, the
 // declarations of the bodies, the binder's rows and the class assembly are
 // all generated from this one list; each body is `<role>_impl`.
-#define TELVAR_FUNCTIONS(X)                                                                     \
-    X(init, "__init__", method, "\n            Initialize\n        ", required("self"))        \
-    X(plugins_get, "plugins", property_getter, " Plugin list getter\n        ", required("self")) \
-    /* The setter shares the getter's docstring, as it always has. */                           \
-    X(plugins_set, "plugins", property_setter, " Plugin list getter\n        ", required("self"), \
-      required("value"))                                                                        \
-    X(validate_model, "validate_model", method, TELVAR_VALIDATOR_DOC("Validates Model"),         \
-      required("self"), required("os"), required("platform"), required("model"))                \
-    X(validate_platform, "validate_platform", method, TELVAR_VALIDATOR_DOC("Validates platform"), \
-      required("self"), required("os"), required("platform"))                                   \
-    X(validate_os, "validate_os", method, TELVAR_VALIDATOR_DOC("Validates OS"), required("self"), \
-      required("os"))                                                                           \
-    X(validate_chassis_type, "validate_chassis_type", method,                                   \
-      TELVAR_VALIDATOR_DOC("Validate chassis"), required("self"), required("chassis_type"))     \
-    X(validate_arguments, "validate_arguments", method,                                         \
-      " Validates the input arguments provided\n        ", required("self"), required("os"),    \
-      required("platform"), required("model"), required("chassis_type"))                        \
-    X(get_plugin, "get_plugin", method,                                                         \
-      "\n            This method returns the connection class based on the\n"                  \
-      "            input details provided\n        ",                                          \
-      required("self"), none_default("os"), none_default("platform"), none_default("model"),    \
-      none_default("os_flavor"), text_default("chassis_type", "single_rp"))                     \
-    X(unregister_plugin, "unregister_plugin", method,                                           \
-      "\n            This method unregister a particular implementations from\n"               \
-      "            the internal database\n        ",                                           \
-      required("self"), none_default("os"), none_default("platform"), none_default("model"),    \
-      none_default("os_flavor"), none_default("chassis_type"))                                  \
-    X(register_plugin, "register_plugin", method,                                               \
-      "\n            This method registers all the implementation plugin(i.e connection class)\n" \
-      "            to the telvar plugin manager\n\n"                                            \
-      "            It takes OS, platform, MODEL information and based on that\n"                \
-      "            registers it\n\n"                                                            \
-      "            cls refer to the connection class\n"                                         \
-      "            chassis_type indicates if the connection class is for single_rp or\n"        \
-      "            dual_rp or stack(default single_rp)\n\n        ",                            \
-      required("self"), required("cls"), none_default("os"), none_default("platform"),          \
+#define TELVAR_FUNCTIONS(X)                                                                        \
+    X(init, "__init__", method, "\n            Initialize\n        ", required("self"))            \
+    X(plugins_get, "plugins", property_getter, " Plugin list getter\n        ", required("self"))  \
+    /* The setter shares the getter's docstring, as it always has. */                              \
+    X(plugins_set, "plugins", property_setter, " Plugin list getter\n        ", required("self"),  \
+      required("value"))                                                                           \
+    X(validate_model, "validate_model", method, TELVAR_VALIDATOR_DOC("Validates Model"),           \
+      required("self"), required("os"), required("platform"), required("model"))                   \
+    X(validate_platform, "validate_platform", method, TELVAR_VALIDATOR_DOC("Validates platform"),  \
+      required("self"), required("os"), required("platform"))                                      \
+    X(validate_os, "validate_os", method, TELVAR_VALIDATOR_DOC("Validates OS"), required("self"),  \
+      required("os"))                                                                              \
+    X(validate_chassis_type, "validate_chassis_type", method,                                      \
+      TELVAR_VALIDATOR_DOC("Validate chassis"), required("self"), required("chassis_type"))        \
+    X(validate_arguments, "validate_arguments", method,                                            \
+      " Validates the input arguments provided\n        ", required("self"), required("os"),       \
+      required("platform"), required("model"), required("chassis_type"))                           \
+    X(get_plugin, "get_plugin", method,                                                            \
+      "\n            This method returns the connection class based on the\n"                      \
+      "            input details provided\n        ",                                              \
+      required("self"), none_default("os"), none_default("platform"), none_default("model"),       \
+      none_default("os_flavor"), text_default("chassis_type", "single_rp"))                        \
+    X(unregister_plugin, "unregister_plugin", method,                                              \
+      "\n            This method unregister a particular implementations from\n"                   \
+      "            the internal database\n        ",                                               \
+      required("self"), none_default("os"), none_default("platform"), none_default("model"),       \
+      none_default("os_flavor"), none_default("chassis_type"))                                     \
+    X(register_plugin, "register_plugin", method,                                                  \
+      "\n            This method registers all the implementation plugin(i.e connection class)\n"  \
+      "            to the telvar plugin manager\n\n"                                               \
+      "            It takes OS, platform, MODEL information and based on that\n"                   \
+      "            registers it\n\n"                                                               \
+      "            cls refer to the connection class\n"                                            \
+      "            chassis_type indicates if the connection class is for single_rp or\n"           \
+      "            dual_rp or stack(default single_rp)\n\n        ",                               \
+      required("self"), required("cls"), none_default("os"), none_default("platform"),             \
       none_default("model"), none_default("os_flavor"), text_default("chassis_type", "single_rp")) \
-    X(discover_builtin_plugins, "discover_builtin_plugins", static_method, "loads all plugins")  \
-    X(discover_external_plugins, "discover_external_plugins", static_method,                    \
-      "\n        discover external plugins defined that users pip installed.\n        ")        \
-    X(print_tree, "print_tree", method,                                                         \
-      " This Method print the plugin list in tree structure\n\n"                                \
-      "        Sample Tree Structure::\n\n"                                                     \
-      "            plugin\n"                                                                    \
-      "              |__ alpha\n"                                                               \
-      "                |__ data\n"                                                              \
-      "                  |__ dual_rp\n"                                                         \
-      "                  |  |__ cls = <class 'alpha.conn.DualRp'>\n"                            \
-      "                  |  |__ path = /opt/alpha/conn.py\n"                                    \
-      "                  |__ single_rp\n"                                                       \
-      "                    |__ cls = <class 'alpha.conn.SingleRp'>\n"                           \
-      "                    |__ path = /opt/alpha/conn.py\n"                                     \
-      "\n        ",                                                                             \
-      required("self"), required("data"), text_default("output", "plugin"))                     \
+    X(discover_builtin_plugins, "discover_builtin_plugins", static_method, "loads all plugins")    \
+    X(discover_external_plugins, "discover_external_plugins", static_method,                       \
+      "\n        discover external plugins defined that users pip installed.\n        ")           \
+    X(print_tree, "print_tree", method,                                                            \
+      " This Method print the plugin list in tree structure\n\n"                                   \
+      "        Sample Tree Structure::\n\n"                                                        \
+      "            plugin\n"                                                                       \
+      "              |__ alpha\n"                                                                  \
+      "                |__ data\n"                                                                 \
+      "                  |__ dual_rp\n"                                                            \
+      "                  |  |__ cls = <class 'alpha.conn.DualRp'>\n"                               \
+      "                  |  |__ path = /opt/alpha/conn.py\n"                                       \
+      "                  |__ single_rp\n"                                                          \
+      "                    |__ cls = <class 'alpha.conn.SingleRp'>\n"                              \
+      "                    |__ path = /opt/alpha/conn.py\n"                                        \
+      "\n        ",                                                                                \
+      required("self"), required("data"), text_default("output", "plugin"))                        \
     X(repr, "__repr__", method, nullptr, required("self"))
 
 enum class Fn : int {

@@ -8,7 +8,8 @@
 namespace telvar {
 
 const FunctionSpec kFunctionSpecs[kFunctionCount] = {
-#define TELVAR_SPEC_ROW(role, name, kind, doc, ...) {name, Kind::kind, doc, role##_impl, {__VA_ARGS__}},
+#define TELVAR_SPEC_ROW(role, name, kind, doc, ...) \
+    {name, Kind::kind, doc, role##_impl, {__VA_ARGS__}},
     TELVAR_FUNCTIONS(TELVAR_SPEC_ROW)
 #undef TELVAR_SPEC_ROW
 };
@@ -114,8 +115,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         return call_without_parameters(fn, nargs, nkw);
     }
     if (nargs > fn->nparams) {
-        return raise_count_error(fn, fn->ndefaults > 0 ? "at most" : "exactly", fn->nparams,
-                                 nargs);
+        return raise_count_error(fn, fn->ndefaults > 0 ? "at most" : "exactly", fn->nparams, nargs);
     }
     if (nkw == 0 && nargs == fn->nparams) {
         return run_body(fn, args);
@@ -232,13 +232,13 @@ Ref text_signature(const FunctionSpec& spec) {
     for (int i = 0; i < spec.param_count(); ++i) {
         const Param& param = spec.params[i];
         const char* separator = i > 0 ? ", " : "";
-        const int written =
-            !param.has_default ? std::snprintf(text + used, sizeof text - used, "%s%s", separator,
-                                               param.name)
-            : param.default_text == nullptr
-                ? std::snprintf(text + used, sizeof text - used, "%s%s=None", separator, param.name)
-                : std::snprintf(text + used, sizeof text - used, "%s%s='%s'", separator, param.name,
-                                param.default_text);
+        const int written = !param.has_default ? std::snprintf(text + used, sizeof text - used,
+                                                               "%s%s", separator, param.name)
+                            : param.default_text == nullptr
+                                ? std::snprintf(text + used, sizeof text - used, "%s%s=None",
+                                                separator, param.name)
+                                : std::snprintf(text + used, sizeof text - used, "%s%s='%s'",
+                                                separator, param.name, param.default_text);
         used += static_cast<size_t>(written);
     }
     std::snprintf(text + used, sizeof text - used, ")");

@@ -28,8 +28,8 @@ struct DictKeysHead {
 constexpr uint8_t kGeneralKeys = 0;
 
 uint8_t keys_kind(PyObject* exact_dict) {
-    const auto* head =
-        reinterpret_cast<const DictKeysHead*>(reinterpret_cast<PyDictObject*>(exact_dict)->ma_keys);
+    const auto* head = reinterpret_cast<const DictKeysHead*>(
+        reinterpret_cast<PyDictObject*>(exact_dict)->ma_keys);
     return head->kind;
 }
 
@@ -120,7 +120,8 @@ void internals_self_test() {
     enabled = false;
     PyThreadState* thread = current_thread();
     // The counter is read only where it behaves as documented in the header.
-    count_python_levels = thread != nullptr && thread->py_recursion_limit == Py_GetRecursionLimit() &&
+    count_python_levels = thread != nullptr &&
+                          thread->py_recursion_limit == Py_GetRecursionLimit() &&
                           thread->py_recursion_remaining <= thread->py_recursion_limit;
 #ifdef TELVAR_HAVE_INTERNALS
     enabled = (off == nullptr || off[0] == '\0' || off[0] == '0') && self_test();

@@ -32,9 +32,9 @@ bool keep(Kept& slot, PyObject* obj) {
 }
 
 bool intern_names() {
-#define TELVAR_INTERN_NAME(field, text)                              \
+#define TELVAR_INTERN_NAME(field, text)                         \
     if (!keep(names.field, PyUnicode_InternFromString(text))) { \
-        return false;                                                \
+        return false;                                           \
     }
     TELVAR_NAMES(TELVAR_INTERN_NAME)
 #undef TELVAR_INTERN_NAME
@@ -168,10 +168,11 @@ bool build_class() {
     if (!bases) {
         return false;
     }
-    Ref ns = Ref::steal(PyObject_CallMethodObjArgs(metaclass, names.dunder_prepare,
-                                                   names.PluginManager.get(), bases.get(), nullptr));
+    Ref ns = Ref::steal(PyObject_CallMethodObjArgs(
+        metaclass, names.dunder_prepare, names.PluginManager.get(), bases.get(), nullptr));
     Ref class_doc = Ref::steal(PyUnicode_FromString(kClassDoc));
-    if (!ns || !class_doc || PyObject_SetItem(ns.get(), names.dunder_module, names.module_path) < 0 ||
+    if (!ns || !class_doc ||
+        PyObject_SetItem(ns.get(), names.dunder_module, names.module_path) < 0 ||
         PyObject_SetItem(ns.get(), names.dunder_qualname, names.PluginManager) < 0 ||
         PyObject_SetItem(ns.get(), names.dunder_doc, class_doc.get()) < 0 ||
         !store_entries(ns.get())) {

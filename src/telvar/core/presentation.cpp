@@ -81,8 +81,8 @@ constexpr int kContinues = -1;  // a piece that continues the current line
 constexpr int kRemoved = -2;    // a piece taken out of the text
 
 struct PrefixNode {
-    int parent;       // -1 for the root
-    PyObject* step;   // a kept name ("  |", "  ", ""); nullptr while not known
+    int parent;      // -1 for the root
+    PyObject* step;  // a kept name ("  |", "  ", ""); nullptr while not known
 };
 
 struct Piece {
@@ -135,7 +135,8 @@ class TextWriter {
     }
     void newline() { ascii("\n", 1); }
     void step(PyObject* ascii_text) {
-        ascii(static_cast<const char*>(PyUnicode_DATA(ascii_text)), PyUnicode_GET_LENGTH(ascii_text));
+        ascii(static_cast<const char*>(PyUnicode_DATA(ascii_text)),
+              PyUnicode_GET_LENGTH(ascii_text));
     }
     Ref finish() { return std::move(out_); }
 
@@ -237,8 +238,7 @@ class Sink {
         return true;
     }
     bool measure(size_t from, int first, int base, Py_ssize_t& length, Py_UCS4& widest);
-    bool write_piece(TextWriter& writer, const Piece& piece, bool first_line, int first,
-                     int base);
+    bool write_piece(TextWriter& writer, const Piece& piece, bool first_line, int first, int base);
     Ref text_of(size_t from, int first, int base);
 
     Array<PrefixNode> nodes_;
@@ -254,7 +254,8 @@ bool Sink::measure(size_t from, int first, int base, Py_ssize_t& length, Py_UCS4
             continue;
         }
         if (piece.line != kContinues) {
-            length += (first_line ? 0 : 1) + (piece.line == first ? 0 : prefix_length(piece.line, base));
+            length += (first_line ? 0 : 1) +
+                      (piece.line == first ? 0 : prefix_length(piece.line, base));
         }
         first_line = false;
         PyObject* text = piece.text.get();
@@ -460,8 +461,8 @@ struct Level {
     PyObject* data;
     int first;
     int rest;
-    int bar = -1;    // "  |" under `rest`
-    int blank = -1;  // "  " under `rest`
+    int bar = -1;      // "  |" under `rest`
+    int blank = -1;    // "  " under `rest`
     size_t start = 0;  // where the level's text begins in the sink
     Ref output{};      // the text as an object, while the appends run as Python code
     bool appended = false;
@@ -470,10 +471,10 @@ struct Level {
 // A child of a level, between its rendering and its appends.
 struct Child {
     Ref key;
-    int first;   // prefix node of the child's first line
-    int rest;    // prefix node of its further lines (the separator)
-    bool last;   // `key == last_key`
-    size_t mark; // where its block begins in the sink
+    int first;    // prefix node of the child's first line
+    int rest;     // prefix node of its further lines (the separator)
+    bool last;    // `key == last_key`
+    size_t mark;  // where its block begins in the sink
     Block block;
 };
 
@@ -507,9 +508,9 @@ class Renderer {
     bool render_key(Level& level, const SortedKeys& keys, Py_ssize_t index);
     Ref child_value(PyObject* data, PyObject* key);
     bool child_prefixes(Level& level, Child& child, PyObject* last_key);
-    bool child_block(PyObject* child, PyObject* key, PyObject* label, int first, int rest,
+    bool child_block(PyObject* value, PyObject* key, PyObject* label, int first, int rest,
                      Block& block);
-    bool leaf_block(PyObject* child, PyObject* key, PyObject* label, int first, int rest,
+    bool leaf_block(PyObject* value, PyObject* key, PyObject* label, int first, int rest,
                     Block& block);
     bool resolve_print_tree();
     int last_key_test(PyObject* key, PyObject* last_key);
@@ -813,8 +814,7 @@ bool Renderer::append_first_line(Level& level, Child& child, PyObject* last_key)
 
 // Appends each line as `output = output + piece`; the first line's piece
 // is chosen by `key == last_key` when `last_key` is given.
-bool Renderer::append_lines(Level& level, PyObject* lines, const Child& child,
-                            PyObject* last_key) {
+bool Renderer::append_lines(Level& level, PyObject* lines, const Child& child, PyObject* last_key) {
     Ref iterator = Ref::steal(PyObject_GetIter(lines));
     if (!iterator) {
         return false;
@@ -826,8 +826,9 @@ bool Renderer::append_lines(Level& level, PyObject* lines, const Child& child,
         if (first_line && (last = last_key_test(child.key.get(), last_key)) < 0) {
             return false;
         }
-        Ref prefix = first_line && last > 0 ? Ref::hold(names.newline_bar)
-                                            : Ref::steal(PyUnicode_Concat(names.newline, separator));
+        Ref prefix = first_line && last > 0
+                         ? Ref::hold(names.newline_bar)
+                         : Ref::steal(PyUnicode_Concat(names.newline, separator));
         Ref piece = prefix ? Ref::steal(PyNumber_Add(prefix.get(), line.get())) : Ref();
         level.output = piece ? Ref::steal(PyNumber_Add(level.output.get(), piece.get())) : Ref();
         first_line = false;
@@ -859,7 +860,8 @@ bool Renderer::append_literally(Level& level, Child& child, PyObject* last_key) 
     }
     Ref lines = PyUnicode_CheckExact(block.get())
                     ? Ref::steal(PyUnicode_Split(block.get(), names.newline, -1))
-                    : Ref::steal(PyObject_CallMethodOneArg(block.get(), names.split, names.newline));
+                    : Ref::steal(
+                          PyObject_CallMethodOneArg(block.get(), names.split, names.newline));
     level.appended = true;
     if (!lines || !append_lines(level, lines.get(), child, last_key)) {
         return false;
@@ -897,8 +899,9 @@ PyObject* repr_impl(PyObject* const* args) {
     Ref cls = Ref::steal(PyObject_GetAttr(self, names.dunder_class));
     Ref cls_text = cls ? Ref::steal(PyObject_Str(cls.get())) : Ref();
     Ref identity = cls_text ? Ref::steal(PyObject_CallOneArg(state.builtins.id, self)) : Ref();
-    Ref hex_identity =
-        identity ? Ref::steal(PyObject_CallOneArg(state.builtins.hex, identity.get())) : Ref();
+    Ref hex_identity = identity
+                           ? Ref::steal(PyObject_CallOneArg(state.builtins.hex, identity.get()))
+                           : Ref();
     Ref address = hex_identity ? Ref::steal(PyObject_Str(hex_identity.get())) : Ref();
     Ref summary = address ? Ref::steal(PyUnicode_FromFormat("plugins (%U at %U) ", cls_text.get(),
                                                             address.get()))

@@ -196,9 +196,10 @@ Ref path_list(PyObject* const* path, int length) {
 bool log_replacement(PyObject* existing_record, PyObject* const* path, int length, PyObject* cls) {
     Ref existing_cls = get_item(existing_record, names.cls);
     Ref debug = existing_cls ? global_attribute(names.log, names.debug) : Ref();
-    Ref format = debug ? Ref::steal(PyObject_GetAttr(names.replaced_template, names.format)) : Ref();
-    Ref existing_name =
-        format ? Ref::steal(PyObject_GetAttr(existing_cls.get(), names.dunder_name)) : Ref();
+    Ref format = debug ? Ref::steal(PyObject_GetAttr(names.replaced_template, names.format))
+                       : Ref();
+    Ref existing_name = format ? Ref::steal(PyObject_GetAttr(existing_cls.get(), names.dunder_name))
+                               : Ref();
     Ref hierarchy = existing_name ? path_list(path, length) : Ref();
     Ref cls_name = hierarchy ? Ref::steal(PyObject_GetAttr(cls, names.dunder_name)) : Ref();
     Ref cls_module = cls_name ? Ref::steal(PyObject_GetAttr(cls, names.dunder_module)) : Ref();
@@ -286,8 +287,8 @@ PyObject* register_plugin_impl(PyObject* const* args) {
         return nullptr;
     }
     if (depth == length) {
-        const int stored =
-            store_in_data_map(node.get(), path, length, cls, chassis_type, class_path.get());
+        const int stored = store_in_data_map(node.get(), path, length, cls, chassis_type,
+                                             class_path.get());
         if (stored != 0) {
             return stored < 0 ? nullptr : Py_NewRef(Py_None);
         }
@@ -382,8 +383,8 @@ PyObject* unregister_plugin_impl(PyObject* const* args) {
     PyObject* chassis_type = args[5];
     PyObject* path[4];
     // The caller's chassis type is never validated here.
-    const int length =
-        validated_path(self, args[1], args[2], args[3], args[4], names.single_rp, path);
+    const int length = validated_path(self, args[1], args[2], args[3], args[4], names.single_rp,
+                                      path);
     if (length < 0) {
         return nullptr;
     }
