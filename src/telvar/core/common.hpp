@@ -345,9 +345,57 @@ PyObject* raise_infra_text(PyObject* text);
 // imported submodule of that name, else ImportError.
 Ref import_from(PyObject* module, PyObject* name);
 
+// --- reads of interpreter internals (internals.cpp) -------------------------
+
+// The attributes of `self` that the module reads or calls.
+enum class Site : int {
+    validate_arguments,
+    validate_model,
+    validate_platform,
+    validate_os,
+    validate_chassis_type,
+    print_tree,
+    plugins,
+    supported_os,
+    chassis_type_list,
+    count
+};
+
+// Checks the internal reads against the public API once; they stay off when
+// they disagree, on other versions and when TELVAR_NO_FAST_PATHS is set.
+void internals_self_test();
+
+// One level of recursion of the module's own code, guarded against C stack
+// overflow and counted against sys.getrecursionlimit() as a call of a
+// Python function is. Returns the thread state to hand to leave_level(), or
+// nullptr with RecursionError set.
+PyThreadState* enter_level();
+void leave_level(PyThreadState* thread);
+
+// An exact dict whose keys are all exact str: looking up an exact str in it
+// runs no Python code, so a membership test and the read after it can be
+// answered by one lookup. False when unknown.
+bool has_only_str_keys(PyObject* exact_dict);
+
+// PyDict_GetItemRef for an exact dict and an exact str key, answered
+// inline when the key object itself or an empty slot is found.
+int find_str_key(PyObject* exact_dict, PyObject* key, PyObject** value);
+
+// The module's own function that `obj.<site>` resolves to, when the look-up
+// can run no Python code and the instance has no attribute of that name
+// (borrowed); nullptr when only the interpreter can tell.
+PyObject* cached_own_method(PyObject* obj, Site site);
+
+// `obj.<site>` as a new reference, when it is the instance's own attribute
+// and nothing on the type takes precedence; nullptr (no error) when only
+// the interpreter can tell.
+PyObject* cached_instance_attribute(PyObject* obj, Site site);
+
 // --- callables (function.cpp) --------------------------------------------
 
 bool function_type_ready();
+// Whether `obj` is one of the module's function objects.
+bool is_own_function(PyObject* obj);
 // Creates the function object of a role; nullptr with an exception set.
 Ref make_function(Fn role);
 
@@ -355,7 +403,7 @@ Ref make_function(Fn role);
 // bound-method object where the interpreter would not make one either.
 class Method {
   public:
-    bool lookup(PyObject* obj, PyObject* name);
+    bool lookup(PyObject* obj, Site site, PyObject* name);
     // Calls the method. `stack[0]` must be the object itself, followed by
     // the positional and then the keyword values (`nargs` counts the object
     // and the positional values). One of the module's own functions gets
@@ -371,37 +419,25 @@ class Method {
 };
 
 // self.<name>(...) looked up and called at once.
-inline Ref call_method(PyObject* obj, PyObject* name, PyObject* const* stack, size_t nargs,
-                       PyObject* kwnames) {
+inline Ref call_method(PyObject* obj, Site site, PyObject* name, PyObject* const* stack,
+                       size_t nargs, PyObject* kwnames) {
     Method method;
-    if (!method.lookup(obj, name)) {
+    if (!method.lookup(obj, site, name)) {
         return {};
     }
     return method.call(stack, nargs, kwnames);
+}
+
+// `self.<site>` read as an attribute.
+inline Ref self_attribute(PyObject* self, Site site, PyObject* name) {
+    PyObject* value = cached_instance_attribute(self, site);
+    return Ref::steal(value != nullptr ? value : PyObject_GetAttr(self, name));
 }
 
 // obj.name() with no arguments, for methods that are never our own.
 inline Ref call_method0(PyObject* obj, PyObject* name) {
     return Ref::steal(PyObject_CallMethodNoArgs(obj, name));
 }
-
-// --- reads of interpreter internals (internals.cpp) -------------------------
-
-// One level of recursion of the module's own code, guarded against C stack
-// overflow and counted against sys.getrecursionlimit() as a call of a
-// Python function is: false with RecursionError set. Every true result is
-// paired with leave_level().
-bool enter_level();
-void leave_level();
-
-// Checks the internal reads against the public API once; they stay off when
-// they disagree, on other versions and when TELVAR_NO_FAST_PATHS is set.
-void internals_self_test();
-
-// An exact dict whose keys are all exact str: looking up an exact str in it
-// runs no Python code, so a membership test and the read after it can be
-// answered by one lookup. False when unknown.
-bool has_only_str_keys(PyObject* exact_dict);
 
 // --- shared small operations ---------------------------------------------
 

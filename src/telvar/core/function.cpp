@@ -4,6 +4,7 @@
 #include "common.hpp"
 
 #include <cstdio>
+#include <cstring>
 
 namespace telvar {
 
@@ -30,6 +31,12 @@ struct NativeFunction {
     PyObject* text_signature;  // "(self, os=None, ...)", read by inspect
     PyObject* param_names[kMaxParams];
     PyObject* default_values[kMaxParams];  // borrowed from `defaults`
+    // The binding of the last call with keywords: for its keyword-name
+    // tuple (strong) and positional count, where each parameter comes from
+    // (an index into the arguments, or -1 for the default).
+    PyObject* bound_kwnames;
+    Py_ssize_t bound_nargs;
+    int8_t bound_from[kMaxParams];
 };
 
 // --- argument binding -----------------------------------------------------
@@ -56,9 +63,9 @@ int find_param(const NativeFunction* fn, PyObject* key) {
     return -1;
 }
 
-// Places the keyword values into `bound`; false with TypeError set.
-bool bind_keywords(const NativeFunction* fn, PyObject* const* values, PyObject* kwnames,
-                   PyObject** bound) {
+// Where each keyword value goes: `from[param]` becomes its index in the
+// arguments; false with TypeError set.
+bool bind_keywords(const NativeFunction* fn, Py_ssize_t nargs, PyObject* kwnames, int8_t* from) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, i);
@@ -72,12 +79,12 @@ bool bind_keywords(const NativeFunction* fn, PyObject* const* values, PyObject* 
                          fn->spec->name, key);
             return false;
         }
-        if (bound[index] != nullptr) {
+        if (from[index] >= 0) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                          fn->spec->name, key);
             return false;
         }
-        bound[index] = values[i];
+        from[index] = static_cast<int8_t>(nargs + i);
     }
     return true;
 }
@@ -85,11 +92,12 @@ bool bind_keywords(const NativeFunction* fn, PyObject* const* values, PyObject* 
 // Every entry into a body counts one level of recursion, also when one of
 // the module's functions calls another without the interpreter in between.
 PyObject* run_body(const NativeFunction* fn, PyObject* const* args) {
-    if (!enter_level()) {
+    PyThreadState* thread = enter_level();
+    if (thread == nullptr) {
         return nullptr;
     }
     PyObject* result = fn->spec->impl(args);
-    leave_level();
+    leave_level(thread);
     return result;
 }
 
@@ -106,9 +114,28 @@ PyObject* call_without_parameters(const NativeFunction* fn, Py_ssize_t nargs, Py
     return run_body(fn, nullptr);
 }
 
+// Where every parameter comes from: an index into the arguments, or -1 for
+// its default. False with TypeError set.
+bool bind(const NativeFunction* fn, Py_ssize_t nargs, PyObject* kwnames, int8_t* from) {
+    for (int i = 0; i < kMaxParams; ++i) {
+        from[i] = static_cast<int8_t>(i < nargs ? i : -1);
+    }
+    if (kwnames != nullptr && !bind_keywords(fn, nargs, kwnames, from)) {
+        return false;
+    }
+    const int required = fn->nparams - fn->ndefaults;
+    for (int i = 0; i < required; ++i) {
+        if (from[i] < 0) {
+            raise_count_error(fn, fn->ndefaults > 0 ? "at least" : "exactly", required, i);
+            return false;
+        }
+    }
+    return true;
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
-    const auto* fn = reinterpret_cast<NativeFunction*>(callable);
+    auto* fn = reinterpret_cast<NativeFunction*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     if (fn->nparams == 0) {
@@ -120,22 +147,27 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     if (nkw == 0 && nargs == fn->nparams) {
         return run_body(fn, args);
     }
-    PyObject* bound[kMaxParams] = {};
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        bound[i] = args[i];
+    PyObject* bound[kMaxParams];
+    if (kwnames == nullptr || kwnames != fn->bound_kwnames || nargs != fn->bound_nargs) {
+        int8_t from[kMaxParams];
+        if (!bind(fn, nargs, kwnames, from)) {
+            return nullptr;
+        }
+        if (kwnames != nullptr) {
+            // A call site's keyword names are one constant tuple: the next
+            // call with it skips the search.
+            std::memcpy(fn->bound_from, from, sizeof from);
+            Py_XSETREF(fn->bound_kwnames, Py_NewRef(kwnames));
+            fn->bound_nargs = nargs;
+        }
+        for (int i = 0; i < fn->nparams; ++i) {
+            bound[i] = from[i] >= 0 ? args[from[i]] : fn->default_values[i];
+        }
+        return run_body(fn, bound);
     }
-    if (nkw > 0 && !bind_keywords(fn, args + nargs, kwnames, bound)) {
-        return nullptr;
-    }
-    const int required = fn->nparams - fn->ndefaults;
     for (int i = 0; i < fn->nparams; ++i) {
-        if (bound[i] != nullptr) {
-            continue;
-        }
-        if (i < required) {
-            return raise_count_error(fn, fn->ndefaults > 0 ? "at least" : "exactly", required, i);
-        }
-        bound[i] = fn->default_values[i];
+        const int from = fn->bound_from[i];
+        bound[i] = from >= 0 ? args[from] : fn->default_values[i];
     }
     return run_body(fn, bound);
 }
@@ -153,6 +185,7 @@ void function_dealloc(PyObject* self) {
     Py_XDECREF(fn->doc);
     Py_XDECREF(fn->defaults);
     Py_XDECREF(fn->text_signature);
+    Py_XDECREF(fn->bound_kwnames);
     for (PyObject* param : fn->param_names) {
         Py_XDECREF(param);
     }
@@ -299,7 +332,10 @@ Ref make_function(Fn role) {
     for (int i = 0; i < kMaxParams; ++i) {
         fn->param_names[i] = nullptr;
         fn->default_values[i] = nullptr;
+        fn->bound_from[i] = -1;
     }
+    fn->bound_kwnames = nullptr;
+    fn->bound_nargs = -1;
     fn->name = PyUnicode_InternFromString(spec.name);
     fn->qualname = PyUnicode_FromFormat("PluginManager.%s", spec.name);
     fn->module = Py_NewRef(names.module_path.get());
@@ -314,7 +350,14 @@ Ref make_function(Fn role) {
 
 // --- method calls ----------------------------------------------------------
 
-bool Method::lookup(PyObject* obj, PyObject* name) {
+bool is_own_function(PyObject* obj) { return Py_IS_TYPE(obj, function_type); }
+
+bool Method::lookup(PyObject* obj, Site site, PyObject* name) {
+    if (PyObject* own = cached_own_method(obj, site)) {
+        callable_ = Ref::hold(own);
+        unbound_ = true;
+        return true;
+    }
 #if PY_VERSION_HEX < 0x030D0000
     // Finds an unbound method the way LOAD_ATTR does for a call, honouring
     // instance attributes, data descriptors and custom __getattribute__.

@@ -536,7 +536,7 @@ bool Renderer::resolve_print_tree() {
     if (resolved_) {
         return true;
     }
-    if (!print_tree_.lookup(self_, names.print_tree)) {
+    if (!print_tree_.lookup(self_, Site::print_tree, names.print_tree)) {
         return false;
     }
     own_ = print_tree_.resolves_to(Fn::print_tree);
@@ -578,12 +578,13 @@ Ref Renderer::value_text(PyObject* value) {
 
 bool Renderer::dict_block(PyObject* data, PyObject* head, PyObject* output, int first, int rest,
                           Block& block) {
-    if (!enter_level()) {
+    PyThreadState* thread = enter_level();
+    if (thread == nullptr) {
         return false;
     }
     Level level{data, first, rest};
     const bool done = dict_lines(level, head, output, block);
-    leave_level();
+    leave_level(thread);
     return done;
 }
 
@@ -631,7 +632,7 @@ Ref Renderer::child_value(PyObject* data, PyObject* key) {
         return Ref::steal(PyObject_GetItem(data, key));
     }
     PyObject* found = nullptr;
-    if (PyDict_GetItemRef(data, key, &found) == 0) {
+    if (find_str_key(data, key, &found) == 0) {
         PyErr_SetObject(PyExc_KeyError, key);
     }
     return Ref::steal(found);
@@ -907,10 +908,10 @@ PyObject* repr_impl(PyObject* const* args) {
                                                             address.get()))
                           : Ref();
     Method print_tree;
-    if (!summary || !print_tree.lookup(self, names.print_tree)) {
+    if (!summary || !print_tree.lookup(self, Site::print_tree, names.print_tree)) {
         return nullptr;
     }
-    Ref registry = Ref::steal(PyObject_GetAttr(self, names.plugins_attr));
+    Ref registry = self_attribute(self, Site::plugins, names.plugins_attr);
     if (!registry) {
         return nullptr;
     }

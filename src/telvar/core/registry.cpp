@@ -34,13 +34,15 @@ int build_path(PyObject* os, PyObject* platform, PyObject* model, PyObject* os_f
 int validated_path(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
                    PyObject* os_flavor, PyObject* chassis_type, PyObject* path[4]) {
     PyObject* stack[] = {self, os, platform, model, chassis_type};
-    if (!call_method(self, names.validate_arguments, stack, 5, nullptr)) {
+    if (!call_method(self, Site::validate_arguments, names.validate_arguments, stack, 5, nullptr)) {
         return -1;
     }
     return build_path(os, platform, model, os_flavor, path);
 }
 
-Ref registry_root(PyObject* self) { return Ref::steal(PyObject_GetAttr(self, names.plugins_attr)); }
+Ref registry_root(PyObject* self) {
+    return self_attribute(self, Site::plugins, names.plugins_attr);
+}
 
 // A plain dict of str keys runs no Python code when searched for an exact
 // str: one lookup then answers a membership test and the read after it.
@@ -69,7 +71,7 @@ Ref get_item(PyObject* mapping, PyObject* key) {
 int find_entry(PyObject* mapping, PyObject* key, Ref& value) {
     if (unobservable(mapping, key)) {
         PyObject* found = nullptr;
-        const int present = PyDict_GetItemRef(mapping, key, &found);
+        const int present = find_str_key(mapping, key, &found);
         value = Ref::steal(found);
         return present;
     }
@@ -121,7 +123,7 @@ Step find_child(PyObject* node, PyObject* element, Ref& child) {
     }
     if (unobservable(node, element)) {
         PyObject* found = nullptr;
-        const int present = PyDict_GetItemRef(node, element, &found);
+        const int present = find_str_key(node, element, &found);
         child = Ref::steal(found);
         return static_cast<Step>(present);
     }
@@ -316,7 +318,7 @@ int find_record_class(PyObject* node, PyObject* chassis_type, Ref& cls) {
     Ref record;
     if (unobservable(node, names.data) && unobservable(data.get(), chassis_type)) {
         PyObject* found = nullptr;
-        const int registered = PyDict_GetItemRef(data.get(), chassis_type, &found);
+        const int registered = find_str_key(data.get(), chassis_type, &found);
         record = Ref::steal(found);
         if (registered <= 0) {
             return registered;
@@ -435,9 +437,7 @@ PyObject* init_impl(PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-PyObject* plugins_get_impl(PyObject* const* args) {
-    return PyObject_GetAttr(args[0], names.plugins_attr);
-}
+PyObject* plugins_get_impl(PyObject* const* args) { return registry_root(args[0]).release(); }
 
 PyObject* plugins_set_impl(PyObject* const* /*args*/) {
     // The leading blank is part of the message callers have always seen.

@@ -95,10 +95,10 @@ PyObject* raise_formatted(const char* template_text, PyObject* value) {
 }
 
 // ConnectionInfraError(prefix + str(self.<list>) + middle + str(value))
-PyObject* raise_not_in_list(const char* prefix, PyObject* self, PyObject* list_name,
+PyObject* raise_not_in_list(const char* prefix, PyObject* self, Site site, PyObject* list_name,
                             const char* middle, PyObject* value) {
     return raise_infra_error([&]() -> Ref {
-        Ref list = Ref::steal(PyObject_GetAttr(self, list_name));
+        Ref list = self_attribute(self, site, list_name);
         Ref list_text = list ? Ref::steal(PyObject_Str(list.get())) : Ref();
         Ref value_text = list_text ? Ref::steal(PyObject_Str(value)) : Ref();
         return value_text ? Ref::steal(PyUnicode_FromFormat("%s%U%s%U", prefix, list_text.get(),
@@ -120,8 +120,8 @@ PyObject* check_case(PyObject* value, const char* not_str_text, const char* case
 }
 
 // 1 when `value` is in self.<list_name>, 0 when not, -1 on error.
-int in_instance_list(PyObject* self, PyObject* list_name, PyObject* value) {
-    Ref list = Ref::steal(PyObject_GetAttr(self, list_name));
+int in_instance_list(PyObject* self, Site site, PyObject* list_name, PyObject* value) {
+    Ref list = self_attribute(self, site, list_name);
     if (!list) {
         return -1;
     }
@@ -188,7 +188,7 @@ PyObject* validate_os_impl(PyObject* const* args) {
         return nullptr;
     }
     if (truth > 0) {
-        const int supported = in_instance_list(self, names.supported_os, os);
+        const int supported = in_instance_list(self, Site::supported_os, names.supported_os, os);
         if (supported < 0) {
             return nullptr;
         }
@@ -201,8 +201,8 @@ PyObject* validate_os_impl(PyObject* const* args) {
         return truth < 0 ? nullptr : Py_NewRef(Py_None);
     }
     // " , but got ": the blank before the comma is part of the message.
-    return raise_not_in_list("OS should be one of these ", self, names.supported_os, " , but got ",
-                             os);
+    return raise_not_in_list("OS should be one of these ", self, Site::supported_os,
+                             names.supported_os, " , but got ", os);
 }
 
 PyObject* validate_chassis_type_impl(PyObject* const* args) {
@@ -213,13 +213,14 @@ PyObject* validate_chassis_type_impl(PyObject* const* args) {
         return nullptr;
     }
     if (truth > 0) {
-        const int member = in_instance_list(self, names.chassis_type_list, chassis_type);
+        const int member = in_instance_list(self, Site::chassis_type_list, names.chassis_type_list,
+                                            chassis_type);
         if (member != 0) {
             return member < 0 ? nullptr : Py_NewRef(Py_None);
         }
     }
-    return raise_not_in_list("chassis Type should be one of these ", self, names.chassis_type_list,
-                             ", but got ", chassis_type);
+    return raise_not_in_list("chassis Type should be one of these ", self, Site::chassis_type_list,
+                             names.chassis_type_list, ", but got ", chassis_type);
 }
 
 PyObject* validate_arguments_impl(PyObject* const* args) {
@@ -230,17 +231,19 @@ PyObject* validate_arguments_impl(PyObject* const* args) {
     PyObject* chassis_type = args[4];
     // self.validate_model(os=os, platform=platform, model=model)
     PyObject* model_stack[] = {self, os, platform, model};
-    if (!call_method(self, names.validate_model, model_stack, 1, names.kw_os_platform_model)) {
+    if (!call_method(self, Site::validate_model, names.validate_model, model_stack, 1,
+                     names.kw_os_platform_model)) {
         return nullptr;
     }
     // self.validate_platform(platform=platform, os=os)
     PyObject* platform_stack[] = {self, platform, os};
-    if (!call_method(self, names.validate_platform, platform_stack, 1, names.kw_platform_os)) {
+    if (!call_method(self, Site::validate_platform, names.validate_platform, platform_stack, 1,
+                     names.kw_platform_os)) {
         return nullptr;
     }
     // self.validate_os(os=os)
     PyObject* os_stack[] = {self, os};
-    if (!call_method(self, names.validate_os, os_stack, 1, names.kw_os)) {
+    if (!call_method(self, Site::validate_os, names.validate_os, os_stack, 1, names.kw_os)) {
         return nullptr;
     }
     // `os == "linux"`; an exact str equal to it is the same ASCII text.
@@ -254,7 +257,8 @@ PyObject* validate_arguments_impl(PyObject* const* args) {
     }
     // self.validate_chassis_type(chassis_type=chassis_type)
     PyObject* chassis_stack[] = {self, chassis_type};
-    if (!call_method(self, names.validate_chassis_type, chassis_stack, 1, names.kw_chassis_type)) {
+    if (!call_method(self, Site::validate_chassis_type, names.validate_chassis_type, chassis_stack,
+                     1, names.kw_chassis_type)) {
         return nullptr;
     }
     Py_RETURN_NONE;
