@@ -156,12 +156,20 @@ enum class Fn : int {
 
 constexpr int kFunctionCount = static_cast<int>(Fn::count);
 
-// Body of a function: `args` holds every parameter, bound, `self` first
-// (nullptr for the parameterless static methods). Returns a new reference,
-// or nullptr with an exception set.
-using Impl = PyObject* (*)(PyObject* const* args);
+// What a function's body gets: every parameter, bound, `self` first (none
+// for the parameterless static methods), and the thread state running it,
+// which the body hands on to the module's own functions it calls.
+struct Call {
+    PyObject* const* args;
+    PyThreadState* thread;
+    PyObject* operator[](int index) const { return args[index]; }
+};
 
-#define TELVAR_DECLARE_IMPL(role, ...) PyObject* role##_impl(PyObject* const* args);
+// Body of a function: returns a new reference, or nullptr with an
+// exception set.
+using Impl = PyObject* (*)(const Call& args);
+
+#define TELVAR_DECLARE_IMPL(role, ...) PyObject* role##_impl(const Call& args);
 TELVAR_FUNCTIONS(TELVAR_DECLARE_IMPL)
 #undef TELVAR_DECLARE_IMPL
 
@@ -369,7 +377,9 @@ void internals_self_test();
 // overflow and counted against sys.getrecursionlimit() as a call of a
 // Python function is. Returns the thread state to hand to leave_level(), or
 // nullptr with RecursionError set.
-PyThreadState* enter_level();
+// `known` is the thread state when the caller has it at hand (a call
+// between the module's own functions).
+PyThreadState* enter_level(PyThreadState* known = nullptr);
 void leave_level(PyThreadState* thread);
 
 // An exact dict whose keys are all exact str: looking up an exact str in it
@@ -408,7 +418,8 @@ class Method {
     // the positional and then the keyword values (`nargs` counts the object
     // and the positional values). One of the module's own functions gets
     // the same stack through its binder.
-    Ref call(PyObject* const* stack, size_t nargs, PyObject* kwnames) const;
+    Ref call(PyObject* const* stack, size_t nargs, PyObject* kwnames,
+             PyThreadState* thread = nullptr) const;
 
     // Whether the method is the module's own function of that role.
     bool resolves_to(Fn role) const { return unbound_ && callable_.get() == own_function(role); }
@@ -420,12 +431,12 @@ class Method {
 
 // self.<name>(...) looked up and called at once.
 inline Ref call_method(PyObject* obj, Site site, PyObject* name, PyObject* const* stack,
-                       size_t nargs, PyObject* kwnames) {
+                       size_t nargs, PyObject* kwnames, PyThreadState* thread) {
     Method method;
     if (!method.lookup(obj, site, name)) {
         return {};
     }
-    return method.call(stack, nargs, kwnames);
+    return method.call(stack, nargs, kwnames, thread);
 }
 
 // `self.<site>` read as an attribute.
@@ -441,7 +452,8 @@ inline Ref call_method0(PyObject* obj, PyObject* name) {
 
 // --- shared small operations ---------------------------------------------
 
-// PyObject_IsTrue, with None, bools and exact str answered inline.
+// PyObject_IsTrue, with None, bools, exact str, exact dicts and plain
+// classes answered inline.
 inline int is_true(PyObject* value) {
     if (value == Py_None || value == Py_False) {
         return 0;
@@ -451,6 +463,12 @@ inline int is_true(PyObject* value) {
     }
     if (PyUnicode_CheckExact(value)) {
         return PyUnicode_GET_LENGTH(value) != 0;
+    }
+    if (PyDict_CheckExact(value)) {
+        return PyDict_GET_SIZE(value) != 0;
+    }
+    if (Py_IS_TYPE(value, &PyType_Type)) {
+        return 1;  // `type` defines neither __bool__ nor __len__
     }
     return PyObject_IsTrue(value);
 }

@@ -120,7 +120,7 @@ Ref module_name_of(PyObject* item) {
 
 }  // namespace
 
-PyObject* discover_builtin_plugins_impl(PyObject* const* /*args*/) {
+PyObject* discover_builtin_plugins_impl(const Call& /*args*/) {
     Ref plugins_path;
     Ref telvar_name;
     if (!locate_plugins(plugins_path, telvar_name)) {
@@ -171,7 +171,7 @@ PyObject* discover_builtin_plugins_impl(PyObject* const* /*args*/) {
     Py_RETURN_NONE;
 }
 
-PyObject* discover_external_plugins_impl(PyObject* const* /*args*/) {
+PyObject* discover_external_plugins_impl(const Call& /*args*/) {
     Ref iter_entry_points = lookup_global(names.iter_entry_points);
     if (!iter_entry_points) {
         return nullptr;

@@ -91,17 +91,18 @@ bool bind_keywords(const NativeFunction* fn, Py_ssize_t nargs, PyObject* kwnames
 
 // Every entry into a body counts one level of recursion, also when one of
 // the module's functions calls another without the interpreter in between.
-PyObject* run_body(const NativeFunction* fn, PyObject* const* args) {
-    PyThreadState* thread = enter_level();
+PyObject* run_body(const NativeFunction* fn, PyObject* const* args, PyThreadState* known) {
+    PyThreadState* thread = enter_level(known);
     if (thread == nullptr) {
         return nullptr;
     }
-    PyObject* result = fn->spec->impl(args);
+    PyObject* result = fn->spec->impl(Call{args, thread});
     leave_level(thread);
     return result;
 }
 
-PyObject* call_without_parameters(const NativeFunction* fn, Py_ssize_t nargs, Py_ssize_t nkw) {
+PyObject* call_without_parameters(const NativeFunction* fn, Py_ssize_t nargs, Py_ssize_t nkw,
+                                  PyThreadState* thread) {
     if (nargs > 0) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", fn->spec->name,
                      nargs);
@@ -111,7 +112,7 @@ PyObject* call_without_parameters(const NativeFunction* fn, Py_ssize_t nargs, Py
         PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", fn->spec->name);
         return nullptr;
     }
-    return run_body(fn, nullptr);
+    return run_body(fn, nullptr, thread);
 }
 
 // Where every parameter comes from: an index into the arguments, or -1 for
@@ -133,19 +134,21 @@ bool bind(const NativeFunction* fn, Py_ssize_t nargs, PyObject* kwnames, int8_t*
     return true;
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
+// The binder: from the interpreter's call (`thread` unknown) or from one
+// of the module's functions (`thread` its thread state).
+PyObject* bind_and_run(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+                       PyThreadState* thread) {
     auto* fn = reinterpret_cast<NativeFunction*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     if (fn->nparams == 0) {
-        return call_without_parameters(fn, nargs, nkw);
+        return call_without_parameters(fn, nargs, nkw, thread);
     }
     if (nargs > fn->nparams) {
         return raise_count_error(fn, fn->ndefaults > 0 ? "at most" : "exactly", fn->nparams, nargs);
     }
     if (nkw == 0 && nargs == fn->nparams) {
-        return run_body(fn, args);
+        return run_body(fn, args, thread);
     }
     PyObject* bound[kMaxParams];
     if (kwnames == nullptr || kwnames != fn->bound_kwnames || nargs != fn->bound_nargs) {
@@ -163,13 +166,18 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         for (int i = 0; i < fn->nparams; ++i) {
             bound[i] = from[i] >= 0 ? args[from[i]] : fn->default_values[i];
         }
-        return run_body(fn, bound);
+        return run_body(fn, bound, thread);
     }
     for (int i = 0; i < fn->nparams; ++i) {
         const int from = fn->bound_from[i];
         bound[i] = from >= 0 ? args[from] : fn->default_values[i];
     }
-    return run_body(fn, bound);
+    return run_body(fn, bound, thread);
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    return bind_and_run(callable, args, nargsf, kwnames, nullptr);
 }
 
 // --- the type -------------------------------------------------------------
@@ -376,11 +384,12 @@ bool Method::lookup(PyObject* obj, Site site, PyObject* name) {
     return static_cast<bool>(callable_);
 }
 
-Ref Method::call(PyObject* const* stack, size_t nargs, PyObject* kwnames) const {
+Ref Method::call(PyObject* const* stack, size_t nargs, PyObject* kwnames,
+                 PyThreadState* thread) const {
     PyObject* callable = callable_.get();
     if (unbound_) {
         if (Py_IS_TYPE(callable, function_type)) {
-            return Ref::steal(function_vectorcall(callable, stack, nargs, kwnames));
+            return Ref::steal(bind_and_run(callable, stack, nargs, kwnames, thread));
         }
         return Ref::steal(PyObject_Vectorcall(callable, stack, nargs, kwnames));
     }

@@ -60,7 +60,7 @@ const DictKeys* keys_of(PyObject* dict) {
 
 inline Py_ssize_t index_at(const DictKeys* keys, size_t slot) {
     const char* indices = reinterpret_cast<const char*>(keys + 1);
-    if (keys->log2_size < 8) {
+    if (keys->log2_size < 8) [[likely]] {
         return reinterpret_cast<const int8_t*>(indices)[slot];
     }
     if (keys->log2_size < 16) {
@@ -203,7 +203,8 @@ inline bool has_valid_tag(PyTypeObject* type) {
 // Whether the type's answer for the site allows the fast path: for a
 // method, one of the module's own functions; for a value, nothing that
 // would take precedence over the instance's own attribute.
-bool type_allows(Guard& guard, PyTypeObject* type, Site site, bool method) {
+[[gnu::noinline, gnu::cold]] bool type_allows(Guard& guard, PyTypeObject* type, Site site,
+                                              bool method) {
     if (type->tp_getattro != PyObject_GenericGetAttr) {
         return false;
     }
@@ -221,7 +222,8 @@ bool type_allows(Guard& guard, PyTypeObject* type, Site site, bool method) {
 }
 
 // The slot of the site's name in the shared keys, or -1 when they have none.
-Py_ssize_t shared_key_index(Guard& guard, const DictKeys* keys, Site site) {
+[[gnu::noinline, gnu::cold]] Py_ssize_t shared_key_index(Guard& guard, const DictKeys* keys,
+                                                         Site site) {
     if (guard.keys == keys && guard.entries == keys->nentries) {
         return guard.index;
     }
@@ -281,16 +283,15 @@ inline bool type_allows_fast(Guard& guard, PyTypeObject* type, Site site, bool m
 
 int find_str_key(PyObject* exact_dict, PyObject* key, PyObject** value) {
 #ifdef TELVAR_HAVE_INTERNALS
-    if (fast && reinterpret_cast<PyDictObject*>(exact_dict)->ma_values == nullptr) {
-        const DictKeys* keys = keys_of(exact_dict);
-        const Py_hash_t hash = cached_hash(key);
+    const auto* dict = reinterpret_cast<PyDictObject*>(exact_dict);
+    const auto* keys = reinterpret_cast<const DictKeys*>(dict->ma_keys);
+    const Py_hash_t hash = cached_hash(key);
+    if (fast && dict->ma_values == nullptr && keys->kind == kUnicodeKeys && hash != -1) {
         const PyObject* found = nullptr;
-        if (keys->kind == kUnicodeKeys && hash != -1) {
-            const int answer = probe(keys, key, hash, &found);
-            if (answer >= 0) {
-                *value = answer > 0 ? Py_NewRef(const_cast<PyObject*>(found)) : nullptr;
-                return answer;
-            }
+        const int answer = probe(keys, key, hash, &found);
+        if (answer >= 0) {
+            *value = answer > 0 ? Py_NewRef(const_cast<PyObject*>(found)) : nullptr;
+            return answer;
         }
     }
 #endif
@@ -344,8 +345,8 @@ PyObject* cached_instance_attribute(PyObject* obj, Site site) {
 // (sys.getrecursionlimit()), as a call of a Python function does, through
 // the thread state's counters (public fields of cpython/pystate.h in 3.12
 // and 3.13). At either limit the interpreter's own check raises.
-PyThreadState* enter_level() {
-    PyThreadState* thread = current_thread();
+PyThreadState* enter_level(PyThreadState* known) {
+    PyThreadState* thread = known != nullptr ? known : current_thread();
     if (!count_python_levels) {
         return Py_EnterRecursiveCall("") ? nullptr : thread;
     }

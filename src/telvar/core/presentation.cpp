@@ -46,6 +46,24 @@ class Array {
     T& operator[](size_t i) { return items_[i]; }
     const T& operator[](size_t i) const { return items_[i]; }
     size_t size() const { return size_; }
+
+    // For plain values: room for `size` items, and bulk appends within it.
+    bool reserve(size_t size) {
+        while (capacity_ < size) {
+            if (!grow()) {
+                return false;
+            }
+        }
+        return true;
+    }
+    void append(const T* items, size_t count) {
+        std::memcpy(static_cast<void*>(items_ + size_), items, count * sizeof(T));
+        size_ += count;
+    }
+    void append_copy(size_t from, size_t count) {
+        std::memmove(static_cast<void*>(items_ + size_), items_ + from, count * sizeof(T));
+        size_ += count;
+    }
     void truncate(size_t size) {
         while (size_ > size) {
             items_[--size_].~T();
@@ -55,6 +73,16 @@ class Array {
   private:
     bool grow() {
         const size_t capacity = capacity_ == 0 ? 32 : capacity_ * 2;
+        if constexpr (std::is_trivially_copyable_v<T>) {
+            auto* items = static_cast<T*>(PyMem_Realloc(items_, capacity * sizeof(T)));
+            if (items == nullptr) {
+                PyErr_NoMemory();
+                return false;
+            }
+            items_ = items;
+            capacity_ = capacity;
+            return true;
+        }
         auto* items = static_cast<T*>(PyMem_Malloc(capacity * sizeof(T)));
         if (items == nullptr) {
             PyErr_NoMemory();
@@ -83,15 +111,36 @@ constexpr int kRemoved = -2;    // a piece taken out of the text
 struct PrefixNode {
     int parent;      // -1 for the root
     PyObject* step;  // a kept name ("  |", "  ", ""); nullptr while not known
+    // The whole prefix, in the sink's prefix text, once the text is put
+    // together.
+    Py_ssize_t text_start;
+    Py_ssize_t text_length;
 };
+
+// What a piece writes before its text: nothing, "__ " or " = ".
+enum class Lead : uint8_t { none, connector, equals };
 
 struct Piece {
     Ref text;
     Py_ssize_t start;
     Py_ssize_t end;
-    int line;       // prefix node of the line this piece starts, or kContinues / kRemoved
-    int breaks_to;  // prefix node of the lines that begin after line breaks in the text
+    Py_ssize_t breaks;  // line breaks in text[start:end]
+    int line;           // prefix node of the line this piece starts, or kContinues / kRemoved
+    int breaks_to;      // prefix node of the lines that begin after those line breaks
+    Lead lead;
 };
+
+Py_ssize_t find_break(PyObject* text, Py_ssize_t start, Py_ssize_t end);
+
+// The line breaks in text[start:end]; -1 with an exception set.
+Py_ssize_t count_breaks(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
+    Py_ssize_t count = 0;
+    Py_ssize_t at = find_break(text, start, end);
+    for (; at >= 0; at = find_break(text, at + 1, end)) {
+        ++count;
+    }
+    return at < -1 ? -1 : count;  // -2: PyUnicode_FindChar failed
+}
 
 Py_ssize_t find_break(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
     if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND) {
@@ -138,18 +187,21 @@ class TextWriter {
         ascii(static_cast<const char*>(PyUnicode_DATA(ascii_text)),
               PyUnicode_GET_LENGTH(ascii_text));
     }
-    Ref finish() { return std::move(out_); }
-
-  private:
     void ascii(const char* chars, Py_ssize_t length) {
         const int kind = PyUnicode_KIND(out_.get());
         void* data = PyUnicode_DATA(out_.get());
-        for (Py_ssize_t i = 0; i < length; ++i) {
-            PyUnicode_WRITE(kind, data, pos_ + i, static_cast<Py_UCS4>(chars[i]));
+        if (kind == PyUnicode_1BYTE_KIND) {
+            std::memcpy(static_cast<char*>(data) + pos_, chars, static_cast<size_t>(length));
+        } else {
+            for (Py_ssize_t i = 0; i < length; ++i) {
+                PyUnicode_WRITE(kind, data, pos_ + i, static_cast<Py_UCS4>(chars[i]));
+            }
         }
         pos_ += length;
     }
+    Ref finish() { return std::move(out_); }
 
+  private:
     Ref out_;
     Py_ssize_t pos_ = 0;
 };
@@ -158,34 +210,42 @@ class Sink {
   public:
     static constexpr int kRoot = 0;
 
-    bool start() { return nodes_.push(PrefixNode{-1, names.empty}); }
+    bool start() { return nodes_.push(PrefixNode{-1, names.empty, 0, 0}); }
 
     // A prefix node one step under `parent`; `step` nullptr: not known yet.
     int node(int parent, PyObject* step) {
-        return nodes_.push(PrefixNode{parent, step}) ? static_cast<int>(nodes_.size()) - 1 : -1;
+        return nodes_.push(PrefixNode{parent, step, 0, 0}) ? static_cast<int>(nodes_.size()) - 1
+                                                           : -1;
     }
     void set_step(int node, PyObject* step) { nodes_[static_cast<size_t>(node)].step = step; }
 
     // `text` begins a new line after the prefix of node `line`; the line
     // breaks inside it begin lines after the prefix of `breaks_to`.
-    bool line(int line, PyObject* text, int breaks_to) {
-        return pieces_.push(Piece{Ref::hold(text), 0, PyUnicode_GET_LENGTH(text), line, breaks_to});
+    bool line(int line, PyObject* text, int breaks_to, Lead lead = Lead::none) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        const Py_ssize_t breaks = count_breaks(text, 0, length);
+        return breaks >= 0 &&
+               pieces_.push(Piece{Ref::hold(text), 0, length, breaks, line, breaks_to, lead});
     }
     // `text` continues the current line.
-    bool more(PyObject* text, int breaks_to) { return line(kContinues, text, breaks_to); }
+    bool more(PyObject* text, int breaks_to, Lead lead = Lead::none) {
+        return line(kContinues, text, breaks_to, lead);
+    }
 
     size_t mark() const { return pieces_.size(); }
 
     // A slot for a first line that is known only later.
     bool reserve(int line) {
-        return pieces_.push(Piece{Ref::hold(names.empty), 0, 0, kRemoved, line});
+        return pieces_.push(Piece{Ref::hold(names.empty), 0, 0, 0, kRemoved, line, Lead::none});
     }
-    void fill(size_t slot, Ref text, int line, int breaks_to) {
+    bool fill(size_t slot, Ref text, int line, int breaks_to) {
         Piece& piece = pieces_[slot];
         piece.end = PyUnicode_GET_LENGTH(text.get());
+        piece.breaks = count_breaks(text.get(), 0, piece.end);
         piece.text = std::move(text);
         piece.line = line;
         piece.breaks_to = breaks_to;
+        return piece.breaks >= 0;
     }
 
     // Removes the first line of the text from `from` on and returns it.
@@ -221,7 +281,34 @@ class Sink {
         }
         return true;
     }
+    // Every node's whole prefix, written once into `prefix_text_`.
+    bool spell_prefixes() {
+        prefix_text_.truncate(0);
+        for (size_t i = 0; i < nodes_.size(); ++i) {
+            PrefixNode& node = nodes_[i];
+            const PrefixNode* parent = node.parent >= 0 ? &nodes_[static_cast<size_t>(node.parent)]
+                                                        : nullptr;
+            node.text_start = static_cast<Py_ssize_t>(prefix_text_.size());
+            node.text_length = 0;
+            const Py_ssize_t inherited = parent != nullptr ? parent->text_length : 0;
+            const Py_ssize_t own = PyUnicode_GET_LENGTH(node.step);
+            if (!prefix_text_.reserve(prefix_text_.size() + static_cast<size_t>(inherited + own))) {
+                return false;
+            }
+            if (parent != nullptr) {
+                prefix_text_.append_copy(static_cast<size_t>(parent->text_start),
+                                         static_cast<size_t>(inherited));
+            }
+            prefix_text_.append(static_cast<const char*>(PyUnicode_DATA(node.step)),
+                                static_cast<size_t>(own));
+            node.text_length = inherited + own;
+        }
+        return true;
+    }
     Py_ssize_t prefix_length(int node, int base) {
+        if (base < 0) {
+            return nodes_[static_cast<size_t>(node)].text_length;
+        }
         Py_ssize_t length = 0;
         for (int at = node; at != base && at > kRoot; at = nodes_[static_cast<size_t>(at)].parent) {
             length += PyUnicode_GET_LENGTH(nodes_[static_cast<size_t>(at)].step);
@@ -229,6 +316,12 @@ class Sink {
         return length;
     }
     bool write_prefix(TextWriter& writer, int node, int base) {
+        if (base < 0) {
+            const PrefixNode& spelled = nodes_[static_cast<size_t>(node)];
+            writer.ascii(&prefix_text_[static_cast<size_t>(spelled.text_start)],
+                         spelled.text_length);
+            return true;
+        }
         if (!collect_steps(node, base)) {
             return false;
         }
@@ -244,7 +337,12 @@ class Sink {
     Array<PrefixNode> nodes_;
     Array<Piece> pieces_;
     Array<int> steps_;
+    Array<char> prefix_text_;
 };
+
+constexpr Py_ssize_t kLeadLength = 3;  // "__ " and " = "
+
+const char* lead_text(Lead lead) { return lead == Lead::connector ? "__ " : " = "; }
 
 bool Sink::measure(size_t from, int first, int base, Py_ssize_t& length, Py_UCS4& widest) {
     bool first_line = true;
@@ -258,16 +356,14 @@ bool Sink::measure(size_t from, int first, int base, Py_ssize_t& length, Py_UCS4
                       (piece.line == first ? 0 : prefix_length(piece.line, base));
         }
         first_line = false;
-        PyObject* text = piece.text.get();
-        length += piece.end - piece.start;
-        const Py_UCS4 piece_widest = max_char(text, piece.start, piece.end);
+        length += piece.end - piece.start + (piece.lead != Lead::none ? kLeadLength : 0);
+        const Py_UCS4 piece_widest = max_char(piece.text.get(), piece.start, piece.end);
         widest = piece_widest > widest ? piece_widest : widest;
-        for (Py_ssize_t at = find_break(text, piece.start, piece.end); at >= 0;
-             at = find_break(text, at + 1, piece.end)) {
-            length += prefix_length(piece.breaks_to, base);
+        if (piece.breaks > 0) {
+            length += piece.breaks * prefix_length(piece.breaks_to, base);
         }
     }
-    return !PyErr_Occurred();
+    return true;
 }
 
 bool Sink::write_piece(TextWriter& writer, const Piece& piece, bool first_line, int first,
@@ -280,10 +376,13 @@ bool Sink::write_piece(TextWriter& writer, const Piece& piece, bool first_line, 
             return false;
         }
     }
+    if (piece.lead != Lead::none) {
+        writer.ascii(lead_text(piece.lead), kLeadLength);
+    }
     PyObject* text = piece.text.get();
     Py_ssize_t start = piece.start;
-    for (Py_ssize_t at = find_break(text, start, piece.end); at >= 0;
-         at = find_break(text, start, piece.end)) {
+    for (Py_ssize_t left = piece.breaks; left > 0; --left) {
+        const Py_ssize_t at = find_break(text, start, piece.end);
         writer.text(text, start, at + 1);
         if (!write_prefix(writer, piece.breaks_to, base)) {
             return false;
@@ -298,7 +397,8 @@ Ref Sink::text_of(size_t from, int first, int base) {
     Py_ssize_t length = 0;
     Py_UCS4 widest = 0x7f;
     TextWriter writer;
-    if (!measure(from, first, base, length, widest) || !writer.allocate(length, widest)) {
+    if ((base < 0 && !spell_prefixes()) || !measure(from, first, base, length, widest) ||
+        !writer.allocate(length, widest)) {
         return {};
     }
     bool first_line = true;
@@ -330,22 +430,23 @@ Ref Sink::cut_first_line(size_t from) {
             break;  // the next line begins here
         }
         seen = true;
-        const Py_ssize_t split = find_break(piece.text.get(), piece.start, piece.end);
+        const Py_ssize_t split = piece.breaks > 0
+                                     ? find_break(piece.text.get(), piece.start, piece.end)
+                                     : -1;
         const Py_ssize_t stop = split >= 0 ? split : piece.end;
-        if (!line.pieces_.push(
-                Piece{Ref::hold(piece.text.get()), piece.start, stop, kContinues, kRoot})) {
+        if (!line.pieces_.push(Piece{Ref::hold(piece.text.get()), piece.start, stop, 0, kContinues,
+                                     kRoot, piece.lead})) {
             return {};
         }
         if (split >= 0) {
             // The rest of this piece begins the block's second line.
             piece.start = split + 1;
+            piece.breaks -= 1;
             piece.line = piece.breaks_to;
+            piece.lead = Lead::none;
             break;
         }
         piece.line = kRemoved;
-    }
-    if (PyErr_Occurred()) {
-        return {};
     }
     return line.finish();
 }
@@ -480,7 +581,7 @@ struct Child {
 
 class Renderer {
   public:
-    explicit Renderer(PyObject* self) : self_(self) {}
+    Renderer(PyObject* self, PyThreadState* thread) : self_(self), thread_(thread) {}
 
     // print_tree(data, output) for a non-empty dict.
     Ref render(PyObject* data, PyObject* output) {
@@ -522,6 +623,7 @@ class Renderer {
     Ref value_text(PyObject* value);
 
     PyObject* self_;
+    PyThreadState* thread_;
     Sink sink_;
     Ref class_texts_;  // str() of classes, while no Python code runs
     Method print_tree_;
@@ -578,7 +680,7 @@ Ref Renderer::value_text(PyObject* value) {
 
 bool Renderer::dict_block(PyObject* data, PyObject* head, PyObject* output, int first, int rest,
                           Block& block) {
-    PyThreadState* thread = enter_level();
+    PyThreadState* thread = enter_level(thread_);
     if (thread == nullptr) {
         return false;
     }
@@ -593,7 +695,7 @@ bool Renderer::dict_block(PyObject* data, PyObject* head, PyObject* output, int 
 bool Renderer::dict_lines(Level& level, PyObject* head, PyObject* output, Block& block) {
     level.start = sink_.mark();
     if (head != nullptr) {
-        if (!sink_.line(level.first, head, level.rest) || !sink_.more(output, level.rest)) {
+        if (!sink_.line(level.first, output, level.rest, Lead::connector)) {
             return false;
         }
     } else if (PyUnicode_CheckExact(output)) {
@@ -697,7 +799,7 @@ bool Renderer::child_block(PyObject* value, PyObject* key, PyObject* label, int 
         Ref joined = head != nullptr ? Ref::steal(PyUnicode_Concat(head, key)) : Ref::hold(output);
         if (joined) {
             PyObject* stack[] = {self_, value, joined.get()};
-            text = print_tree_.call(stack, 1, names.kw_data_output);
+            text = print_tree_.call(stack, 1, names.kw_data_output, thread_);
         }
         ran_python();
         block.object = std::move(text);
@@ -738,12 +840,9 @@ bool Renderer::leaf_block(PyObject* value, PyObject* key, PyObject* label, int f
         ran_python();
         return static_cast<bool>(block.object);
     }
-    if (label != nullptr) {
-        block.written = sink_.line(first, label, rest);
-    } else {
-        block.written = sink_.line(first, names.connector, rest) && sink_.more(key, rest);
-    }
-    block.written = block.written && sink_.more(names.equals, rest) && sink_.more(text.get(), rest);
+    block.written = (label != nullptr ? sink_.line(first, label, rest)
+                                      : sink_.line(first, key, rest, Lead::connector)) &&
+                    sink_.more(text.get(), rest, Lead::equals);
     return block.written;
 }
 
@@ -800,9 +899,8 @@ bool Renderer::append_first_line(Level& level, Child& child, PyObject* last_key)
         return false;
     }
     if (PyUnicode_CheckExact(output.get())) {
-        sink_.fill(level.start, std::move(output), level.first, level.rest);
         level.output = Ref();
-        return true;
+        return sink_.fill(level.start, std::move(output), level.first, level.rest);
     }
     level.output = std::move(output);
     if (!sink_.has_text(child.mark)) {
@@ -873,14 +971,14 @@ bool Renderer::append_literally(Level& level, Child& child, PyObject* last_key) 
         if (!sink_.reserve(level.first)) {
             return false;
         }
-        sink_.fill(level.start, std::move(level.output), level.first, level.rest);
+        return sink_.fill(level.start, std::move(level.output), level.first, level.rest);
     }
     return true;
 }
 
 }  // namespace
 
-PyObject* print_tree_impl(PyObject* const* args) {
+PyObject* print_tree_impl(const Call& args) {
     PyObject* self = args[0];
     PyObject* data = args[1];
     PyObject* output = args[2];
@@ -891,11 +989,11 @@ PyObject* print_tree_impl(PyObject* const* args) {
     if (!PyDict_Check(data)) {
         return render_leaf(data, output).release();
     }
-    Renderer renderer(self);
+    Renderer renderer(self, args.thread);
     return renderer.render(data, output).release();
 }
 
-PyObject* repr_impl(PyObject* const* args) {
+PyObject* repr_impl(const Call& args) {
     PyObject* self = args[0];
     Ref cls = Ref::steal(PyObject_GetAttr(self, names.dunder_class));
     Ref cls_text = cls ? Ref::steal(PyObject_Str(cls.get())) : Ref();
@@ -917,7 +1015,7 @@ PyObject* repr_impl(PyObject* const* args) {
     }
     // self.print_tree(data=registry, output=summary)
     PyObject* stack[] = {self, registry.get(), summary.get()};
-    return print_tree.call(stack, 1, names.kw_data_output).release();
+    return print_tree.call(stack, 1, names.kw_data_output, args.thread).release();
 }
 
 }  // namespace telvar

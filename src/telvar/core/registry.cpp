@@ -31,10 +31,12 @@ int build_path(PyObject* os, PyObject* platform, PyObject* model, PyObject* os_f
 
 // self.validate_arguments(os, platform, model, chassis_type), then the path
 // of the arguments into `path`: its length, or -1 with an exception set.
-int validated_path(PyObject* self, PyObject* os, PyObject* platform, PyObject* model,
+int validated_path(const Call& args, PyObject* os, PyObject* platform, PyObject* model,
                    PyObject* os_flavor, PyObject* chassis_type, PyObject* path[4]) {
+    PyObject* self = args[0];
     PyObject* stack[] = {self, os, platform, model, chassis_type};
-    if (!call_method(self, Site::validate_arguments, names.validate_arguments, stack, 5, nullptr)) {
+    if (!call_method(self, Site::validate_arguments, names.validate_arguments, stack, 5, nullptr,
+                     args.thread)) {
         return -1;
     }
     return build_path(os, platform, model, os_flavor, path);
@@ -56,7 +58,9 @@ Ref get_item(PyObject* mapping, PyObject* key) {
         return Ref::steal(PyObject_GetItem(mapping, key));
     }
     PyObject* value = nullptr;
-    if (PyDict_GetItemRef(mapping, key, &value) == 0) {
+    const int found = PyUnicode_CheckExact(key) ? find_str_key(mapping, key, &value)
+                                                : PyDict_GetItemRef(mapping, key, &value);
+    if (found == 0) {
         // The KeyError of `mapping[key]`, without searching a second time.
         Ref args = Ref::steal(PyTuple_Pack(1, key));
         if (args) {
@@ -92,7 +96,14 @@ int in_keys(PyObject* node, PyObject* element) {
     return keys ? PySequence_Contains(keys.get(), element) : -1;
 }
 
-bool is_reserved_text(PyObject* element) { return PyUnicode_EqualToUTF8(element, "data") == 1; }
+bool is_reserved_text(PyObject* element) {
+    if (PyUnicode_CheckExact(element)) {
+        // The common case, without a call: four ASCII characters.
+        return PyUnicode_IS_ASCII(element) && PyUnicode_GET_LENGTH(element) == 4 &&
+               std::memcmp(PyUnicode_DATA(element), "data", 4) == 0;
+    }
+    return PyUnicode_EqualToUTF8(element, "data") == 1;
+}
 
 // Whether `child`, the value that the comparison of `element` with the
 // node's keys found, is the node's data map: the same comparison that
@@ -256,12 +267,12 @@ bool attach_branch(PyObject* node, PyObject* const* path, int depth, int length,
 // the path is walked first without changes, everything that can fail
 // (hashing the new elements, getfile, the replacement record) happens next,
 // and the tree is then changed by attaching a finished branch.
-PyObject* register_plugin_impl(PyObject* const* args) {
+PyObject* register_plugin_impl(const Call& args) {
     PyObject* self = args[0];
     PyObject* cls = args[1];
     PyObject* chassis_type = args[6];
     PyObject* path[4];
-    const int length = validated_path(self, args[2], args[3], args[4], args[5], chassis_type, path);
+    const int length = validated_path(args, args[2], args[3], args[4], args[5], chassis_type, path);
     if (length < 0) {
         return nullptr;
     }
@@ -357,11 +368,11 @@ PyObject* raise_not_found(PyObject* const* path, int length, PyObject* chassis_t
 
 }  // namespace
 
-PyObject* get_plugin_impl(PyObject* const* args) {
+PyObject* get_plugin_impl(const Call& args) {
     PyObject* self = args[0];
     PyObject* chassis_type = args[5];
     PyObject* path[4];
-    const int length = validated_path(self, args[1], args[2], args[3], args[4], chassis_type, path);
+    const int length = validated_path(args, args[1], args[2], args[3], args[4], chassis_type, path);
     if (length < 0) {
         return nullptr;
     }
@@ -380,12 +391,12 @@ PyObject* get_plugin_impl(PyObject* const* args) {
 // --- unregistration -----------------------------------------------------------
 
 // Addresses one exact node; every check comes before the one deletion.
-PyObject* unregister_plugin_impl(PyObject* const* args) {
+PyObject* unregister_plugin_impl(const Call& args) {
     PyObject* self = args[0];
     PyObject* chassis_type = args[5];
     PyObject* path[4];
     // The caller's chassis type is never validated here.
-    const int length = validated_path(self, args[1], args[2], args[3], args[4], names.single_rp,
+    const int length = validated_path(args, args[1], args[2], args[3], args[4], names.single_rp,
                                       path);
     if (length < 0) {
         return nullptr;
@@ -420,7 +431,7 @@ PyObject* unregister_plugin_impl(PyObject* const* args) {
 
 // --- construction and the plugins property --------------------------------
 
-PyObject* init_impl(PyObject* const* args) {
+PyObject* init_impl(const Call& args) {
     PyObject* self = args[0];
     Ref registry = Ref::steal(PyDict_New());
     if (!registry || PyObject_SetAttr(self, names.plugins_attr, registry.get()) < 0) {
@@ -437,9 +448,9 @@ PyObject* init_impl(PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-PyObject* plugins_get_impl(PyObject* const* args) { return registry_root(args[0]).release(); }
+PyObject* plugins_get_impl(const Call& args) { return registry_root(args[0]).release(); }
 
-PyObject* plugins_set_impl(PyObject* const* /*args*/) {
+PyObject* plugins_set_impl(const Call& /*args*/) {
     // The leading blank is part of the message callers have always seen.
     PyErr_SetString(PyExc_Exception, " Protected Member, cannot modify Plugins");
     return nullptr;

@@ -120,12 +120,31 @@ PyObject* check_case(PyObject* value, const char* not_str_text, const char* case
 }
 
 // 1 when `value` is in self.<list_name>, 0 when not, -1 on error.
+// `value in items` for a plain list: answered here while each item looked
+// at is the value itself or an exact str, whose comparison runs no Python
+// code; anything else is left to the list's own test.
+int in_list(PyObject* items, PyObject* value) {
+    if (PyList_CheckExact(items) && PyUnicode_CheckExact(value)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+            PyObject* item = PyList_GET_ITEM(items, i);
+            if (item == value) {
+                return 1;
+            }
+            if (!PyUnicode_CheckExact(item)) {
+                return PySequence_Contains(items, value);
+            }
+            if (same_text(item, value)) {
+                return 1;
+            }
+        }
+        return 0;
+    }
+    return PySequence_Contains(items, value);
+}
+
 int in_instance_list(PyObject* self, Site site, PyObject* list_name, PyObject* value) {
     Ref list = self_attribute(self, site, list_name);
-    if (!list) {
-        return -1;
-    }
-    return PySequence_Contains(list.get(), value);
+    return list ? in_list(list.get(), value) : -1;
 }
 
 // An OS outside the built-in list is accepted, with a debug record.
@@ -141,7 +160,7 @@ PyObject* log_unsupported(PyObject* os) {
 
 }  // namespace
 
-PyObject* validate_model_impl(PyObject* const* args) {
+PyObject* validate_model_impl(const Call& args) {
     PyObject* os = args[1];
     PyObject* platform = args[2];
     PyObject* model = args[3];
@@ -164,7 +183,7 @@ PyObject* validate_model_impl(PyObject* const* args) {
     return check_case(model, "Model should be of type str", " Model (%s) has to be in lowecase");
 }
 
-PyObject* validate_platform_impl(PyObject* const* args) {
+PyObject* validate_platform_impl(const Call& args) {
     PyObject* os = args[1];
     PyObject* platform = args[2];
     const int truth = is_true(platform);
@@ -180,7 +199,7 @@ PyObject* validate_platform_impl(PyObject* const* args) {
 
 // The three steps take the truth value each where they read it: a value in
 // the list, or a false one, is tested twice.
-PyObject* validate_os_impl(PyObject* const* args) {
+PyObject* validate_os_impl(const Call& args) {
     PyObject* self = args[0];
     PyObject* os = args[1];
     int truth = is_true(os);
@@ -205,7 +224,7 @@ PyObject* validate_os_impl(PyObject* const* args) {
                              names.supported_os, " , but got ", os);
 }
 
-PyObject* validate_chassis_type_impl(PyObject* const* args) {
+PyObject* validate_chassis_type_impl(const Call& args) {
     PyObject* self = args[0];
     PyObject* chassis_type = args[1];
     const int truth = is_true(chassis_type);
@@ -223,7 +242,7 @@ PyObject* validate_chassis_type_impl(PyObject* const* args) {
                              names.chassis_type_list, ", but got ", chassis_type);
 }
 
-PyObject* validate_arguments_impl(PyObject* const* args) {
+PyObject* validate_arguments_impl(const Call& args) {
     PyObject* self = args[0];
     PyObject* os = args[1];
     PyObject* platform = args[2];
@@ -232,18 +251,19 @@ PyObject* validate_arguments_impl(PyObject* const* args) {
     // self.validate_model(os=os, platform=platform, model=model)
     PyObject* model_stack[] = {self, os, platform, model};
     if (!call_method(self, Site::validate_model, names.validate_model, model_stack, 1,
-                     names.kw_os_platform_model)) {
+                     names.kw_os_platform_model, args.thread)) {
         return nullptr;
     }
     // self.validate_platform(platform=platform, os=os)
     PyObject* platform_stack[] = {self, platform, os};
     if (!call_method(self, Site::validate_platform, names.validate_platform, platform_stack, 1,
-                     names.kw_platform_os)) {
+                     names.kw_platform_os, args.thread)) {
         return nullptr;
     }
     // self.validate_os(os=os)
     PyObject* os_stack[] = {self, os};
-    if (!call_method(self, Site::validate_os, names.validate_os, os_stack, 1, names.kw_os)) {
+    if (!call_method(self, Site::validate_os, names.validate_os, os_stack, 1, names.kw_os,
+                     args.thread)) {
         return nullptr;
     }
     // `os == "linux"`; an exact str equal to it is the same ASCII text.
@@ -258,7 +278,7 @@ PyObject* validate_arguments_impl(PyObject* const* args) {
     // self.validate_chassis_type(chassis_type=chassis_type)
     PyObject* chassis_stack[] = {self, chassis_type};
     if (!call_method(self, Site::validate_chassis_type, names.validate_chassis_type, chassis_stack,
-                     1, names.kw_chassis_type)) {
+                     1, names.kw_chassis_type, args.thread)) {
         return nullptr;
     }
     Py_RETURN_NONE;
