@@ -103,6 +103,41 @@ def test_insertion_order(manager, debug_calls):
     assert len(debug_calls) == 1
 
 
+class Shown(str):
+    def __repr__(self):
+        return "<shown>"
+
+
+class Renamed(type):
+    __name__ = property(lambda cls: "Renamed")
+
+
+def odd_classes():
+    numbered = type("Numbered", (), {"__module__": 5})
+    numbered.__module__ = 5
+    return [ConnA, Renamed("Meta", (), {"__module__": __name__}), numbered]
+
+
+@pytest.mark.parametrize(
+    "flavor", ["f1", "it's", 'say "hi"', "back\\slash", "tab\there", "ünï", "🙂", Shown("x"), 7]
+)
+@pytest.mark.parametrize("which", [0, 1, 2])
+def test_replacement_message_matches_str_format(
+    manager, debug_calls, monkeypatch, pm, flavor, which
+):
+    cls = odd_classes()[which]
+    monkeypatch.setattr(pm, "getfile", lambda obj: __file__)  # made here: no source file
+    manager.register_plugin(cls, os="alpha", platform="p1", os_flavor=flavor)
+    manager.register_plugin(ConnB, os="alpha", platform="p1", os_flavor=flavor)
+    manager.register_plugin(cls, os="alpha", platform="p1", os_flavor=flavor)
+    template = " {} already registered for {}, {} from {} is overriding this class"
+    path = ["alpha", "p1", flavor]
+    assert debug_calls == [
+        ((template.format(old.__name__, path, new.__name__, new.__module__),), {})
+        for old, new in ((cls, ConnB), (ConnB, cls))
+    ]
+
+
 @pytest.mark.parametrize(
     "kwargs, shown",
     [

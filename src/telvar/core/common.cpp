@@ -9,9 +9,10 @@ State state;
 
 Ref lookup_global(PyObject* name) {
     PyObject* value = nullptr;
-    int found = PyDict_GetItemRef(state.globals, name, &value);
+    // Both are plain dicts and every name the module looks up is an exact str.
+    int found = find_str_key(state.globals, name, &value);
     if (found == 0) {
-        found = PyDict_GetItemRef(state.builtins_dict, name, &value);
+        found = find_str_key(state.builtins_dict, name, &value);
         if (found == 0) {
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         }
@@ -33,6 +34,29 @@ PyObject* raise_object(PyObject* obj) {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     }
     return nullptr;
+}
+
+Ref join_texts(PyObject* const* pieces, int count) {
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 0x7f;
+    for (int i = 0; i < count; ++i) {
+        length += PyUnicode_GET_LENGTH(pieces[i]);
+        const Py_UCS4 piece_widest = PyUnicode_MAX_CHAR_VALUE(pieces[i]);
+        widest = piece_widest > widest ? piece_widest : widest;
+    }
+    Ref text = Ref::steal(PyUnicode_New(length, widest));
+    Py_ssize_t at = 0;
+    for (int i = 0; text && i < count; ++i) {
+        const Py_ssize_t piece_length = PyUnicode_GET_LENGTH(pieces[i]);
+        if (PyUnicode_KIND(text.get()) == PyUnicode_1BYTE_KIND) {
+            std::memcpy(PyUnicode_1BYTE_DATA(text.get()) + at, PyUnicode_DATA(pieces[i]),
+                        static_cast<size_t>(piece_length));
+        } else if (PyUnicode_CopyCharacters(text.get(), at, pieces[i], 0, piece_length) < 0) {
+            return {};
+        }
+        at += piece_length;
+    }
+    return text;
 }
 
 PyObject* raise_infra_text(PyObject* text) {

@@ -278,6 +278,15 @@ inline const FunctionSpec& spec_of(Fn role) { return kFunctionSpecs[static_cast<
     X(newline_bar, "\n  |")                                     \
     X(not_found, "Plugin data not found")                       \
     X(not_found_for, "Plugin data not found for %s")            \
+    X(not_found_for_open, "Plugin data not found for (")        \
+    X(not_found_type, "), type: ")                              \
+    X(blank_one, " ")                                           \
+    X(registered_for, " already registered for [")              \
+    X(comma, ", ")                                              \
+    X(quote, "'")                                               \
+    X(close_bracket, "], ")                                     \
+    X(from_word, " from ")                                      \
+    X(overriding, " is overriding this class")                  \
     X(replaced_template, " {} already registered for {}, {} from {} is overriding this class")
 
 struct Names {
@@ -345,6 +354,9 @@ PyObject* raise_infra_error(BuildMessage&& build_message) {
     Ref error = Ref::steal(PyObject_CallOneArg(error_class.get(), message.get()));
     return error ? raise_object(error.get()) : nullptr;
 }
+
+// The concatenation of str pieces, made in one allocation.
+Ref join_texts(PyObject* const* pieces, int count);
 
 // ConnectionInfraError(text) for a fixed text.
 PyObject* raise_infra_text(PyObject* text);

@@ -333,6 +333,7 @@ class Sink {
     bool measure(size_t from, int first, int base, Py_ssize_t& length, Py_UCS4& widest);
     bool write_piece(TextWriter& writer, const Piece& piece, bool first_line, int first, int base);
     Ref text_of(size_t from, int first, int base);
+    Ref write_narrow(Ref out, size_t from, int first);
 
     Array<PrefixNode> nodes_;
     Array<Piece> pieces_;
@@ -401,6 +402,9 @@ Ref Sink::text_of(size_t from, int first, int base) {
         !writer.allocate(length, widest)) {
         return {};
     }
+    if (base < 0 && widest <= 0xff) {
+        return write_narrow(writer.finish(), from, first);
+    }
     bool first_line = true;
     for (size_t i = from; i < pieces_.size(); ++i) {
         const Piece& piece = pieces_[i];
@@ -413,6 +417,52 @@ Ref Sink::text_of(size_t from, int first, int base) {
         first_line = false;
     }
     return writer.finish();
+}
+
+// The common case of the whole text in one-byte characters: written
+// straight into the new str.
+Ref Sink::write_narrow(Ref out, size_t from, int first) {
+    char* at = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out.get()));
+    const char* prefixes = prefix_text_.size() > 0 ? &prefix_text_[0] : nullptr;
+    auto put_prefix = [&](int node) {
+        const PrefixNode& spelled = nodes_[static_cast<size_t>(node)];
+        std::memcpy(at, prefixes + spelled.text_start, static_cast<size_t>(spelled.text_length));
+        at += spelled.text_length;
+    };
+    bool first_line = true;
+    for (size_t i = from; i < pieces_.size(); ++i) {
+        const Piece& piece = pieces_[i];
+        if (piece.line == kRemoved) {
+            continue;
+        }
+        if (piece.line != kContinues) {
+            if (!first_line) {
+                *at++ = '\n';
+            }
+            if (piece.line != first) {
+                put_prefix(piece.line);
+            }
+        }
+        first_line = false;
+        if (piece.lead != Lead::none) {
+            std::memcpy(at, lead_text(piece.lead), kLeadLength);
+            at += kLeadLength;
+        }
+        const char* text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(piece.text.get()));
+        Py_ssize_t start = piece.start;
+        for (Py_ssize_t left = piece.breaks; left > 0; --left) {
+            const auto* found = static_cast<const char*>(
+                std::memchr(text + start, '\n', static_cast<size_t>(piece.end - start)));
+            const Py_ssize_t stop = found - text + 1;
+            std::memcpy(at, text + start, static_cast<size_t>(stop - start));
+            at += stop - start;
+            put_prefix(piece.breaks_to);
+            start = stop;
+        }
+        std::memcpy(at, text + start, static_cast<size_t>(piece.end - start));
+        at += piece.end - start;
+    }
+    return out;
 }
 
 Ref Sink::cut_first_line(size_t from) {

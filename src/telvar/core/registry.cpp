@@ -205,10 +205,105 @@ Ref path_list(PyObject* const* path, int length) {
     return list;
 }
 
+// A class whose __name__ and __module__ are read without running Python
+// code: an instance of `type` itself, defined in Python, with a str module.
+PyObject* plain_class_module(PyObject* cls) {
+    if (!Py_IS_TYPE(cls, &PyType_Type) ||
+        !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(cls), Py_TPFLAGS_HEAPTYPE)) {
+        return nullptr;
+    }
+    PyObject* found = nullptr;
+    PyObject* type_dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
+    if (type_dict == nullptr || find_str_key(type_dict, names.dunder_module, &found) <= 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Ref module = Ref::steal(found);
+    // Borrowed from here on: the type's dict keeps it, and no Python code
+    // runs before it is used.
+    return PyUnicode_CheckExact(module.get()) ? module.get() : nullptr;
+}
+
+PyObject* plain_class_name(PyObject* cls) {
+    return reinterpret_cast<PyHeapTypeObject*>(cls)->ht_name;
+}
+
+// repr() of an exact str that needs no escapes: the text in single quotes.
+bool quotes_plainly(PyObject* text) {
+    if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) {
+        return false;
+    }
+    const auto* chars = static_cast<const unsigned char*>(PyUnicode_DATA(text));
+    for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(text); ++i) {
+        if (chars[i] < 0x20 || chars[i] > 0x7e || chars[i] == '\'' || chars[i] == '\\') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The replacement message for plain classes and str path elements, as
+// str.format would make it; null without an error when it cannot be made
+// here.
+Ref plain_replacement_message(PyObject* existing_cls, PyObject* const* path, int length,
+                              PyObject* cls) {
+    PyObject* cls_module = plain_class_module(cls);
+    if (cls_module == nullptr || plain_class_module(existing_cls) == nullptr) {
+        return {};
+    }
+    Ref reprs[4];
+    // The head (3 pieces), each element quoted (3) with a comma before all
+    // but the first, and the tail (5).
+    PyObject* pieces[3 + 4 * 4 + 5];
+    int count = 0;
+    pieces[count++] = names.blank_one;
+    pieces[count++] = plain_class_name(existing_cls);
+    pieces[count++] = names.registered_for;
+    for (int i = 0; i < length; ++i) {
+        if (!PyUnicode_CheckExact(path[i])) {
+            return {};
+        }
+        if (i > 0) {
+            pieces[count++] = names.comma;
+        }
+        if (quotes_plainly(path[i])) {
+            pieces[count++] = names.quote;
+            pieces[count++] = path[i];
+            pieces[count++] = names.quote;
+        } else {
+            reprs[i] = Ref::steal(PyObject_Repr(path[i]));  // an exact str: no Python code
+            if (!reprs[i]) {
+                return {};
+            }
+            pieces[count++] = reprs[i].get();
+        }
+    }
+    pieces[count++] = names.close_bracket;
+    pieces[count++] = plain_class_name(cls);
+    pieces[count++] = names.from_word;
+    pieces[count++] = cls_module;
+    pieces[count++] = names.overriding;
+    return join_texts(pieces, count);
+}
+
 // Logs " {} already registered for {}, {} from {} is overriding this class".
 bool log_replacement(PyObject* existing_record, PyObject* const* path, int length, PyObject* cls) {
     Ref existing_cls = get_item(existing_record, names.cls);
-    Ref debug = existing_cls ? global_attribute(names.log, names.debug) : Ref();
+    if (!existing_cls) {
+        return false;
+    }
+    Ref message = plain_replacement_message(existing_cls.get(), path, length, cls);
+    if (message) {
+        // Nothing above ran Python code, so the logger is looked up now.
+        Ref logger = lookup_global(names.log);
+        PyObject* call_args[] = {logger.get(), message.get()};
+        return logger && Ref::steal(PyObject_VectorcallMethod(
+                             names.debug, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    if (PyErr_Occurred()) {
+        return false;
+    }
+    Ref debug = global_attribute(names.log, names.debug);
     Ref format = debug ? Ref::steal(PyObject_GetAttr(names.replaced_template, names.format))
                        : Ref();
     Ref existing_name = format ? Ref::steal(PyObject_GetAttr(existing_cls.get(), names.dunder_name))
@@ -221,8 +316,8 @@ bool log_replacement(PyObject* existing_record, PyObject* const* path, int lengt
     }
     PyObject* format_args[] = {existing_name.get(), hierarchy.get(), cls_name.get(),
                                cls_module.get()};
-    Ref message = Ref::steal(PyObject_Vectorcall(format.get(), format_args, 4, nullptr));
-    return message && Ref::steal(PyObject_CallOneArg(debug.get(), message.get()));
+    Ref formatted = Ref::steal(PyObject_Vectorcall(format.get(), format_args, 4, nullptr));
+    return formatted && Ref::steal(PyObject_CallOneArg(debug.get(), formatted.get()));
 }
 
 // The record goes into the data map the node already has; 0 when the node
@@ -353,6 +448,27 @@ int find_record_class(PyObject* node, PyObject* chassis_type, Ref& cls) {
 // "), type: " + str(chassis_type) + " ")
 PyObject* raise_not_found(PyObject* const* path, int length, PyObject* chassis_type) {
     return raise_infra_error([&]() -> Ref {
+        bool all_text = PyUnicode_CheckExact(chassis_type);
+        for (int i = 0; all_text && i < length; ++i) {
+            all_text = PyUnicode_Check(path[i]);
+        }
+        if (all_text) {
+            // The head, the elements with a slash between them, the tail.
+            PyObject* pieces[1 + 4 * 2 + 3];
+            int count = 0;
+            pieces[count++] = names.not_found_for_open;
+            for (int i = 0; i < length; ++i) {
+                if (i > 0) {
+                    pieces[count++] = names.slash;
+                }
+                pieces[count++] = path[i];
+            }
+            pieces[count++] = names.not_found_type;
+            pieces[count++] = chassis_type;
+            pieces[count++] = names.blank_one;
+            return join_texts(pieces, count);
+        }
+        // The join raises its own TypeError for an element that is not a str.
         Ref elements = Ref::steal(PyTuple_New(length));
         for (int i = 0; elements && i < length; ++i) {
             PyTuple_SET_ITEM(elements.get(), i, Py_NewRef(path[i]));
