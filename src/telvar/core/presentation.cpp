@@ -57,12 +57,16 @@ class Array {
         return true;
     }
     void append(const T* items, size_t count) {
-        std::memcpy(static_cast<void*>(items_ + size_), items, count * sizeof(T));
-        size_ += count;
+        if (count > 0) {
+            std::memcpy(static_cast<void*>(items_ + size_), items, count * sizeof(T));
+            size_ += count;
+        }
     }
     void append_copy(size_t from, size_t count) {
-        std::memmove(static_cast<void*>(items_ + size_), items_ + from, count * sizeof(T));
-        size_ += count;
+        if (count > 0) {
+            std::memmove(static_cast<void*>(items_ + size_), items_ + from, count * sizeof(T));
+            size_ += count;
+        }
     }
     void truncate(size_t size) {
         while (size_ > size) {
@@ -318,8 +322,10 @@ class Sink {
     bool write_prefix(TextWriter& writer, int node, int base) {
         if (base < 0) {
             const PrefixNode& spelled = nodes_[static_cast<size_t>(node)];
-            writer.ascii(&prefix_text_[static_cast<size_t>(spelled.text_start)],
-                         spelled.text_length);
+            if (spelled.text_length > 0) {
+                writer.ascii(&prefix_text_[static_cast<size_t>(spelled.text_start)],
+                             spelled.text_length);
+            }
             return true;
         }
         if (!collect_steps(node, base)) {
@@ -426,8 +432,11 @@ Ref Sink::write_narrow(Ref out, size_t from, int first) {
     const char* prefixes = prefix_text_.size() > 0 ? &prefix_text_[0] : nullptr;
     auto put_prefix = [&](int node) {
         const PrefixNode& spelled = nodes_[static_cast<size_t>(node)];
-        std::memcpy(at, prefixes + spelled.text_start, static_cast<size_t>(spelled.text_length));
-        at += spelled.text_length;
+        if (spelled.text_length > 0) {
+            std::memcpy(at, prefixes + spelled.text_start,
+                        static_cast<size_t>(spelled.text_length));
+            at += spelled.text_length;
+        }
     };
     bool first_line = true;
     for (size_t i = from; i < pieces_.size(); ++i) {

@@ -1,0 +1,98 @@
+"""Answers the module remembers between calls stay right when attributes change.
+
+Each case warms the remembered answer with a few calls, changes an attribute in one
+way, and expects the very next call to see the change.
+"""
+
+import pytest
+
+from telvar.core.errors import ConnectionInfraError
+
+
+class Conn:
+    pass
+
+
+def sentinel_validator(calls):
+    def validate_os(self, os):
+        calls.append(os)
+
+    return validate_os
+
+
+def not_interned(text):
+    return "".join(list(text))  # an equal str that is not the interned one
+
+
+CHANGES = {
+    "instance": lambda m, cls, base, value: setattr(m, "validate_os", value.__get__(m)),
+    "class": lambda m, cls, base, value: setattr(cls, "validate_os", value),
+    "base_class": lambda m, cls, base, value: setattr(base, "validate_os", value),
+    "instance_dict": lambda m, cls, base, value: m.__dict__.__setitem__(
+        "validate_os", value.__get__(m)
+    ),
+    "not_interned_name": lambda m, cls, base, value: setattr(
+        m, not_interned("validate_os"), value.__get__(m)
+    ),
+    "materialised_dict": lambda m, cls, base, value: (
+        m.__dict__,
+        setattr(m, "validate_os", value.__get__(m)),
+    ),
+}
+
+
+@pytest.mark.parametrize("change", CHANGES)
+def test_a_changed_method_is_called_at_the_next_call(pm, change):
+    base = type("Base", (pm.PluginManager,), {})
+    cls = type("Manager", (base,), {})
+    m = cls()
+    m.register_plugin(Conn, os="alpha")
+    for _ in range(3):
+        assert m.get_plugin(os="alpha") is Conn  # the answer is remembered by now
+    calls = []
+    CHANGES[change](m, cls, base, sentinel_validator(calls))
+    assert m.get_plugin(os="alpha") is Conn
+    assert calls == ["alpha"]
+
+
+ATTRIBUTE_CHANGES = {
+    "instance": lambda m, cls: setattr(m, "supported_os", ["zeta"]),
+    "instance_dict": lambda m, cls: m.__dict__.__setitem__("supported_os", ["zeta"]),
+    "not_interned_name": lambda m, cls: setattr(m, not_interned("supported_os"), ["zeta"]),
+    "class_property": lambda m, cls: setattr(cls, "supported_os", property(lambda s: ["zeta"])),
+    "deleted_then_class": lambda m, cls: (
+        delattr(m, "supported_os"),
+        setattr(cls, "supported_os", ["zeta"]),
+    ),
+}
+
+
+@pytest.mark.parametrize("change", ATTRIBUTE_CHANGES)
+def test_a_changed_attribute_is_read_at_the_next_call(pm, debug_calls, change):
+    cls = type("Manager", (pm.PluginManager,), {})
+    m = cls()
+    for _ in range(3):
+        m.validate_os("alpha")
+    assert debug_calls == []
+    ATTRIBUTE_CHANGES[change](m, cls)
+    m.validate_os("alpha")  # no longer in the list: a debug record
+    assert len(debug_calls) == 1
+    with pytest.raises(ConnectionInfraError, match=r"\['zeta'\]"):
+        m.validate_os("")
+
+
+@pytest.mark.parametrize("where", ["instance", "class"])
+def test_a_replaced_registry_is_the_one_walked(pm, where):
+    cls = type("Manager", (pm.PluginManager,), {})
+    m = cls()
+    m.register_plugin(Conn, os="alpha")
+    for _ in range(3):
+        assert m.get_plugin(os="alpha") is Conn
+    other = {"beta": {"data": {"single_rp": {"cls": int, "path": "x"}}}}
+    if where == "instance":
+        m._plugins = other
+    else:
+        del m._plugins
+        cls._plugins = other
+    assert m.get_plugin(os="beta") is int
+    assert m.plugins is other
