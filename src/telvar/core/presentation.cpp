@@ -1035,6 +1035,176 @@ bool Renderer::append_literally(Level& level, Child& child, PyObject* last_key) 
     return true;
 }
 
+// --- the plain renderer --------------------------------------------------------
+//
+// A tree of plain dicts with exact str keys and leaves whose truth and str()
+// run no Python code (str, None, bool, int, classes of `type`), rendered by
+// the module's own print_tree, makes no call that Python code can observe:
+// its text is written here in one pass, every prefix known as it is
+// written. At anything else it stops before any such call, having changed
+// nothing, and the general renderer takes over from the start.
+class PlainRenderer {
+  public:
+    explicit PlainRenderer(PyThreadState* thread) : thread_(thread) {}
+
+    // 1 with `text` set, 0 when the tree is not plain, -1 on error.
+    int render(PyObject* data, PyObject* output, Ref& text) {
+        if (!one_byte(output) || !write(output)) {
+            return PyErr_Occurred() ? -1 : 0;
+        }
+        const int done = dict_lines(data);
+        if (done <= 0) {
+            return done;
+        }
+        static const Py_UCS1 kNothing = 0;
+        const Py_UCS1* bytes = out_.size() > 0 ? &out_[0] : &kNothing;
+        text = Ref::steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, bytes,
+                                                    static_cast<Py_ssize_t>(out_.size())));
+        return text ? 1 : -1;
+    }
+
+  private:
+    static bool one_byte(PyObject* text) {
+        return PyUnicode_CheckExact(text) && PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND;
+    }
+    static bool plain_leaf(PyObject* value) {
+        return PyUnicode_CheckExact(value) || value == Py_None || PyBool_Check(value) ||
+               PyLong_CheckExact(value) || Py_IS_TYPE(value, &PyType_Type);
+    }
+    bool write(const char* chars, size_t length) {
+        if (!out_.reserve(out_.size() + length)) {
+            return false;
+        }
+        out_.append(reinterpret_cast<const Py_UCS1*>(chars), length);
+        return true;
+    }
+    bool write(PyObject* text) {
+        return write(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)),
+                     static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+    }
+    bool new_line(const char* step) {
+        return write("\n", 1) && write(indent_.size() ? &indent_[0] : "", indent_.size()) &&
+               write(step, std::strlen(step));
+    }
+
+    // str() of a leaf; a class's text is kept, as no code can change it.
+    Ref leaf_text(PyObject* value) {
+        if (PyUnicode_CheckExact(value)) {
+            return Ref::hold(value);
+        }
+        if (!Py_IS_TYPE(value, &PyType_Type)) {
+            return Ref::steal(PyObject_Str(value));
+        }
+        auto& slot = class_texts_[(reinterpret_cast<uintptr_t>(value) >> 4) % kClassTexts];
+        if (slot.cls != value) {
+            slot.text = Ref::steal(PyObject_Str(value));
+            slot.cls = slot.text ? value : nullptr;
+        }
+        return Ref::hold(slot.text.get());
+    }
+
+    // A leaf's text after " = ": its further lines after the separator.
+    int leaf(PyObject* value, const char* separator) {
+        Ref text = leaf_text(value);
+        if (!text) {
+            return -1;
+        }
+        if (!one_byte(text.get())) {
+            return 0;
+        }
+        const auto* chars = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text.get()));
+        const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text.get()));
+        size_t start = 0;
+        if (!write(" = ", 3)) {
+            return -1;
+        }
+        for (const void* found; (found = std::memchr(chars + start, '\n', length - start));) {
+            const auto stop = static_cast<size_t>(static_cast<const char*>(found) - chars);
+            if (!write(chars + start, stop - start) || !new_line(separator)) {
+                return -1;
+            }
+            start = stop + 1;
+        }
+        return write(chars + start, length - start) ? 1 : -1;
+    }
+
+    int child(PyObject* key, PyObject* value, bool last) {
+        const char* separator = last ? "  " : "  |";
+        if (!plain_leaf(value) && !PyDict_CheckExact(value)) {
+            return 0;
+        }
+        const int truth = is_true(value);  // runs no code for these types
+        if (truth < 0 || !new_line("  |")) {
+            return -1;
+        }
+        if (truth == 0) {
+            return 1;  // the empty block: the connector alone
+        }
+        if (!write("__ ", 3) || !write(key)) {
+            return -1;
+        }
+        if (!PyDict_CheckExact(value)) {
+            return leaf(value, separator);
+        }
+        const size_t depth = indent_.size();
+        if (!indent_.reserve(depth + 3)) {
+            return -1;
+        }
+        indent_.append(separator, std::strlen(separator));
+        const int done = dict_lines(value);
+        indent_.truncate(depth);
+        return done;
+    }
+
+    int dict_lines(PyObject* data) {
+        if (enter_level(thread_) == nullptr) {
+            return -1;
+        }
+        const int done = children(data);
+        leave_level(thread_);
+        return done;
+    }
+
+    int children(PyObject* data) {
+        Ref keys = Ref::steal(PyDict_Keys(data));
+        if (!keys) {
+            return -1;
+        }
+        const Py_ssize_t count = PyList_GET_SIZE(keys.get());
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (!one_byte(PyList_GET_ITEM(keys.get(), i))) {
+                return 0;
+            }
+        }
+        if (PyList_Sort(keys.get()) < 0) {
+            return -1;
+        }
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* key = PyList_GET_ITEM(keys.get(), i);
+            PyObject* value = PyDict_GetItemWithError(data, key);  // borrowed: nothing runs
+            if (value == nullptr) {
+                return -1;
+            }
+            const int done = child(key, value, i == count - 1);
+            if (done <= 0) {
+                return done;
+            }
+        }
+        return 1;
+    }
+
+    static constexpr size_t kClassTexts = 16;
+    struct ClassText {
+        PyObject* cls = nullptr;
+        Ref text;
+    };
+
+    PyThreadState* thread_;
+    Array<Py_UCS1> out_;
+    Array<char> indent_;
+    ClassText class_texts_[kClassTexts];
+};
+
 }  // namespace
 
 PyObject* print_tree_impl(const Call& args) {
@@ -1047,6 +1217,15 @@ PyObject* print_tree_impl(const Call& args) {
     }
     if (!PyDict_Check(data)) {
         return render_leaf(data, output).release();
+    }
+    if (PyDict_CheckExact(data) &&
+        cached_own_method(self, Site::print_tree) == own_function(Fn::print_tree)) {
+        Ref text;
+        PlainRenderer plain(args.thread);
+        const int done = plain.render(data, output, text);
+        if (done != 0) {
+            return text.release();
+        }
     }
     Renderer renderer(self, args.thread);
     return renderer.render(data, output).release();
