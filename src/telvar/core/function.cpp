@@ -36,7 +36,7 @@ struct NativeFunction {
     // (an index into the arguments, or -1 for the default).
     PyObject* bound_kwnames;
     Py_ssize_t bound_nargs;
-    int8_t bound_from[kMaxParams];
+    int16_t bound_from[kMaxParams];
 };
 
 // --- argument binding -----------------------------------------------------
@@ -65,7 +65,7 @@ int find_param(const NativeFunction* fn, PyObject* key) {
 
 // Where each keyword value goes: `from[param]` becomes its index in the
 // arguments; false with TypeError set.
-bool bind_keywords(const NativeFunction* fn, Py_ssize_t nargs, PyObject* kwnames, int8_t* from) {
+bool bind_keywords(const NativeFunction* fn, Py_ssize_t nargs, PyObject* kwnames, int16_t* from) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, i);
@@ -84,7 +84,7 @@ bool bind_keywords(const NativeFunction* fn, Py_ssize_t nargs, PyObject* kwnames
                          fn->spec->name, key);
             return false;
         }
-        from[index] = static_cast<int8_t>(nargs + i);
+        from[index] = static_cast<int16_t>(nargs + i);
     }
     return true;
 }
@@ -117,9 +117,9 @@ PyObject* call_without_parameters(const NativeFunction* fn, Py_ssize_t nargs, Py
 
 // Where every parameter comes from: an index into the arguments, or -1 for
 // its default. False with TypeError set.
-bool bind(const NativeFunction* fn, Py_ssize_t nargs, PyObject* kwnames, int8_t* from) {
+bool bind(const NativeFunction* fn, Py_ssize_t nargs, PyObject* kwnames, int16_t* from) {
     for (int i = 0; i < kMaxParams; ++i) {
-        from[i] = static_cast<int8_t>(i < nargs ? i : -1);
+        from[i] = static_cast<int16_t>(i < nargs ? i : -1);
     }
     if (kwnames != nullptr && !bind_keywords(fn, nargs, kwnames, from)) {
         return false;
@@ -150,27 +150,24 @@ PyObject* bind_and_run(PyObject* callable, PyObject* const* args, size_t nargsf,
     if (nkw == 0 && nargs == fn->nparams) {
         return run_body(fn, args, thread);
     }
-    PyObject* bound[kMaxParams];
+    const int16_t* from = fn->bound_from;
+    int16_t fresh[kMaxParams];
     if (kwnames == nullptr || kwnames != fn->bound_kwnames || nargs != fn->bound_nargs) {
-        int8_t from[kMaxParams];
-        if (!bind(fn, nargs, kwnames, from)) {
+        if (!bind(fn, nargs, kwnames, fresh)) {
             return nullptr;
         }
+        from = fresh;
         if (kwnames != nullptr) {
             // A call site's keyword names are one constant tuple: the next
             // call with it skips the search.
-            std::memcpy(fn->bound_from, from, sizeof from);
+            std::memcpy(fn->bound_from, fresh, sizeof fresh);
             Py_XSETREF(fn->bound_kwnames, Py_NewRef(kwnames));
             fn->bound_nargs = nargs;
         }
-        for (int i = 0; i < fn->nparams; ++i) {
-            bound[i] = from[i] >= 0 ? args[from[i]] : fn->default_values[i];
-        }
-        return run_body(fn, bound, thread);
     }
+    PyObject* bound[kMaxParams];
     for (int i = 0; i < fn->nparams; ++i) {
-        const int from = fn->bound_from[i];
-        bound[i] = from >= 0 ? args[from] : fn->default_values[i];
+        bound[i] = from[i] >= 0 ? args[from[i]] : fn->default_values[i];
     }
     return run_body(fn, bound, thread);
 }
