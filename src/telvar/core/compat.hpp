@@ -31,7 +31,8 @@ inline int PyDict_GetItemStringRef(PyObject* mapping, const char* key, PyObject*
     return found;
 }
 
-// 1 when the str equals the UTF-8 text, else 0; never raises.
+// 1 when the str equals the UTF-8 text, else 0; never raises. As in 3.13,
+// `unicode` must be a str.
 inline int PyUnicode_EqualToUTF8(PyObject* unicode, const char* text) {
     if (!PyUnicode_Check(unicode)) {
         return 0;

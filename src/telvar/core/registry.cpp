@@ -102,7 +102,8 @@ bool is_reserved_text(PyObject* element) {
         return PyUnicode_IS_ASCII(element) && PyUnicode_GET_LENGTH(element) == 4 &&
                std::memcmp(PyUnicode_DATA(element), "data", 4) == 0;
     }
-    return PyUnicode_EqualToUTF8(element, "data") == 1;
+    // A str subclass by its text; PyUnicode_EqualToUTF8 takes str only.
+    return PyUnicode_Check(element) && PyUnicode_EqualToUTF8(element, "data") == 1;
 }
 
 // Whether `child`, the value that the comparison of `element` with the
