@@ -104,12 +104,13 @@ VARIANTS = {
 }
 
 
-def build(spec, variant, name="root", in_data=False):
-    if not isinstance(spec, dict):
-        return spec
+def build(layout, variant, name="root", in_data=False):
+    """The plain nested dict `layout` rebuilt with the variant's node and key types."""
+    if not isinstance(layout, dict):
+        return layout
     kind, key = variant[2:] if in_data else variant[:2]
     items = {
-        key(k): build(v, variant, f"{name}/{k}", in_data or k == "data") for k, v in spec.items()
+        key(k): build(v, variant, f"{name}/{k}", in_data or k == "data") for k, v in layout.items()
     }
     if kind is dict:
         return items
