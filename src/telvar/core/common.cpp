@@ -36,6 +36,23 @@ PyObject* raise_object(PyObject* obj) {
     return nullptr;
 }
 
+Ref get_item(PyObject* mapping, PyObject* key) {
+    if (!PyDict_CheckExact(mapping)) {
+        return Ref::steal(PyObject_GetItem(mapping, key));
+    }
+    PyObject* value = nullptr;
+    const int found = PyUnicode_CheckExact(key) ? find_str_key(mapping, key, &value)
+                                                : PyDict_GetItemRef(mapping, key, &value);
+    if (found == 0) {
+        // The KeyError of `mapping[key]`, without searching a second time.
+        Ref args = Ref::steal(PyTuple_Pack(1, key));
+        if (args) {
+            PyErr_SetObject(PyExc_KeyError, args.get());
+        }
+    }
+    return Ref::steal(value);
+}
+
 Ref join_texts(PyObject* const* pieces, int count) {
     Py_ssize_t length = 0;
     Py_UCS4 widest = 0x7f;

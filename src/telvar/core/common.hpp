@@ -355,6 +355,9 @@ PyObject* raise_infra_error(BuildMessage&& build_message) {
     return error ? raise_object(error.get()) : nullptr;
 }
 
+// mapping[key]; a plain dict is searched once, even for the KeyError.
+Ref get_item(PyObject* mapping, PyObject* key);
+
 // The concatenation of str pieces, made in one allocation.
 Ref join_texts(PyObject* const* pieces, int count);
 

@@ -394,12 +394,17 @@ bool dicts_agree() {
         PyDict_SetItem(text_keys.get(), names.cls, names.path) < 0) {
         return false;
     }
-    PyObject* found = nullptr;
-    const bool probes = find_str_key(text_keys.get(), names.cls, &found) == 1 &&
-                        found == names.path &&
-                        find_str_key(text_keys.get(), names.keys, &found) == 0 &&
-                        find_str_key(empty.get(), names.cls, &found) == 0;
-    Py_XDECREF(found);
+    PyObject* hit = nullptr;
+    PyObject* miss = nullptr;
+    PyObject* empty_miss = nullptr;
+    const int hit_found = find_str_key(text_keys.get(), names.cls, &hit);
+    Ref held = Ref::steal(hit);
+    const bool probes = hit_found == 1 && held.get() == names.path &&
+                        find_str_key(text_keys.get(), names.keys, &miss) == 0 && miss == nullptr &&
+                        find_str_key(empty.get(), names.cls, &empty_miss) == 0 &&
+                        empty_miss == nullptr;
+    Ref unexpected_miss = Ref::steal(miss);  // set only when a miss found something
+    Ref unexpected_empty = Ref::steal(empty_miss);
     const bool before = kind_agrees(empty.get(), true) && kind_agrees(text_keys.get(), true);
     return probes && before && PyDict_SetItem(text_keys.get(), number.get(), Py_None) == 0 &&
            kind_agrees(text_keys.get(), false);

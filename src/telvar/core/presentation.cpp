@@ -789,14 +789,9 @@ bool Renderer::dict_lines(Level& level, PyObject* head, PyObject* output, Block&
 // data[key]
 Ref Renderer::child_value(PyObject* data, PyObject* key) {
     if (!PyDict_CheckExact(data) || !PyUnicode_CheckExact(key)) {
-        ran_python();
-        return Ref::steal(PyObject_GetItem(data, key));
+        ran_python();  // a dict subclass's __getitem__, or a key's __eq__
     }
-    PyObject* found = nullptr;
-    if (find_str_key(data, key, &found) == 0) {
-        PyErr_SetObject(PyExc_KeyError, key);
-    }
-    return Ref::steal(found);
+    return get_item(data, key);
 }
 
 // The prefix nodes of a child: "  |" before its first line and, before the
@@ -1067,10 +1062,6 @@ class PlainRenderer {
     static bool one_byte(PyObject* text) {
         return PyUnicode_CheckExact(text) && PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND;
     }
-    static bool plain_leaf(PyObject* value) {
-        return PyUnicode_CheckExact(value) || value == Py_None || PyBool_Check(value) ||
-               PyLong_CheckExact(value) || Py_IS_TYPE(value, &PyType_Type);
-    }
     bool write(const char* chars, size_t length) {
         if (!out_.reserve(out_.size() + length)) {
             return false;
@@ -1130,7 +1121,7 @@ class PlainRenderer {
 
     int child(PyObject* key, PyObject* value, bool last) {
         const char* separator = last ? "  " : "  |";
-        if (!plain_leaf(value) && !PyDict_CheckExact(value)) {
+        if (!is_inert(value)) {
             return 0;
         }
         const int truth = is_true(value);  // runs no code for these types

@@ -52,32 +52,20 @@ bool unobservable(PyObject* mapping, PyObject* key) {
     return PyDict_CheckExact(mapping) && PyUnicode_CheckExact(key) && has_only_str_keys(mapping);
 }
 
-// mapping[key]
-Ref get_item(PyObject* mapping, PyObject* key) {
-    if (!PyDict_CheckExact(mapping)) {
-        return Ref::steal(PyObject_GetItem(mapping, key));
-    }
-    PyObject* value = nullptr;
-    const int found = PyUnicode_CheckExact(key) ? find_str_key(mapping, key, &value)
-                                                : PyDict_GetItemRef(mapping, key, &value);
-    if (found == 0) {
-        // The KeyError of `mapping[key]`, without searching a second time.
-        Ref args = Ref::steal(PyTuple_Pack(1, key));
-        if (args) {
-            PyErr_SetObject(PyExc_KeyError, args.get());
-        }
-    }
-    return Ref::steal(value);
+// The merged probe: `key in mapping` and `mapping[key]` answered by one
+// lookup, where no Python code can tell (see unobservable()).
+int probe(PyObject* mapping, PyObject* key, Ref& value) {
+    PyObject* found = nullptr;
+    const int present = find_str_key(mapping, key, &found);
+    value = Ref::steal(found);
+    return present;
 }
 
 // `key in mapping` and, when true, `mapping[key]`: 1 with `value` set, 0
 // when absent, -1 on error.
 int find_entry(PyObject* mapping, PyObject* key, Ref& value) {
     if (unobservable(mapping, key)) {
-        PyObject* found = nullptr;
-        const int present = find_str_key(mapping, key, &found);
-        value = Ref::steal(found);
-        return present;
+        return probe(mapping, key, value);
     }
     const int present = PySequence_Contains(mapping, key);
     if (present <= 0) {
@@ -134,10 +122,7 @@ Step find_child(PyObject* node, PyObject* element, Ref& child) {
         return Step::reserved;
     }
     if (unobservable(node, element)) {
-        PyObject* found = nullptr;
-        const int present = find_str_key(node, element, &found);
-        child = Ref::steal(found);
-        return static_cast<Step>(present);
+        return static_cast<Step>(probe(node, element, child));
     }
     const int present = in_keys(node, element);
     if (present <= 0) {
@@ -167,8 +152,12 @@ int walk(Ref& node, PyObject* const* path, int length, Missing missing, bool ref
     for (int i = 0; i < length; ++i) {
         Ref child;
         const Step step = find_child(node.get(), path[i], child);
-        if (step == Step::failed || (step == Step::reserved && refuse_data)) {
-            return step == Step::failed ? -1 : (refuse_reserved(), -1);
+        if (step == Step::failed) {
+            return -1;
+        }
+        if (step == Step::reserved && refuse_data) {
+            refuse_reserved();
+            return -1;
         }
         if (step == Step::child) {
             node = std::move(child);
@@ -424,9 +413,7 @@ int find_record_class(PyObject* node, PyObject* chassis_type, Ref& cls) {
     }
     Ref record;
     if (unobservable(node, names.data) && unobservable(data.get(), chassis_type)) {
-        PyObject* found = nullptr;
-        const int registered = find_str_key(data.get(), chassis_type, &found);
-        record = Ref::steal(found);
+        const int registered = probe(data.get(), chassis_type, record);
         if (registered <= 0) {
             return registered;
         }
