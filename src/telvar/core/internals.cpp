@@ -253,11 +253,11 @@ inline int instance_value(PyObject* obj, PyTypeObject* type, Guard& guard, Site 
     }
     const auto* keys = reinterpret_cast<const DictKeys*>(
         reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
+    if (keys == nullptr) {
+        return 0;
+    }
     Py_ssize_t index = guard.index;
     if (keys != guard.keys || keys->nentries != guard.entries) {
-        if (keys == nullptr) {
-            return 0;
-        }
         index = shared_key_index(guard, keys, site);
     }
     if (index >= capacity) {
