@@ -4,6 +4,7 @@
 #pragma once
 
 #include "compat.hpp"
+#include "internals.hpp"
 
 #include <cstddef>
 #include <cstring>
@@ -172,6 +173,20 @@ using Impl = PyObject* (*)(const Call& args);
 #define TELVAR_DECLARE_IMPL(role, ...) PyObject* role##_impl(const Call& args);
 TELVAR_FUNCTIONS(TELVAR_DECLARE_IMPL)
 #undef TELVAR_DECLARE_IMPL
+
+// The body of a role, known at compile time where the role is.
+constexpr Impl impl_of(Fn role) {
+    switch (role) {
+#define TELVAR_IMPL_CASE(role, ...) \
+    case Fn::role:                  \
+        return role##_impl;
+        TELVAR_FUNCTIONS(TELVAR_IMPL_CASE)
+#undef TELVAR_IMPL_CASE
+        case Fn::count:
+            break;
+    }
+    return nullptr;
+}
 
 struct FunctionSpec {
     const char* name;
@@ -368,54 +383,6 @@ PyObject* raise_infra_text(PyObject* text);
 // imported submodule of that name, else ImportError.
 Ref import_from(PyObject* module, PyObject* name);
 
-// --- reads of interpreter internals (internals.cpp) -------------------------
-
-// The attributes of `self` that the module reads or calls.
-enum class Site : int {
-    validate_arguments,
-    validate_model,
-    validate_platform,
-    validate_os,
-    validate_chassis_type,
-    print_tree,
-    plugins,
-    supported_os,
-    chassis_type_list,
-    count
-};
-
-// Checks the internal reads against the public API once; they stay off when
-// they disagree, on other versions and when TELVAR_NO_FAST_PATHS is set.
-void internals_self_test();
-
-// One level of recursion of the module's own code, guarded against C stack
-// overflow and counted against sys.getrecursionlimit() as a call of a
-// Python function is. Returns the thread state to hand to leave_level(), or
-// nullptr with RecursionError set.
-// `known` is the thread state when the caller has it at hand (a call
-// between the module's own functions).
-PyThreadState* enter_level(PyThreadState* known = nullptr);
-void leave_level(PyThreadState* thread);
-
-// An exact dict whose keys are all exact str: looking up an exact str in it
-// runs no Python code, so a membership test and the read after it can be
-// answered by one lookup. False when unknown.
-bool has_only_str_keys(PyObject* exact_dict);
-
-// PyDict_GetItemRef for an exact dict and an exact str key, answered
-// inline when the key object itself or an empty slot is found.
-int find_str_key(PyObject* exact_dict, PyObject* key, PyObject** value);
-
-// The module's own function that `obj.<site>` resolves to, when the look-up
-// can run no Python code and the instance has no attribute of that name
-// (borrowed); nullptr when only the interpreter can tell.
-PyObject* cached_own_method(PyObject* obj, Site site);
-
-// `obj.<site>` as a new reference, when it is the instance's own attribute
-// and nothing on the type takes precedence; nullptr (no error) when only
-// the interpreter can tell.
-PyObject* cached_instance_attribute(PyObject* obj, Site site);
-
 // --- callables (function.cpp) --------------------------------------------
 
 bool function_type_ready();
@@ -454,10 +421,26 @@ inline Ref call_method(PyObject* obj, Site site, PyObject* name, PyObject* const
     return method.call(stack, nargs, kwnames, thread);
 }
 
+// self.<name>(...), where `role` is the module's own function of that name:
+// when the look-up finds that very function, its body runs at once with
+// the parameters in order (`params`, self first). It cannot lead back here
+// without an entry that counts a level, so none is counted for it. Anything
+// else is looked up and called as written (`stack`, `nargs`, `kwnames`: see
+// Method::call).
+inline Ref call_own_method(const Call& caller, Site site, Fn role, PyObject* name,
+                           PyObject* const* params, PyObject* const* stack, size_t nargs,
+                           PyObject* kwnames) {
+    PyObject* self = params[0];
+    if (cached_own_method(self, site) == own_function(role)) {
+        return Ref::steal(impl_of(role)(Call{params, caller.thread}));
+    }
+    return call_method(self, site, name, stack, nargs, kwnames, caller.thread);
+}
+
 // `self.<site>` read as an attribute.
 inline Ref self_attribute(PyObject* self, Site site, PyObject* name) {
-    PyObject* value = cached_instance_attribute(self, site);
-    return Ref::steal(value != nullptr ? value : PyObject_GetAttr(self, name));
+    PyObject* value = peek_instance_attribute(self, site);
+    return value != nullptr ? Ref::hold(value) : Ref::steal(PyObject_GetAttr(self, name));
 }
 
 // obj.name() with no arguments, for methods that are never our own.

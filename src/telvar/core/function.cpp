@@ -150,22 +150,33 @@ PyObject* bind_and_run(PyObject* callable, PyObject* const* args, size_t nargsf,
     if (nkw == 0 && nargs == fn->nparams) {
         return run_body(fn, args, thread);
     }
+    PyObject* bound[kMaxParams];
+    if (nkw == 0) {
+        // Positional arguments only: the parameters after them take their
+        // defaults.
+        const int required = fn->nparams - fn->ndefaults;
+        if (nargs < required) {
+            return raise_count_error(fn, fn->ndefaults > 0 ? "at least" : "exactly", required,
+                                     nargs);
+        }
+        for (int i = 0; i < fn->nparams; ++i) {
+            bound[i] = i < nargs ? args[i] : fn->default_values[i];
+        }
+        return run_body(fn, bound, thread);
+    }
     const int16_t* from = fn->bound_from;
     int16_t fresh[kMaxParams];
-    if (kwnames == nullptr || kwnames != fn->bound_kwnames || nargs != fn->bound_nargs) {
+    if (kwnames != fn->bound_kwnames || nargs != fn->bound_nargs) {
         if (!bind(fn, nargs, kwnames, fresh)) {
             return nullptr;
         }
         from = fresh;
-        if (kwnames != nullptr) {
-            // A call site's keyword names are one constant tuple: the next
-            // call with it skips the search.
-            std::memcpy(fn->bound_from, fresh, sizeof fresh);
-            Py_XSETREF(fn->bound_kwnames, Py_NewRef(kwnames));
-            fn->bound_nargs = nargs;
-        }
+        // A call site's keyword names are one constant tuple: the next call
+        // with it skips the search.
+        std::memcpy(fn->bound_from, fresh, sizeof fresh);
+        Py_XSETREF(fn->bound_kwnames, Py_NewRef(kwnames));
+        fn->bound_nargs = nargs;
     }
-    PyObject* bound[kMaxParams];
     for (int i = 0; i < fn->nparams; ++i) {
         bound[i] = from[i] >= 0 ? args[from[i]] : fn->default_values[i];
     }

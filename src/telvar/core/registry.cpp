@@ -35,8 +35,8 @@ int validated_path(const Call& args, PyObject* os, PyObject* platform, PyObject*
                    PyObject* os_flavor, PyObject* chassis_type, PyObject* path[4]) {
     PyObject* self = args[0];
     PyObject* stack[] = {self, os, platform, model, chassis_type};
-    if (!call_method(self, Site::validate_arguments, names.validate_arguments, stack, 5, nullptr,
-                     args.thread)) {
+    if (!call_own_method(args, Site::validate_arguments, Fn::validate_arguments,
+                         names.validate_arguments, stack, stack, 5, nullptr)) {
         return -1;
     }
     return build_path(os, platform, model, os_flavor, path);
@@ -84,10 +84,10 @@ int in_keys(PyObject* node, PyObject* element) {
     return keys ? PySequence_Contains(keys.get(), element) : -1;
 }
 
-bool is_reserved_text(PyObject* element) {
+inline bool is_reserved_text(PyObject* element) {
     if (PyUnicode_CheckExact(element)) {
         // The common case, without a call: four ASCII characters.
-        return PyUnicode_IS_ASCII(element) && PyUnicode_GET_LENGTH(element) == 4 &&
+        return PyUnicode_GET_LENGTH(element) == 4 && PyUnicode_IS_ASCII(element) &&
                std::memcmp(PyUnicode_DATA(element), "data", 4) == 0;
     }
     // A str subclass by its text; PyUnicode_EqualToUTF8 takes str only.
@@ -472,6 +472,38 @@ PyObject* raise_not_found(PyObject* const* path, int length, PyObject* chassis_t
 
 }  // namespace
 
+namespace {
+
+// The lookup where no step can run Python code (exact dicts of exact str
+// keys, searched for exact str): 1 with `cls` (borrowed from the tree), 0
+// when there is no record, -1 when only the general walk can tell.
+int plain_lookup(PyObject* root, PyObject* const* path, int length, PyObject* chassis_type,
+                 PyObject** cls) {
+    PyObject* node = root;
+    for (int i = 0; i < length; ++i) {
+        PyObject* child = nullptr;
+        // "data" is never a child; the walk stays where it is.
+        const int found = is_reserved_text(path[i]) ? 0 : peek_str_key(node, path[i], &child);
+        if (found < 0) {
+            return -1;
+        }
+        node = found > 0 ? child : node;
+    }
+    PyObject* data = nullptr;
+    PyObject* record = nullptr;
+    int found = peek_str_key(node, names.data, &data);
+    if (found > 0) {
+        found = peek_str_key(data, chassis_type, &record);
+    }
+    if (found > 0) {
+        // A record without "cls" is left to the general path's KeyError.
+        found = peek_str_key(record, names.cls, cls) > 0 ? 1 : -1;
+    }
+    return found;
+}
+
+}  // namespace
+
 PyObject* get_plugin_impl(const Call& args) {
     PyObject* self = args[0];
     PyObject* chassis_type = args[5];
@@ -479,6 +511,17 @@ PyObject* get_plugin_impl(const Call& args) {
     const int length = validated_path(args, args[1], args[2], args[3], args[4], chassis_type, path);
     if (length < 0) {
         return nullptr;
+    }
+    // The tree is borrowed while nothing can run Python code.
+    PyObject* root = peek_instance_attribute(self, Site::plugins);
+    PyObject* plain_cls = nullptr;
+    const int plain = root != nullptr ? plain_lookup(root, path, length, chassis_type, &plain_cls)
+                                      : -1;
+    if (plain > 0) {
+        return Py_NewRef(plain_cls);
+    }
+    if (plain == 0) {
+        return raise_not_found(path, length, chassis_type);
     }
     Ref node = registry_root(self);
     if (!node || walk(node, path, length, Missing::skip, false) < 0) {

@@ -8,19 +8,24 @@ namespace telvar {
 
 namespace {
 
+// str.islower() or str.isdigit() for an exact ASCII str: some a-z and no
+// A-Z, or nothing but 0-9.
+inline bool ascii_is_lower_or_digit(const unsigned char* chars, Py_ssize_t length) {
+    bool lower = false;
+    bool digits_only = length > 0;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const unsigned char ch = chars[i];
+        if (static_cast<unsigned char>(ch - 'A') < 26) {
+            return false;  // neither lower case nor a digit
+        }
+        lower = lower || static_cast<unsigned char>(ch - 'a') < 26;
+        digits_only = digits_only && static_cast<unsigned char>(ch - '0') < 10;
+    }
+    return lower || digits_only;
+}
+
 // str.islower() for an exact str, without the method call.
 bool text_is_lower(PyObject* text) {
-    if (PyUnicode_IS_ASCII(text)) {
-        const auto* chars = static_cast<const unsigned char*>(PyUnicode_DATA(text));
-        bool cased = false;
-        for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(text); i < n; ++i) {
-            if (chars[i] >= 'A' && chars[i] <= 'Z') {
-                return false;
-            }
-            cased = cased || (chars[i] >= 'a' && chars[i] <= 'z');
-        }
-        return cased;
-    }
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
@@ -55,7 +60,7 @@ bool text_is_digit(PyObject* text) {
 
 // value.islower() or value.isdigit(), the methods looked up on the value so
 // that a subclass's override is used: 1, 0, or -1 with an exception set.
-int is_lower_or_digit(PyObject* value) {
+[[gnu::noinline]] int general_is_lower_or_digit(PyObject* value) {
     if (PyUnicode_CheckExact(value)) {
         return text_is_lower(value) || text_is_digit(value);
     }
@@ -74,12 +79,20 @@ int is_lower_or_digit(PyObject* value) {
     return PyObject_IsTrue(digit.get());
 }
 
-PyObject* raise_with_text(const char* text) {
+inline int is_lower_or_digit(PyObject* value) {
+    if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
+        return ascii_is_lower_or_digit(static_cast<const unsigned char*>(PyUnicode_DATA(value)),
+                                       PyUnicode_GET_LENGTH(value));
+    }
+    return general_is_lower_or_digit(value);
+}
+
+[[gnu::cold]] PyObject* raise_with_text(const char* text) {
     return raise_infra_error([text] { return Ref::steal(PyUnicode_FromString(text)); });
 }
 
 // ConnectionInfraError(prefix + str(value))
-PyObject* raise_with_value(const char* prefix, PyObject* value) {
+[[gnu::cold]] PyObject* raise_with_value(const char* prefix, PyObject* value) {
     return raise_infra_error([&]() -> Ref {
         Ref text = Ref::steal(PyObject_Str(value));
         return text ? Ref::steal(PyUnicode_FromFormat("%s%U", prefix, text.get())) : Ref();
@@ -87,7 +100,7 @@ PyObject* raise_with_value(const char* prefix, PyObject* value) {
 }
 
 // ConnectionInfraError(template % value)
-PyObject* raise_formatted(const char* template_text, PyObject* value) {
+[[gnu::cold]] PyObject* raise_formatted(const char* template_text, PyObject* value) {
     return raise_infra_error([&]() -> Ref {
         Ref format = Ref::steal(PyUnicode_FromString(template_text));
         return format ? Ref::steal(PyUnicode_Format(format.get(), value)) : Ref();
@@ -95,7 +108,7 @@ PyObject* raise_formatted(const char* template_text, PyObject* value) {
 }
 
 // ConnectionInfraError(prefix + str(self.<list>) + middle + str(value))
-PyObject* raise_not_in_list(const char* prefix, PyObject* self, Site site, PyObject* list_name,
+[[gnu::cold]] PyObject* raise_not_in_list(const char* prefix, PyObject* self, Site site, PyObject* list_name,
                             const char* middle, PyObject* value) {
     return raise_infra_error([&]() -> Ref {
         Ref list = self_attribute(self, site, list_name);
@@ -107,48 +120,65 @@ PyObject* raise_not_in_list(const char* prefix, PyObject* self, Site site, PyObj
     });
 }
 
-// A model or platform must be a str that is lower case or all digits.
-PyObject* check_case(PyObject* value, const char* not_str_text, const char* case_template) {
+// A model or platform must be a str that is lower case or all digits: 0,
+// or -1 with an exception set.
+inline int check_case(PyObject* value, const char* not_str_text, const char* case_template) {
     if (!PyUnicode_Check(value)) {
-        return raise_with_text(not_str_text);
+        raise_with_text(not_str_text);
+        return -1;
     }
     const int accepted = is_lower_or_digit(value);
     if (accepted != 0) {
-        return accepted < 0 ? nullptr : Py_NewRef(Py_None);
+        return accepted < 0 ? -1 : 0;
     }
-    return raise_formatted(case_template, value);
+    raise_formatted(case_template, value);
+    return -1;
 }
 
-// 1 when `value` is in self.<list_name>, 0 when not, -1 on error.
-// `value in items` for a plain list: answered here while each item looked
-// at is the value itself or an exact str, whose comparison runs no Python
-// code; anything else is left to the list's own test.
-int in_list(PyObject* items, PyObject* value) {
-    if (PyList_CheckExact(items) && PyUnicode_CheckExact(value)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
-            PyObject* item = PyList_GET_ITEM(items, i);
-            if (item == value) {
-                return 1;
-            }
-            if (!PyUnicode_CheckExact(item)) {
-                return PySequence_Contains(items, value);
-            }
-            if (same_text(item, value)) {
-                return 1;
-            }
+// `value in items` for a plain list, where it runs no Python code: each
+// item looked at is the value itself or an exact str, compared with an
+// exact str. 1 or 0; -1 when only the list's own test can tell.
+inline int in_plain_list(PyObject* items, PyObject* value) {
+    if (!PyList_CheckExact(items) || !PyUnicode_CheckExact(value)) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+        PyObject* item = PyList_GET_ITEM(items, i);
+        if (item == value) {
+            return 1;
         }
-        return 0;
+        if (!PyUnicode_CheckExact(item)) {
+            return -1;
+        }
+        if (same_text(item, value)) {
+            return 1;
+        }
     }
-    return PySequence_Contains(items, value);
+    return 0;
 }
 
-int in_instance_list(PyObject* self, Site site, PyObject* list_name, PyObject* value) {
-    Ref list = self_attribute(self, site, list_name);
-    return list ? in_list(list.get(), value) : -1;
+[[gnu::noinline]] int in_attribute_list(PyObject* self, PyObject* list_name, PyObject* value) {
+    Ref list = Ref::steal(PyObject_GetAttr(self, list_name));
+    return list ? PySequence_Contains(list.get(), value) : -1;
+}
+
+// `value in self.<list_name>`: 1, 0, or -1 with an exception set. The list
+// is borrowed while nothing can run Python code, and held otherwise.
+inline int in_instance_list(PyObject* self, Site site, PyObject* list_name, PyObject* value) {
+    PyObject* list = peek_instance_attribute(self, site);
+    if (list == nullptr) {
+        return in_attribute_list(self, list_name, value);
+    }
+    const int plain = in_plain_list(list, value);
+    if (plain >= 0) {
+        return plain;
+    }
+    Ref held = Ref::hold(list);
+    return PySequence_Contains(held.get(), value);
 }
 
 // An OS outside the built-in list is accepted, with a debug record.
-PyObject* log_unsupported(PyObject* os) {
+[[gnu::cold]] PyObject* log_unsupported(PyObject* os) {
     Ref debug = global_attribute(names.log, names.debug);
     Ref format = debug ? Ref::steal(PyUnicode_FromString(
                              "%s is not part of the built-in list of supported OSes."))
@@ -158,40 +188,38 @@ PyObject* log_unsupported(PyObject* os) {
     return result ? Py_NewRef(Py_None) : nullptr;
 }
 
-}  // namespace
+// The validators' rules: 0 when the value is accepted, -1 with an exception
+// set. Inline, so that validate_arguments runs them without a call.
 
-PyObject* validate_model_impl(const Call& args) {
-    PyObject* os = args[1];
-    PyObject* platform = args[2];
-    PyObject* model = args[3];
+[[gnu::always_inline]] inline int check_model(PyObject* os, PyObject* platform, PyObject* model) {
     int truth = is_true(model);
     if (truth <= 0) {
-        return truth < 0 ? nullptr : Py_NewRef(Py_None);
+        return truth;
     }
     truth = is_true(platform);
     if (truth > 0) {
         truth = is_true(os);
     }
     if (truth < 0) {
-        return nullptr;
+        return -1;
     }
     if (truth == 0) {
-        return raise_with_value("OS and platform are required for Model: ", model);
+        raise_with_value("OS and platform are required for Model: ", model);
+        return -1;
     }
     // " Model (%s) has to be in lowecase": leading blank and spelling kept as
     // callers have always seen them.
     return check_case(model, "Model should be of type str", " Model (%s) has to be in lowecase");
 }
 
-PyObject* validate_platform_impl(const Call& args) {
-    PyObject* os = args[1];
-    PyObject* platform = args[2];
+[[gnu::always_inline]] inline int check_platform(PyObject* os, PyObject* platform) {
     const int truth = is_true(platform);
     if (truth <= 0) {
-        return truth < 0 ? nullptr : Py_NewRef(Py_None);
+        return truth;
     }
     if (os == Py_None) {
-        return raise_with_value("OS information not provided for platform: ", platform);
+        raise_with_value("OS information not provided for platform: ", platform);
+        return -1;
     }
     return check_case(platform, "platform should be of type str",
                       "platform (%s) has to be in lowercase");
@@ -199,48 +227,81 @@ PyObject* validate_platform_impl(const Call& args) {
 
 // The three steps take the truth value each where they read it: a value in
 // the list, or a false one, is tested twice.
-PyObject* validate_os_impl(const Call& args) {
-    PyObject* self = args[0];
-    PyObject* os = args[1];
+[[gnu::always_inline]] inline int check_os(PyObject* self, PyObject* os) {
     int truth = is_true(os);
     if (truth < 0) {
-        return nullptr;
+        return -1;
     }
     if (truth > 0) {
         const int supported = in_instance_list(self, Site::supported_os, names.supported_os, os);
-        if (supported < 0) {
-            return nullptr;
-        }
-        if (supported == 0) {
-            return log_unsupported(os);
+        if (supported <= 0) {
+            return supported < 0 || log_unsupported(os) == nullptr ? -1 : 0;
         }
     }
     truth = is_true(os);
     if (truth != 0) {
-        return truth < 0 ? nullptr : Py_NewRef(Py_None);
+        return truth < 0 ? -1 : 0;
     }
     // " , but got ": the blank before the comma is part of the message.
-    return raise_not_in_list("OS should be one of these ", self, Site::supported_os,
-                             names.supported_os, " , but got ", os);
+    raise_not_in_list("OS should be one of these ", self, Site::supported_os, names.supported_os,
+                      " , but got ", os);
+    return -1;
 }
 
-PyObject* validate_chassis_type_impl(const Call& args) {
-    PyObject* self = args[0];
-    PyObject* chassis_type = args[1];
+[[gnu::always_inline]] inline int check_chassis_type(PyObject* self, PyObject* chassis_type) {
     const int truth = is_true(chassis_type);
     if (truth < 0) {
-        return nullptr;
+        return -1;
     }
     if (truth > 0) {
         const int member = in_instance_list(self, Site::chassis_type_list, names.chassis_type_list,
                                             chassis_type);
         if (member != 0) {
-            return member < 0 ? nullptr : Py_NewRef(Py_None);
+            return member < 0 ? -1 : 0;
         }
     }
-    return raise_not_in_list("chassis Type should be one of these ", self, Site::chassis_type_list,
-                             names.chassis_type_list, ", but got ", chassis_type);
+    raise_not_in_list("chassis Type should be one of these ", self, Site::chassis_type_list,
+                      names.chassis_type_list, ", but got ", chassis_type);
+    return -1;
 }
+
+PyObject* none_unless_failed(int status) { return status < 0 ? nullptr : Py_NewRef(Py_None); }
+
+}  // namespace
+
+PyObject* validate_model_impl(const Call& args) {
+    return none_unless_failed(check_model(args[1], args[2], args[3]));
+}
+
+PyObject* validate_platform_impl(const Call& args) {
+    return none_unless_failed(check_platform(args[1], args[2]));
+}
+
+PyObject* validate_os_impl(const Call& args) {
+    return none_unless_failed(check_os(args[0], args[1]));
+}
+
+PyObject* validate_chassis_type_impl(const Call& args) {
+    return none_unless_failed(check_chassis_type(args[0], args[1]));
+}
+
+namespace {
+
+// self.<validator>(...): the module's own validator of that name runs its
+// rule here at once (`rule`); anything else is looked up and called with
+// the keywords as written (see call_own_method).
+template <class Rule>
+[[gnu::always_inline]] inline bool run_validator(const Call& caller, Site site, Fn role,
+                                                 PyObject* name, Rule&& rule,
+                                                 PyObject* const* stack, PyObject* kwnames) {
+    PyObject* self = caller[0];
+    if (cached_own_method(self, site) == own_function(role)) {
+        return rule() == 0;
+    }
+    return static_cast<bool>(call_method(self, site, name, stack, 1, kwnames, caller.thread));
+}
+
+}  // namespace
 
 PyObject* validate_arguments_impl(const Call& args) {
     PyObject* self = args[0];
@@ -250,20 +311,24 @@ PyObject* validate_arguments_impl(const Call& args) {
     PyObject* chassis_type = args[4];
     // self.validate_model(os=os, platform=platform, model=model)
     PyObject* model_stack[] = {self, os, platform, model};
-    if (!call_method(self, Site::validate_model, names.validate_model, model_stack, 1,
-                     names.kw_os_platform_model, args.thread)) {
+    if (!run_validator(
+            args, Site::validate_model, Fn::validate_model, names.validate_model,
+            [&] { return check_model(os, platform, model); }, model_stack,
+            names.kw_os_platform_model)) {
         return nullptr;
     }
     // self.validate_platform(platform=platform, os=os)
     PyObject* platform_stack[] = {self, platform, os};
-    if (!call_method(self, Site::validate_platform, names.validate_platform, platform_stack, 1,
-                     names.kw_platform_os, args.thread)) {
+    if (!run_validator(
+            args, Site::validate_platform, Fn::validate_platform, names.validate_platform,
+            [&] { return check_platform(os, platform); }, platform_stack, names.kw_platform_os)) {
         return nullptr;
     }
     // self.validate_os(os=os)
     PyObject* os_stack[] = {self, os};
-    if (!call_method(self, Site::validate_os, names.validate_os, os_stack, 1, names.kw_os,
-                     args.thread)) {
+    if (!run_validator(
+            args, Site::validate_os, Fn::validate_os, names.validate_os,
+            [&] { return check_os(self, os); }, os_stack, names.kw_os)) {
         return nullptr;
     }
     // `os == "linux"`; an exact str equal to it is the same ASCII text.
@@ -277,8 +342,10 @@ PyObject* validate_arguments_impl(const Call& args) {
     }
     // self.validate_chassis_type(chassis_type=chassis_type)
     PyObject* chassis_stack[] = {self, chassis_type};
-    if (!call_method(self, Site::validate_chassis_type, names.validate_chassis_type, chassis_stack,
-                     1, names.kw_chassis_type, args.thread)) {
+    if (!run_validator(
+            args, Site::validate_chassis_type, Fn::validate_chassis_type,
+            names.validate_chassis_type, [&] { return check_chassis_type(self, chassis_type); },
+            chassis_stack, names.kw_chassis_type)) {
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -1,0 +1,320 @@
+// Reads of CPython's internal layout, for speed. This header and
+// internals.cpp are the only places that make them. They assume CPython 3.12
+// or 3.13 built with the GIL (the layouts of Include/internal/pycore_dict.h
+// and pycore_object.h of those versions). Other builds, a failed
+// import-time self-test and TELVAR_NO_FAST_PATHS=1 leave them off: every
+// answer here is then "unknown" and the callers take the public API's path.
+// The answers the hot paths ask for are inline, so that they cost no call.
+#pragma once
+
+#include "compat.hpp"
+
+#include <cstdint>
+
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#define TELVAR_HAVE_INTERNALS 1
+#endif
+
+namespace telvar {
+
+// The attributes of `self` that the module reads or calls; the methods
+// come first.
+enum class Site : int {
+    validate_arguments,
+    validate_model,
+    validate_platform,
+    validate_os,
+    validate_chassis_type,
+    print_tree,
+    plugins,
+    supported_os,
+    chassis_type_list,
+    count
+};
+
+// Checks the internal reads against the public API once; they stay off when
+// they disagree, on other versions and when TELVAR_NO_FAST_PATHS is set.
+void internals_self_test();
+
+// One level of recursion of the module's own code, guarded against C stack
+// overflow and counted against sys.getrecursionlimit() as a call of a
+// Python function is. Returns the thread state to hand to leave_level(), or
+// nullptr with RecursionError set.
+// `known` is the thread state when the caller has it at hand (a call
+// between the module's own functions).
+PyThreadState* enter_level(PyThreadState* known = nullptr);
+void leave_level(PyThreadState* thread);
+
+namespace internals {
+
+inline bool fast = false;  // the reads agree with the public API (the self-test)
+
+#ifdef TELVAR_HAVE_INTERNALS
+
+// --- dict layout ------------------------------------------------------------
+
+// The head of a dict's keys object; the index table follows it, then the
+// entries.
+struct DictKeys {
+    Py_ssize_t refcount;
+    uint8_t log2_size;
+    uint8_t log2_index_bytes;
+    uint8_t kind;  // DICT_KEYS_GENERAL, DICT_KEYS_UNICODE or DICT_KEYS_SPLIT
+    uint32_t version;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+};
+static_assert(sizeof(DictKeys) == 4 * sizeof(Py_ssize_t));
+
+constexpr uint8_t kGeneralKeys = 0;
+constexpr uint8_t kUnicodeKeys = 1;
+constexpr Py_ssize_t kEmptySlot = -1;  // DKIX_EMPTY
+
+// An entry of a keys object whose keys are all exact str.
+struct UnicodeEntry {
+    PyObject* key;
+    PyObject* value;
+};
+
+inline const DictKeys* keys_of(PyObject* dict) {
+    return reinterpret_cast<const DictKeys*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+}
+
+inline Py_ssize_t index_at(const DictKeys* keys, size_t slot) {
+    const char* indices = reinterpret_cast<const char*>(keys + 1);
+    if (keys->log2_size < 8) [[likely]] {
+        return reinterpret_cast<const int8_t*>(indices)[slot];
+    }
+    if (keys->log2_size < 16) {
+        return reinterpret_cast<const int16_t*>(indices)[slot];
+    }
+    if (keys->log2_size < 32) {
+        return reinterpret_cast<const int32_t*>(indices)[slot];
+    }
+    return static_cast<Py_ssize_t>(reinterpret_cast<const int64_t*>(indices)[slot]);
+}
+
+inline const UnicodeEntry* unicode_entries(const DictKeys* keys) {
+    return reinterpret_cast<const UnicodeEntry*>(reinterpret_cast<const char*>(keys + 1) +
+                                                 (size_t{1} << keys->log2_index_bytes));
+}
+
+inline Py_hash_t cached_hash(PyObject* text) {
+    return reinterpret_cast<PyASCIIObject*>(text)->hash;
+}
+
+// The probe sequence of a table of exact str keys, stopping at the key
+// itself (1), at an empty slot (0), or at another key of the same hash
+// (-1: only the API can tell whether the two are equal).
+[[gnu::always_inline]] inline int probe(const DictKeys* keys, PyObject* key, Py_hash_t hash, PyObject** value) {
+    const size_t mask = (size_t{1} << keys->log2_size) - 1;
+    auto perturb = static_cast<size_t>(hash);
+    size_t slot = perturb & mask;
+    const UnicodeEntry* entries = unicode_entries(keys);
+    while (true) {
+        const Py_ssize_t ix = index_at(keys, slot);
+        if (ix >= 0) {
+            const UnicodeEntry& entry = entries[ix];
+            if (entry.key == key) {
+                *value = entry.value;
+                return 1;
+            }
+            if (cached_hash(entry.key) == hash) {
+                return -1;
+            }
+        } else if (ix == kEmptySlot) {
+            return 0;
+        }
+        perturb >>= 5;  // PERTURB_SHIFT
+        slot = mask & (slot * 5 + perturb + 1);
+    }
+}
+
+// --- instance attribute values ---------------------------------------------
+
+#if PY_VERSION_HEX >= 0x030D0000
+// 3.13's inline values, after the object: a header, then one slot per key
+// of the class's shared keys.
+struct InlineValues {
+    uint8_t capacity;
+    uint8_t size;
+    uint8_t embedded;
+    uint8_t valid;
+    PyObject* values[1];
+};
+#endif
+
+// The attribute slots of an instance of a type whose values CPython keeps
+// outside a dict (see Shape::managed), with their number; nullptr when the
+// instance has a dict.
+[[gnu::always_inline]] inline PyObject** instance_values(PyObject* obj, PyTypeObject* type, Py_ssize_t* capacity) {
+#if PY_VERSION_HEX < 0x030D0000
+    (void)type;
+    // 3 words before the object: the dict, or the values tagged with 1.
+    char* dict_or_values = reinterpret_cast<char* const*>(obj)[-3];
+    if ((reinterpret_cast<uintptr_t>(dict_or_values) & 1) == 0) {
+        return nullptr;
+    }
+    // Sized for every key the shared keys can ever hold.
+    *capacity = PY_SSIZE_T_MAX;
+    return reinterpret_cast<PyObject**>(dict_or_values + 1);
+#else
+    auto* inline_values = reinterpret_cast<InlineValues*>(reinterpret_cast<char*>(obj) +
+                                                          type->tp_basicsize);
+    if (inline_values->valid == 0) {
+        return nullptr;
+    }
+    *capacity = inline_values->capacity;
+    return inline_values->values;
+#endif
+}
+
+// --- guarded answers per look-up site ---------------------------------------
+
+constexpr int kSites = static_cast<int>(Site::count);
+
+// Stands for "no shared keys learnt": no type's keys are at its address.
+inline constexpr DictKeys kNoKeys{};
+
+// What the module last learnt about one class of managers: the type's
+// answer for every site, valid while the type keeps its version tag, and
+// where each site's name sits in the class's shared keys, valid while those
+// keep their size. One class at a time: a program has one manager class.
+struct Shape {
+    PyTypeObject* type = nullptr;  // borrowed; the version tag guards it
+    unsigned int version = 0;
+    PyObject* found[kSites] = {};  // the type's attribute per site (borrowed, as the type)
+    bool usable[kSites] = {};      // false for all when instances keep a dict
+    const DictKeys* keys = &kNoKeys;
+    Py_ssize_t entries = -1;
+    Py_ssize_t index[kSites] = {};
+};
+
+inline Shape shape;
+
+// Learn the type's answers (false when it has no valid version tag to guard
+// them) and the shared keys' slots (false when the type has none).
+bool learn_type(PyTypeObject* type);
+bool learn_keys(const DictKeys* keys);
+
+[[gnu::always_inline]] inline bool knows_type(PyTypeObject* type) {
+    return (type == shape.type && type->tp_version_tag == shape.version) || learn_type(type);
+}
+
+// The instance's own value for the site's name: true with *value (borrowed,
+// nullptr when the instance has none), false when only the API can tell.
+// For a type the shape knows, with `usable` set for the site.
+[[gnu::always_inline]] inline bool instance_value(PyObject* obj, PyTypeObject* type, Site site, PyObject** value) {
+    Py_ssize_t capacity = 0;
+    PyObject** values = instance_values(obj, type, &capacity);
+    if (values == nullptr) {
+        return false;
+    }
+    const auto* keys = reinterpret_cast<const DictKeys*>(
+        reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
+    // shape.keys is never null, so an equal pointer can be read.
+    if ((keys != shape.keys || keys->nentries != shape.entries) && !learn_keys(keys)) {
+        return false;
+    }
+    const Py_ssize_t index = shape.index[static_cast<int>(site)];
+    if (index >= capacity) {
+        return false;
+    }
+    *value = index < 0 ? nullptr : values[index];
+    return true;
+}
+
+#endif  // TELVAR_HAVE_INTERNALS
+
+}  // namespace internals
+
+// --- the answers -------------------------------------------------------------
+
+// `key in dict` and `dict[key]` in one look-up, when that can run no
+// Python code: an exact dict of exact str keys searched for an exact str.
+// 1 with *value (borrowed) when found, 0 when absent, -1 when only the
+// API can tell.
+[[gnu::always_inline]] inline int peek_str_key(PyObject* dict, PyObject* key, PyObject** value) {
+#ifdef TELVAR_HAVE_INTERNALS
+    using namespace internals;
+    if (!fast || !PyDict_CheckExact(dict) || !PyUnicode_CheckExact(key)) {
+        return -1;
+    }
+    const DictKeys* keys = keys_of(dict);
+    const Py_hash_t hash = cached_hash(key);
+    // A table of this kind is never split, so it holds the values itself.
+    if (keys->kind != kUnicodeKeys || hash == -1) {
+        return -1;
+    }
+    return probe(keys, key, hash, value);
+#else
+    (void)dict;
+    (void)key;
+    (void)value;
+    return -1;
+#endif
+}
+
+// PyDict_GetItemRef for an exact dict, answered inline where peek_str_key()
+// can.
+inline int find_str_key(PyObject* exact_dict, PyObject* key, PyObject** value) {
+    PyObject* found = nullptr;
+    const int answer = peek_str_key(exact_dict, key, &found);
+    if (answer >= 0) {
+        *value = answer > 0 ? Py_NewRef(found) : nullptr;
+        return answer;
+    }
+    return PyDict_GetItemRef(exact_dict, key, value);
+}
+
+// An exact dict whose keys are all exact str: looking up an exact str in it
+// runs no Python code, so a membership test and the read after it can be
+// answered by one lookup. False when unknown.
+inline bool has_only_str_keys(PyObject* exact_dict) {
+#ifdef TELVAR_HAVE_INTERNALS
+    return internals::fast && internals::keys_of(exact_dict)->kind != internals::kGeneralKeys;
+#else
+    (void)exact_dict;
+    return false;
+#endif
+}
+
+// The module's own function that `obj.<site>` resolves to, when the look-up
+// can run no Python code and the instance has no attribute of that name
+// (borrowed); nullptr when only the interpreter can tell.
+[[gnu::always_inline]] inline PyObject* cached_own_method(PyObject* obj, Site site) {
+#ifdef TELVAR_HAVE_INTERNALS
+    using namespace internals;
+    PyTypeObject* type = Py_TYPE(obj);
+    PyObject* shadow = nullptr;
+    if (knows_type(type) && shape.usable[static_cast<int>(site)] &&
+        instance_value(obj, type, site, &shadow) && shadow == nullptr) {
+        return shape.found[static_cast<int>(site)];
+    }
+#else
+    (void)obj;
+    (void)site;
+#endif
+    return nullptr;
+}
+
+// `obj.<site>` (borrowed), when it is the instance's own attribute and
+// nothing on the type takes precedence; nullptr when only the interpreter
+// can tell.
+[[gnu::always_inline]] inline PyObject* peek_instance_attribute(PyObject* obj, Site site) {
+#ifdef TELVAR_HAVE_INTERNALS
+    using namespace internals;
+    PyTypeObject* type = Py_TYPE(obj);
+    PyObject* value = nullptr;
+    if (knows_type(type) && shape.usable[static_cast<int>(site)] &&
+        instance_value(obj, type, site, &value)) {
+        return value;
+    }
+#else
+    (void)obj;
+    (void)site;
+#endif
+    return nullptr;
+}
+
+}  // namespace telvar
