@@ -96,3 +96,79 @@ def test_a_replaced_registry_is_the_one_walked(pm, where):
         cls._plugins = other
     assert m.get_plugin(os="beta") is int
     assert m.plugins is other
+
+
+# Python code that runs in the middle of a call (a logger, an item's __eq__, a value's
+# __bool__) changes the manager; the rest of that call sees the change, as the plain-Python
+# manager does.
+MID_CALL_CHANGES = {
+    "instance validator": lambda m, seen: setattr(
+        m, "validate_chassis_type", lambda chassis_type: seen.append(chassis_type)
+    ),
+    "class validator": lambda m, seen: setattr(
+        type(m), "validate_chassis_type", lambda self, chassis_type: seen.append(chassis_type)
+    ),
+    "chassis list": lambda m, seen: setattr(m, "chassis_type_list", ["other"]),
+    "registry": lambda m, seen: setattr(m, "_plugins", {"gamma": {"data": {"single_rp": {"cls": int}}}}),
+    "materialised dict": lambda m, seen: m.__dict__.__setitem__("chassis_type_list", ["other"]),
+}
+
+
+class Truthy(str):
+    """A chassis type whose truth test runs the change."""
+
+    def __bool__(self):
+        Truthy.change()
+        return True
+
+
+class EqualsNothing:
+    """A supported_os item whose comparison runs the change."""
+
+    def __eq__(self, other):
+        EqualsNothing.change()
+        return False
+
+    __hash__ = object.__hash__
+
+
+TRIGGERS = {
+    "debug log": lambda m, change: dict(os="gamma"),
+    "list item": lambda m, change: (
+        setattr(m, "supported_os", [EqualsNothing(), "gamma"]) or dict(os="gamma")
+    ),
+    "truth of the chassis type": lambda m, change: dict(os="gamma", chassis_type=Truthy("single_rp")),
+}
+
+
+@pytest.mark.parametrize("trigger", TRIGGERS)
+@pytest.mark.parametrize("change", MID_CALL_CHANGES)
+def test_changes_made_by_python_code_mid_call_are_seen(pm, monkeypatch, trigger, change):
+    import reference
+
+    outcomes = []
+    for base in (pm.PluginManager, reference.ReferenceManager):
+        m = type("Manager", (base,), {})()
+        m.register_plugin(Conn, os="gamma")
+        for _ in range(3):
+            m.get_plugin(os="gamma")  # the answers are remembered by now
+        seen, changed = [], []
+
+        def run_change_once(m=m, seen=seen, changed=changed):
+            if not changed:
+                changed.append(True)
+                MID_CALL_CHANGES[change](m, seen)
+
+        log = type("Log", (), {"debug": lambda self, text: run_change_once()})()
+        monkeypatch.setattr(pm, "log", log)
+        monkeypatch.setattr(reference, "log", log)
+        monkeypatch.setattr(Truthy, "change", staticmethod(run_change_once), raising=False)
+        monkeypatch.setattr(EqualsNothing, "change", staticmethod(run_change_once), raising=False)
+        where = TRIGGERS[trigger](m, run_change_once)
+        try:
+            outcome = "returned", m.get_plugin(**where)
+        except Exception as exc:
+            outcome = type(exc).__name__, str(exc)
+        outcomes.append((outcome, seen, bool(changed)))
+    assert outcomes[0] == outcomes[1]
+    assert outcomes[0][2]  # the change did run

@@ -56,19 +56,33 @@ Ref get_item(PyObject* mapping, PyObject* key) {
 Ref join_texts(PyObject* const* pieces, int count) {
     Py_ssize_t length = 0;
     Py_UCS4 widest = 0x7f;
+    bool all_ascii = true;
     for (int i = 0; i < count; ++i) {
         length += PyUnicode_GET_LENGTH(pieces[i]);
+        all_ascii = all_ascii && PyUnicode_IS_ASCII(pieces[i]);
+    }
+    for (int i = 0; !all_ascii && i < count; ++i) {
         const Py_UCS4 piece_widest = PyUnicode_MAX_CHAR_VALUE(pieces[i]);
         widest = piece_widest > widest ? piece_widest : widest;
     }
     Ref text = Ref::steal(PyUnicode_New(length, widest));
+    if (!text) {
+        return {};
+    }
+    if (all_ascii) {
+        // The common case: one byte per character throughout.
+        Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());
+        for (int i = 0; i < count; ++i) {
+            const auto piece_length = static_cast<size_t>(PyUnicode_GET_LENGTH(pieces[i]));
+            std::memcpy(out, PyUnicode_1BYTE_DATA(pieces[i]), piece_length);
+            out += piece_length;
+        }
+        return text;
+    }
     Py_ssize_t at = 0;
-    for (int i = 0; text && i < count; ++i) {
+    for (int i = 0; i < count; ++i) {
         const Py_ssize_t piece_length = PyUnicode_GET_LENGTH(pieces[i]);
-        if (PyUnicode_KIND(text.get()) == PyUnicode_1BYTE_KIND) {
-            std::memcpy(PyUnicode_1BYTE_DATA(text.get()) + at, PyUnicode_DATA(pieces[i]),
-                        static_cast<size_t>(piece_length));
-        } else if (PyUnicode_CopyCharacters(text.get(), at, pieces[i], 0, piece_length) < 0) {
+        if (PyUnicode_CopyCharacters(text.get(), at, pieces[i], 0, piece_length) < 0) {
             return {};
         }
         at += piece_length;

@@ -437,6 +437,11 @@ inline Ref call_own_method(const Call& caller, Site site, Fn role, PyObject* nam
     return call_method(self, site, name, stack, nargs, kwnames, caller.thread);
 }
 
+// The body of validate_arguments: `params` are self, os, platform, model and
+// chassis_type; `view` is a view of self, taken again wherever Python code
+// may have run. 0, or -1 with an exception set.
+int validate_all(PyObject* const* params, PyThreadState* thread, ManagerView& view);
+
 // `self.<site>` read as an attribute.
 inline Ref self_attribute(PyObject* self, Site site, PyObject* name) {
     PyObject* value = peek_instance_attribute(self, site);

@@ -7,20 +7,6 @@
 
 namespace telvar {
 
-namespace {
-
-bool count_python_levels = false;
-
-PyThreadState* current_thread() {
-#if PY_VERSION_HEX < 0x030D0000
-    return _PyThreadState_UncheckedGet();
-#else
-    return PyThreadState_GetUnchecked();
-#endif
-}
-
-}  // namespace
-
 #ifdef TELVAR_HAVE_INTERNALS
 
 namespace internals {
@@ -136,13 +122,18 @@ bool keeps_values(PyTypeObject* type) {
 
 // --- recursion levels ------------------------------------------------------------
 
-// A level also counts against the interpreter's recursion limit
-// (sys.getrecursionlimit()), as a call of a Python function does, through
-// the thread state's counters (public fields of cpython/pystate.h in 3.12
-// and 3.13). At either limit the interpreter's own check raises.
-PyThreadState* enter_level(PyThreadState* known) {
-    PyThreadState* thread = known != nullptr ? known : current_thread();
-    if (!count_python_levels) {
+PyThreadState* current_thread() {
+#if PY_VERSION_HEX < 0x030D0000
+    return _PyThreadState_UncheckedGet();
+#else
+    return PyThreadState_GetUnchecked();
+#endif
+}
+
+// At either limit the interpreter's own check raises, or the counters are
+// not the ones the header documents: the public path decides.
+[[gnu::noinline, gnu::cold]] PyThreadState* enter_level_slowly(PyThreadState* thread) {
+    if (!levels::count_python) {
         return Py_EnterRecursiveCall("") ? nullptr : thread;
     }
     if (thread->c_recursion_remaining <= 0) {
@@ -160,14 +151,7 @@ PyThreadState* enter_level(PyThreadState* known) {
     return thread;
 }
 
-void leave_level(PyThreadState* thread) {
-    if (!count_python_levels) {
-        Py_LeaveRecursiveCall();
-        return;
-    }
-    ++thread->c_recursion_remaining;
-    ++thread->py_recursion_remaining;
-}
+[[gnu::noinline, gnu::cold]] void leave_level_slowly() { Py_LeaveRecursiveCall(); }
 
 // --- the self-test -----------------------------------------------------------------
 
@@ -236,7 +220,7 @@ bool attributes_agree() {
 void internals_self_test() {
     PyThreadState* thread = current_thread();
     // The counter is used only where it behaves as the header documents.
-    count_python_levels = count_python_levels ||
+    levels::count_python = levels::count_python ||
                           (thread != nullptr &&
                            thread->py_recursion_limit == Py_GetRecursionLimit() &&
                            thread->py_recursion_remaining <= thread->py_recursion_limit);

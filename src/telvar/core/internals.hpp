@@ -38,12 +38,38 @@ void internals_self_test();
 
 // One level of recursion of the module's own code, guarded against C stack
 // overflow and counted against sys.getrecursionlimit() as a call of a
-// Python function is. Returns the thread state to hand to leave_level(), or
-// nullptr with RecursionError set.
-// `known` is the thread state when the caller has it at hand (a call
-// between the module's own functions).
-PyThreadState* enter_level(PyThreadState* known = nullptr);
-void leave_level(PyThreadState* thread);
+// Python function is: through the thread state's counters, public fields of
+// cpython/pystate.h in 3.12 and 3.13. Returns the thread state to hand to
+// leave_level(), or nullptr with RecursionError set. `known` is the thread
+// state when the caller has it at hand (a call between the module's own
+// functions).
+namespace levels {
+inline bool count_python = false;  // the counters behave as documented (the self-test)
+}
+
+PyThreadState* current_thread();
+PyThreadState* enter_level_slowly(PyThreadState* thread);
+void leave_level_slowly();
+
+[[gnu::always_inline]] inline PyThreadState* enter_level(PyThreadState* known = nullptr) {
+    PyThreadState* thread = known != nullptr ? known : current_thread();
+    if (levels::count_python && thread->c_recursion_remaining > 0 &&
+        thread->py_recursion_remaining > 0) {
+        --thread->c_recursion_remaining;
+        --thread->py_recursion_remaining;
+        return thread;
+    }
+    return enter_level_slowly(thread);
+}
+
+[[gnu::always_inline]] inline void leave_level(PyThreadState* thread) {
+    if (levels::count_python) {
+        ++thread->c_recursion_remaining;
+        ++thread->py_recursion_remaining;
+        return;
+    }
+    leave_level_slowly();
+}
 
 namespace internals {
 
@@ -76,11 +102,11 @@ struct UnicodeEntry {
     PyObject* value;
 };
 
-inline const DictKeys* keys_of(PyObject* dict) {
+[[gnu::always_inline]] inline const DictKeys* keys_of(PyObject* dict) {
     return reinterpret_cast<const DictKeys*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
 }
 
-inline Py_ssize_t index_at(const DictKeys* keys, size_t slot) {
+[[gnu::always_inline]] inline Py_ssize_t index_at(const DictKeys* keys, size_t slot) {
     const char* indices = reinterpret_cast<const char*>(keys + 1);
     if (keys->log2_size < 8) [[likely]] {
         return reinterpret_cast<const int8_t*>(indices)[slot];
@@ -94,12 +120,12 @@ inline Py_ssize_t index_at(const DictKeys* keys, size_t slot) {
     return static_cast<Py_ssize_t>(reinterpret_cast<const int64_t*>(indices)[slot]);
 }
 
-inline const UnicodeEntry* unicode_entries(const DictKeys* keys) {
+[[gnu::always_inline]] inline const UnicodeEntry* unicode_entries(const DictKeys* keys) {
     return reinterpret_cast<const UnicodeEntry*>(reinterpret_cast<const char*>(keys + 1) +
                                                  (size_t{1} << keys->log2_index_bytes));
 }
 
-inline Py_hash_t cached_hash(PyObject* text) {
+[[gnu::always_inline]] inline Py_hash_t cached_hash(PyObject* text) {
     return reinterpret_cast<PyASCIIObject*>(text)->hash;
 }
 
@@ -201,29 +227,6 @@ bool learn_keys(const DictKeys* keys);
     return (type == shape.type && type->tp_version_tag == shape.version) || learn_type(type);
 }
 
-// The instance's own value for the site's name: true with *value (borrowed,
-// nullptr when the instance has none), false when only the API can tell.
-// For a type the shape knows, with `usable` set for the site.
-[[gnu::always_inline]] inline bool instance_value(PyObject* obj, PyTypeObject* type, Site site, PyObject** value) {
-    Py_ssize_t capacity = 0;
-    PyObject** values = instance_values(obj, type, &capacity);
-    if (values == nullptr) {
-        return false;
-    }
-    const auto* keys = reinterpret_cast<const DictKeys*>(
-        reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
-    // shape.keys is never null, so an equal pointer can be read.
-    if ((keys != shape.keys || keys->nentries != shape.entries) && !learn_keys(keys)) {
-        return false;
-    }
-    const Py_ssize_t index = shape.index[static_cast<int>(site)];
-    if (index >= capacity) {
-        return false;
-    }
-    *value = index < 0 ? nullptr : values[index];
-    return true;
-}
-
 #endif  // TELVAR_HAVE_INTERNALS
 
 }  // namespace internals
@@ -279,42 +282,86 @@ inline bool has_only_str_keys(PyObject* exact_dict) {
 #endif
 }
 
-// The module's own function that `obj.<site>` resolves to, when the look-up
-// can run no Python code and the instance has no attribute of that name
-// (borrowed); nullptr when only the interpreter can tell.
-[[gnu::always_inline]] inline PyObject* cached_own_method(PyObject* obj, Site site) {
+// What the shape tells of one manager's attributes, read at one moment. It
+// holds only while no Python code runs: code that may have run some takes a
+// new view before it looks again.
+class ManagerView {
+  public:
+    ManagerView() noexcept = default;
+    [[gnu::always_inline]] explicit ManagerView(PyObject* obj) noexcept { take(obj); }
+
+    [[gnu::always_inline]] void take(PyObject* obj) noexcept {
+        values_ = nullptr;
 #ifdef TELVAR_HAVE_INTERNALS
-    using namespace internals;
-    PyTypeObject* type = Py_TYPE(obj);
-    PyObject* shadow = nullptr;
-    if (knows_type(type) && shape.usable[static_cast<int>(site)] &&
-        instance_value(obj, type, site, &shadow) && shadow == nullptr) {
-        return shape.found[static_cast<int>(site)];
-    }
+        using namespace internals;
+        PyTypeObject* type = Py_TYPE(obj);
+        if (!knows_type(type)) {
+            return;
+        }
+        PyObject** values = instance_values(obj, type, &capacity_);
+        const auto* keys = reinterpret_cast<const DictKeys*>(
+            reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
+        // shape.keys is never null, so an equal pointer can be read.
+        if (values == nullptr ||
+            ((keys != shape.keys || keys->nentries != shape.entries) && !learn_keys(keys))) {
+            return;
+        }
+        type_ = type;
+        values_ = values;
 #else
-    (void)obj;
-    (void)site;
+        (void)obj;
 #endif
-    return nullptr;
+    }
+
+    // The module's own function that `obj.<site>` resolves to, when the
+    // look-up can run no Python code and the instance has no attribute of
+    // that name (borrowed); nullptr when only the interpreter can tell.
+    [[gnu::always_inline]] PyObject* own_method(Site site) const noexcept {
+#ifdef TELVAR_HAVE_INTERNALS
+        using namespace internals;
+        const int i = static_cast<int>(site);
+        if (values_ == nullptr || shape.type != type_ || !shape.usable[i]) {
+            return nullptr;
+        }
+        const Py_ssize_t index = shape.index[i];
+        const bool shadowed = index >= 0 && (index >= capacity_ || values_[index] != nullptr);
+        return shadowed ? nullptr : shape.found[i];
+#else
+        (void)site;
+        return nullptr;
+#endif
+    }
+
+    // `obj.<site>` (borrowed), when it is the instance's own attribute and
+    // nothing on the type takes precedence; nullptr when only the
+    // interpreter can tell.
+    [[gnu::always_inline]] PyObject* attribute(Site site) const noexcept {
+#ifdef TELVAR_HAVE_INTERNALS
+        using namespace internals;
+        const int i = static_cast<int>(site);
+        if (values_ == nullptr || shape.type != type_ || !shape.usable[i]) {
+            return nullptr;
+        }
+        const Py_ssize_t index = shape.index[i];
+        return index >= 0 && index < capacity_ ? values_[index] : nullptr;
+#else
+        (void)site;
+        return nullptr;
+#endif
+    }
+
+  private:
+    PyTypeObject* type_ = nullptr;
+    PyObject** values_ = nullptr;  // null: the shape does not answer for the manager
+    Py_ssize_t capacity_ = 0;
+};
+
+[[gnu::always_inline]] inline PyObject* cached_own_method(PyObject* obj, Site site) {
+    return ManagerView(obj).own_method(site);
 }
 
-// `obj.<site>` (borrowed), when it is the instance's own attribute and
-// nothing on the type takes precedence; nullptr when only the interpreter
-// can tell.
 [[gnu::always_inline]] inline PyObject* peek_instance_attribute(PyObject* obj, Site site) {
-#ifdef TELVAR_HAVE_INTERNALS
-    using namespace internals;
-    PyTypeObject* type = Py_TYPE(obj);
-    PyObject* value = nullptr;
-    if (knows_type(type) && shape.usable[static_cast<int>(site)] &&
-        instance_value(obj, type, site, &value)) {
-        return value;
-    }
-#else
-    (void)obj;
-    (void)site;
-#endif
-    return nullptr;
+    return ManagerView(obj).attribute(site);
 }
 
 }  // namespace telvar

@@ -31,13 +31,24 @@ int build_path(PyObject* os, PyObject* platform, PyObject* model, PyObject* os_f
 
 // self.validate_arguments(os, platform, model, chassis_type), then the path
 // of the arguments into `path`: its length, or -1 with an exception set.
+// `view` is a view of self, and one again when this returns.
 int validated_path(const Call& args, PyObject* os, PyObject* platform, PyObject* model,
-                   PyObject* os_flavor, PyObject* chassis_type, PyObject* path[4]) {
+                   PyObject* os_flavor, PyObject* chassis_type, PyObject* path[4],
+                   ManagerView& view) {
     PyObject* self = args[0];
     PyObject* stack[] = {self, os, platform, model, chassis_type};
-    if (!call_own_method(args, Site::validate_arguments, Fn::validate_arguments,
-                         names.validate_arguments, stack, stack, 5, nullptr)) {
-        return -1;
+    if (view.own_method(Site::validate_arguments) == own_function(Fn::validate_arguments)) {
+        if (validate_all(stack, args.thread, view) < 0) {
+            return -1;
+        }
+    } else {
+        const bool validated = static_cast<bool>(call_method(
+            self, Site::validate_arguments, names.validate_arguments, stack, 5, nullptr,
+            args.thread));
+        view.take(self);
+        if (!validated) {
+            return -1;
+        }
     }
     return build_path(os, platform, model, os_flavor, path);
 }
@@ -357,7 +368,9 @@ PyObject* register_plugin_impl(const Call& args) {
     PyObject* cls = args[1];
     PyObject* chassis_type = args[6];
     PyObject* path[4];
-    const int length = validated_path(args, args[2], args[3], args[4], args[5], chassis_type, path);
+    ManagerView view(self);
+    const int length =
+        validated_path(args, args[2], args[3], args[4], args[5], chassis_type, path, view);
     if (length < 0) {
         return nullptr;
     }
@@ -508,12 +521,14 @@ PyObject* get_plugin_impl(const Call& args) {
     PyObject* self = args[0];
     PyObject* chassis_type = args[5];
     PyObject* path[4];
-    const int length = validated_path(args, args[1], args[2], args[3], args[4], chassis_type, path);
+    ManagerView view(self);
+    const int length =
+        validated_path(args, args[1], args[2], args[3], args[4], chassis_type, path, view);
     if (length < 0) {
         return nullptr;
     }
     // The tree is borrowed while nothing can run Python code.
-    PyObject* root = peek_instance_attribute(self, Site::plugins);
+    PyObject* root = view.attribute(Site::plugins);
     PyObject* plain_cls = nullptr;
     const int plain = root != nullptr ? plain_lookup(root, path, length, chassis_type, &plain_cls)
                                       : -1;
@@ -543,8 +558,9 @@ PyObject* unregister_plugin_impl(const Call& args) {
     PyObject* chassis_type = args[5];
     PyObject* path[4];
     // The caller's chassis type is never validated here.
+    ManagerView view(self);
     const int length = validated_path(args, args[1], args[2], args[3], args[4], names.single_rp,
-                                      path);
+                                      path, view);
     if (length < 0) {
         return nullptr;
     }

@@ -2,25 +2,45 @@
 // combined gate that runs them in a fixed order.
 #include "common.hpp"
 
+#include <array>
+#include <cstdint>
 #include <cstring>
 
 namespace telvar {
 
 namespace {
 
+// The classes of the ASCII characters that str.islower() and str.isdigit()
+// look at.
+constexpr uint8_t kUpper = 1;
+constexpr uint8_t kLower = 2;
+constexpr uint8_t kDigit = 4;
+
+constexpr std::array<uint8_t, 128> ascii_classes() {
+    std::array<uint8_t, 128> classes{};
+    for (int ch = 0; ch < 128; ++ch) {
+        classes[ch] = ch >= 'A' && ch <= 'Z'   ? kUpper
+                      : ch >= 'a' && ch <= 'z' ? kLower
+                      : ch >= '0' && ch <= '9' ? kDigit
+                                               : 0;
+    }
+    return classes;
+}
+
+constexpr std::array<uint8_t, 128> kAsciiClasses = ascii_classes();
+
 // str.islower() or str.isdigit() for an exact ASCII str: some a-z and no
 // A-Z, or nothing but 0-9.
 inline bool ascii_is_lower_or_digit(const unsigned char* chars, Py_ssize_t length) {
-    bool lower = false;
-    bool digits_only = length > 0;
+    uint8_t any = 0;
+    uint8_t all = kDigit;
     for (Py_ssize_t i = 0; i < length; ++i) {
-        const unsigned char ch = chars[i];
-        if (static_cast<unsigned char>(ch - 'A') < 26) {
-            return false;  // neither lower case nor a digit
-        }
-        lower = lower || static_cast<unsigned char>(ch - 'a') < 26;
-        digits_only = digits_only && static_cast<unsigned char>(ch - '0') < 10;
+        const uint8_t classes = kAsciiClasses[chars[i] & 0x7f];
+        any |= classes;
+        all &= classes;
     }
+    const bool lower = (any & kLower) != 0 && (any & kUpper) == 0;
+    const bool digits_only = length > 0 && all != 0;
     return lower || digits_only;
 }
 
@@ -138,7 +158,7 @@ inline int check_case(PyObject* value, const char* not_str_text, const char* cas
 // `value in items` for a plain list, where it runs no Python code: each
 // item looked at is the value itself or an exact str, compared with an
 // exact str. 1 or 0; -1 when only the list's own test can tell.
-inline int in_plain_list(PyObject* items, PyObject* value) {
+[[gnu::always_inline]] inline int in_plain_list(PyObject* items, PyObject* value) {
     if (!PyList_CheckExact(items) || !PyUnicode_CheckExact(value)) {
         return -1;
     }
@@ -157,24 +177,31 @@ inline int in_plain_list(PyObject* items, PyObject* value) {
     return 0;
 }
 
+// `value in self.<list_name>` through the interpreter's look-up and test.
 [[gnu::noinline]] int in_attribute_list(PyObject* self, PyObject* list_name, PyObject* value) {
     Ref list = Ref::steal(PyObject_GetAttr(self, list_name));
     return list ? PySequence_Contains(list.get(), value) : -1;
 }
 
+[[gnu::noinline]] int in_held_list(PyObject* list, PyObject* value) {
+    Ref held = Ref::hold(list);
+    return PySequence_Contains(held.get(), value);
+}
+
 // `value in self.<list_name>`: 1, 0, or -1 with an exception set. The list
-// is borrowed while nothing can run Python code, and held otherwise.
-inline int in_instance_list(PyObject* self, Site site, PyObject* list_name, PyObject* value) {
-    PyObject* list = peek_instance_attribute(self, site);
-    if (list == nullptr) {
-        return in_attribute_list(self, list_name, value);
-    }
-    const int plain = in_plain_list(list, value);
+// is borrowed while nothing can run Python code, and held otherwise; after
+// Python code the view is taken again.
+[[gnu::always_inline]] inline int in_instance_list(PyObject* self, ManagerView& view, Site site,
+                                                   PyObject* list_name, PyObject* value) {
+    PyObject* list = view.attribute(site);
+    const int plain = list != nullptr ? in_plain_list(list, value) : -1;
     if (plain >= 0) {
         return plain;
     }
-    Ref held = Ref::hold(list);
-    return PySequence_Contains(held.get(), value);
+    const int found = list != nullptr ? in_held_list(list, value)
+                                      : in_attribute_list(self, list_name, value);
+    view.take(self);
+    return found;
 }
 
 // An OS outside the built-in list is accepted, with a debug record.
@@ -186,6 +213,20 @@ inline int in_instance_list(PyObject* self, Site site, PyObject* list_name, PyOb
     Ref message = format ? Ref::steal(PyUnicode_Format(format.get(), os)) : Ref();
     Ref result = message ? Ref::steal(PyObject_CallOneArg(debug.get(), message.get())) : Ref();
     return result ? Py_NewRef(Py_None) : nullptr;
+}
+
+// None or an exact str: the rules run no Python code for it.
+inline bool is_plain(PyObject* value) { return value == Py_None || PyUnicode_CheckExact(value); }
+
+// The truth of a value whose test may run Python code, after which the
+// view of self is taken again.
+[[gnu::always_inline]] inline int truth_before_view(PyObject* value, PyObject* self,
+                                                    ManagerView& view) {
+    const int truth = is_true(value);
+    if (!is_plain(value)) {
+        view.take(self);
+    }
+    return truth;
 }
 
 // The validators' rules: 0 when the value is accepted, -1 with an exception
@@ -227,15 +268,19 @@ inline int in_instance_list(PyObject* self, Site site, PyObject* list_name, PyOb
 
 // The three steps take the truth value each where they read it: a value in
 // the list, or a false one, is tested twice.
-[[gnu::always_inline]] inline int check_os(PyObject* self, PyObject* os) {
-    int truth = is_true(os);
+[[gnu::always_inline]] inline int check_os(PyObject* self, PyObject* os, ManagerView& view) {
+    int truth = truth_before_view(os, self, view);
     if (truth < 0) {
         return -1;
     }
     if (truth > 0) {
-        const int supported = in_instance_list(self, Site::supported_os, names.supported_os, os);
+        const int supported =
+            in_instance_list(self, view, Site::supported_os, names.supported_os, os);
         if (supported <= 0) {
-            return supported < 0 || log_unsupported(os) == nullptr ? -1 : 0;
+            // Not in the list: noted in the debug log, and accepted.
+            const bool logged = supported == 0 && log_unsupported(os) != nullptr;
+            view.take(self);
+            return logged ? 0 : -1;
         }
     }
     truth = is_true(os);
@@ -248,14 +293,15 @@ inline int in_instance_list(PyObject* self, Site site, PyObject* list_name, PyOb
     return -1;
 }
 
-[[gnu::always_inline]] inline int check_chassis_type(PyObject* self, PyObject* chassis_type) {
-    const int truth = is_true(chassis_type);
+[[gnu::always_inline]] inline int check_chassis_type(PyObject* self, PyObject* chassis_type,
+                                                     ManagerView& view) {
+    const int truth = truth_before_view(chassis_type, self, view);
     if (truth < 0) {
         return -1;
     }
     if (truth > 0) {
-        const int member = in_instance_list(self, Site::chassis_type_list, names.chassis_type_list,
-                                            chassis_type);
+        const int member = in_instance_list(self, view, Site::chassis_type_list,
+                                            names.chassis_type_list, chassis_type);
         if (member != 0) {
             return member < 0 ? -1 : 0;
         }
@@ -278,58 +324,71 @@ PyObject* validate_platform_impl(const Call& args) {
 }
 
 PyObject* validate_os_impl(const Call& args) {
-    return none_unless_failed(check_os(args[0], args[1]));
+    ManagerView view(args[0]);
+    return none_unless_failed(check_os(args[0], args[1], view));
 }
 
 PyObject* validate_chassis_type_impl(const Call& args) {
-    return none_unless_failed(check_chassis_type(args[0], args[1]));
+    ManagerView view(args[0]);
+    return none_unless_failed(check_chassis_type(args[0], args[1], view));
 }
 
 namespace {
 
 // self.<validator>(...): the module's own validator of that name runs its
 // rule here at once (`rule`); anything else is looked up and called with
-// the keywords as written (see call_own_method).
+// the keywords as written, and the view is taken again after it.
 template <class Rule>
-[[gnu::always_inline]] inline bool run_validator(const Call& caller, Site site, Fn role,
+[[gnu::always_inline]] inline bool run_validator(PyObject* self, PyThreadState* thread,
+                                                 ManagerView& view, Site site, Fn role,
                                                  PyObject* name, Rule&& rule,
                                                  PyObject* const* stack, PyObject* kwnames) {
-    PyObject* self = caller[0];
-    if (cached_own_method(self, site) == own_function(role)) {
+    if (view.own_method(site) == own_function(role)) {
         return rule() == 0;
     }
-    return static_cast<bool>(call_method(self, site, name, stack, 1, kwnames, caller.thread));
+    const bool called = static_cast<bool>(call_method(self, site, name, stack, 1, kwnames, thread));
+    view.take(self);
+    return called;
 }
 
 }  // namespace
 
-PyObject* validate_arguments_impl(const Call& args) {
-    PyObject* self = args[0];
-    PyObject* os = args[1];
-    PyObject* platform = args[2];
-    PyObject* model = args[3];
-    PyObject* chassis_type = args[4];
+int validate_all(PyObject* const* params, PyThreadState* thread, ManagerView& view) {
+    PyObject* self = params[0];
+    PyObject* os = params[1];
+    PyObject* platform = params[2];
+    PyObject* model = params[3];
+    PyObject* chassis_type = params[4];
+    // With other values the model and platform rules may run Python code.
+    const bool plain = is_plain(os) && is_plain(platform) && is_plain(model);
     // self.validate_model(os=os, platform=platform, model=model)
     PyObject* model_stack[] = {self, os, platform, model};
     if (!run_validator(
-            args, Site::validate_model, Fn::validate_model, names.validate_model,
+            self, thread, view, Site::validate_model, Fn::validate_model, names.validate_model,
             [&] { return check_model(os, platform, model); }, model_stack,
             names.kw_os_platform_model)) {
-        return nullptr;
+        return -1;
+    }
+    if (!plain) {
+        view.take(self);
     }
     // self.validate_platform(platform=platform, os=os)
     PyObject* platform_stack[] = {self, platform, os};
     if (!run_validator(
-            args, Site::validate_platform, Fn::validate_platform, names.validate_platform,
-            [&] { return check_platform(os, platform); }, platform_stack, names.kw_platform_os)) {
-        return nullptr;
+            self, thread, view, Site::validate_platform, Fn::validate_platform,
+            names.validate_platform, [&] { return check_platform(os, platform); }, platform_stack,
+            names.kw_platform_os)) {
+        return -1;
+    }
+    if (!plain) {
+        view.take(self);
     }
     // self.validate_os(os=os)
     PyObject* os_stack[] = {self, os};
     if (!run_validator(
-            args, Site::validate_os, Fn::validate_os, names.validate_os,
-            [&] { return check_os(self, os); }, os_stack, names.kw_os)) {
-        return nullptr;
+            self, thread, view, Site::validate_os, Fn::validate_os, names.validate_os,
+            [&] { return check_os(self, os, view); }, os_stack, names.kw_os)) {
+        return -1;
     }
     // `os == "linux"`; an exact str equal to it is the same ASCII text.
     const int is_linux = PyUnicode_CheckExact(os)
@@ -337,18 +396,26 @@ PyObject* validate_arguments_impl(const Call& args) {
                                    (PyUnicode_IS_ASCII(os) && PyUnicode_GET_LENGTH(os) == 5 &&
                                     std::memcmp(PyUnicode_DATA(os), "linux", 5) == 0)
                              : PyObject_RichCompareBool(os, names.linux, Py_EQ);
+    if (!plain) {
+        view.take(self);
+    }
     if (is_linux != 0) {
-        return is_linux < 0 ? nullptr : Py_NewRef(Py_None);
+        return is_linux < 0 ? -1 : 0;
     }
     // self.validate_chassis_type(chassis_type=chassis_type)
     PyObject* chassis_stack[] = {self, chassis_type};
     if (!run_validator(
-            args, Site::validate_chassis_type, Fn::validate_chassis_type,
-            names.validate_chassis_type, [&] { return check_chassis_type(self, chassis_type); },
+            self, thread, view, Site::validate_chassis_type, Fn::validate_chassis_type,
+            names.validate_chassis_type, [&] { return check_chassis_type(self, chassis_type, view); },
             chassis_stack, names.kw_chassis_type)) {
-        return nullptr;
+        return -1;
     }
-    Py_RETURN_NONE;
+    return 0;
+}
+
+PyObject* validate_arguments_impl(const Call& args) {
+    ManagerView view(args[0]);
+    return none_unless_failed(validate_all(args.args, args.thread, view));
 }
 
 }  // namespace telvar
