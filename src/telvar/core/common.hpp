@@ -211,9 +211,14 @@ struct FunctionSpec {
     }
 };
 
-extern const FunctionSpec kFunctionSpecs[kFunctionCount];
+inline constexpr FunctionSpec kFunctionSpecs[kFunctionCount] = {
+#define TELVAR_SPEC_ROW(role, name, kind, doc, ...) \
+    {name, Kind::kind, doc, role##_impl, {__VA_ARGS__}},
+    TELVAR_FUNCTIONS(TELVAR_SPEC_ROW)
+#undef TELVAR_SPEC_ROW
+};
 
-inline const FunctionSpec& spec_of(Fn role) { return kFunctionSpecs[static_cast<int>(role)]; }
+constexpr const FunctionSpec& spec_of(Fn role) { return kFunctionSpecs[static_cast<int>(role)]; }
 
 // --- interned names and module state ---------------------------------------
 

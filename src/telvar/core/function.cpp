@@ -8,13 +8,6 @@
 
 namespace telvar {
 
-const FunctionSpec kFunctionSpecs[kFunctionCount] = {
-#define TELVAR_SPEC_ROW(role, name, kind, doc, ...) \
-    {name, Kind::kind, doc, role##_impl, {__VA_ARGS__}},
-    TELVAR_FUNCTIONS(TELVAR_SPEC_ROW)
-#undef TELVAR_SPEC_ROW
-};
-
 namespace {
 
 struct NativeFunction {
@@ -183,10 +176,37 @@ PyObject* bind_and_run(PyObject* callable, PyObject* const* args, size_t nargsf,
     return run_body(fn, bound, thread);
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
-    return bind_and_run(callable, args, nargsf, kwnames, nullptr);
+// The interpreter's entry into one role. A call with positional arguments
+// only is bound here, with the role's parameter count known at compile
+// time; anything else goes through the binder.
+template <Fn role>
+PyObject* role_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                          PyObject* kwnames) {
+    constexpr int nparams = spec_of(role).param_count();
+    constexpr int required = nparams - spec_of(role).default_count();
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames != nullptr || nargs < required || nargs > nparams) {
+        return bind_and_run(callable, args, nargsf, kwnames, nullptr);
+    }
+    const auto* fn = reinterpret_cast<const NativeFunction*>(callable);
+    PyObject* bound[nparams > 0 ? nparams : 1];
+    for (int i = 0; i < nparams; ++i) {
+        bound[i] = i < nargs ? args[i] : fn->default_values[i];
+    }
+    PyThreadState* thread = enter_level();
+    if (thread == nullptr) {
+        return nullptr;
+    }
+    PyObject* result = impl_of(role)(Call{bound, thread});
+    leave_level(thread);
+    return result;
 }
+
+constexpr vectorcallfunc kRoleVectorcalls[kFunctionCount] = {
+#define TELVAR_ROLE_VECTORCALL(role, ...) role_vectorcall<Fn::role>,
+    TELVAR_FUNCTIONS(TELVAR_ROLE_VECTORCALL)
+#undef TELVAR_ROLE_VECTORCALL
+};
 
 // --- the type -------------------------------------------------------------
 
@@ -340,7 +360,7 @@ Ref make_function(Fn role) {
     }
     auto* fn = reinterpret_cast<NativeFunction*>(obj.get());
     // Fields start empty so that dealloc is safe on every failure below.
-    fn->vectorcall = function_vectorcall;
+    fn->vectorcall = kRoleVectorcalls[static_cast<int>(role)];
     fn->spec = &spec;
     fn->nparams = spec.param_count();
     fn->ndefaults = spec.default_count();

@@ -233,29 +233,49 @@ bool learn_keys(const DictKeys* keys);
 
 // --- the answers -------------------------------------------------------------
 
+// Whether the reads of internal layout are on.
+[[gnu::always_inline]] inline bool fast_paths() {
+#ifdef TELVAR_HAVE_INTERNALS
+    return internals::fast;
+#else
+    return false;
+#endif
+}
+
+// The hash an exact str keeps, or -1 while it has none.
+[[gnu::always_inline]] inline Py_hash_t kept_hash(PyObject* text) {
+    return reinterpret_cast<PyASCIIObject*>(text)->hash;
+}
+
+// peek_str_key() for an exact str key of known hash, with fast_paths() on.
+[[gnu::always_inline]] inline int peek_hashed(PyObject* dict, PyObject* key, Py_hash_t hash,
+                                              PyObject** value) {
+#ifdef TELVAR_HAVE_INTERNALS
+    using namespace internals;
+    if (!PyDict_CheckExact(dict)) {
+        return -1;
+    }
+    const DictKeys* keys = keys_of(dict);
+    // A table of this kind is never split, so it holds the values itself.
+    return keys->kind == kUnicodeKeys ? probe(keys, key, hash, value) : -1;
+#else
+    (void)dict;
+    (void)key;
+    (void)hash;
+    (void)value;
+    return -1;
+#endif
+}
+
 // `key in dict` and `dict[key]` in one look-up, when that can run no
 // Python code: an exact dict of exact str keys searched for an exact str.
 // 1 with *value (borrowed) when found, 0 when absent, -1 when only the
 // API can tell.
 [[gnu::always_inline]] inline int peek_str_key(PyObject* dict, PyObject* key, PyObject** value) {
-#ifdef TELVAR_HAVE_INTERNALS
-    using namespace internals;
-    if (!fast || !PyDict_CheckExact(dict) || !PyUnicode_CheckExact(key)) {
+    if (!fast_paths() || !PyUnicode_CheckExact(key) || kept_hash(key) == -1) {
         return -1;
     }
-    const DictKeys* keys = keys_of(dict);
-    const Py_hash_t hash = cached_hash(key);
-    // A table of this kind is never split, so it holds the values itself.
-    if (keys->kind != kUnicodeKeys || hash == -1) {
-        return -1;
-    }
-    return probe(keys, key, hash, value);
-#else
-    (void)dict;
-    (void)key;
-    (void)value;
-    return -1;
-#endif
+    return peek_hashed(dict, key, kept_hash(key), value);
 }
 
 // PyDict_GetItemRef for an exact dict, answered inline where peek_str_key()

@@ -492,11 +492,21 @@ namespace {
 // when there is no record, -1 when only the general walk can tell.
 int plain_lookup(PyObject* root, PyObject* const* path, int length, PyObject* chassis_type,
                  PyObject** cls) {
+    if (!fast_paths()) {
+        return -1;
+    }
     PyObject* node = root;
     for (int i = 0; i < length; ++i) {
-        PyObject* child = nullptr;
+        PyObject* element = path[i];
+        if (!PyUnicode_CheckExact(element) || kept_hash(element) == -1) {
+            return -1;
+        }
         // "data" is never a child; the walk stays where it is.
-        const int found = is_reserved_text(path[i]) ? 0 : peek_str_key(node, path[i], &child);
+        if (is_reserved_text(element)) {
+            continue;
+        }
+        PyObject* child = nullptr;
+        const int found = peek_hashed(node, element, kept_hash(element), &child);
         if (found < 0) {
             return -1;
         }
@@ -504,13 +514,13 @@ int plain_lookup(PyObject* root, PyObject* const* path, int length, PyObject* ch
     }
     PyObject* data = nullptr;
     PyObject* record = nullptr;
-    int found = peek_str_key(node, names.data, &data);
+    int found = peek_hashed(node, names.data, kept_hash(names.data), &data);
     if (found > 0) {
         found = peek_str_key(data, chassis_type, &record);
     }
     if (found > 0) {
         // A record without "cls" is left to the general path's KeyError.
-        found = peek_str_key(record, names.cls, cls) > 0 ? 1 : -1;
+        found = peek_hashed(record, names.cls, kept_hash(names.cls), cls) > 0 ? 1 : -1;
     }
     return found;
 }
