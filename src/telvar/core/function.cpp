@@ -82,16 +82,31 @@ bool bind_keywords(const NativeFunction* fn, Py_ssize_t nargs, PyObject* kwnames
     return true;
 }
 
-// Every entry into a body counts one level of recursion, also when one of
-// the module's functions calls another without the interpreter in between.
-PyObject* run_body(const NativeFunction* fn, PyObject* const* args, PyThreadState* known) {
+// Runs a body. Every entry counts one level of recursion, also when one of
+// the module's functions calls another without the interpreter in between
+// (`known`, the caller's thread state) -- except the outermost: a call from
+// the interpreter while no body of the module runs counts none, as the
+// interpreter counts none for a built-in function. Anything that could
+// recurse runs inside it, so every level that can repeat is counted, and
+// the outermost one needs no thread state.
+[[gnu::always_inline]] inline PyObject* run_impl(Impl impl, PyObject* const* args,
+                                                 PyThreadState* known) {
+    if (known == nullptr && levels::enter_outermost()) {
+        PyObject* result = impl(Call{args, nullptr});
+        levels::leave_outermost();
+        return result;
+    }
     PyThreadState* thread = enter_level(known);
     if (thread == nullptr) {
         return nullptr;
     }
-    PyObject* result = fn->spec->impl(Call{args, thread});
+    PyObject* result = impl(Call{args, thread});
     leave_level(thread);
     return result;
+}
+
+PyObject* run_body(const NativeFunction* fn, PyObject* const* args, PyThreadState* known) {
+    return run_impl(fn->spec->impl, args, known);
 }
 
 PyObject* call_without_parameters(const NativeFunction* fn, Py_ssize_t nargs, Py_ssize_t nkw,
@@ -193,13 +208,7 @@ PyObject* role_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
     for (int i = 0; i < nparams; ++i) {
         bound[i] = i < nargs ? args[i] : fn->default_values[i];
     }
-    PyThreadState* thread = enter_level();
-    if (thread == nullptr) {
-        return nullptr;
-    }
-    PyObject* result = impl_of(role)(Call{bound, thread});
-    leave_level(thread);
-    return result;
+    return run_impl(impl_of(role), bound, nullptr);
 }
 
 constexpr vectorcallfunc kRoleVectorcalls[kFunctionCount] = {

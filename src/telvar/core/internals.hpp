@@ -45,7 +45,26 @@ void internals_self_test();
 // functions).
 namespace levels {
 inline bool count_python = false;  // the counters behave as documented (the self-test)
+
+// Whether a call from the interpreter runs a body of the module with no
+// other body of it running (in any thread: the flag belongs to the entry
+// that set it until that entry returns).
+inline bool outermost_running = false;
+
+[[gnu::always_inline]] inline bool enter_outermost() {
+#ifdef Py_GIL_DISABLED
+    return false;
+#else
+    if (outermost_running) {
+        return false;
+    }
+    outermost_running = true;
+    return true;
+#endif
 }
+
+[[gnu::always_inline]] inline void leave_outermost() { outermost_running = false; }
+}  // namespace levels
 
 PyThreadState* current_thread();
 PyThreadState* enter_level_slowly(PyThreadState* thread);

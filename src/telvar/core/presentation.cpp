@@ -640,7 +640,9 @@ struct Child {
 
 class Renderer {
   public:
-    Renderer(PyObject* self, PyThreadState* thread) : self_(self), thread_(thread) {}
+    // `thread` may be unknown (nullptr) in the outermost call.
+    Renderer(PyObject* self, PyThreadState* thread)
+        : self_(self), thread_(thread != nullptr ? thread : current_thread()) {}
 
     // print_tree(data, output) for a non-empty dict.
     Ref render(PyObject* data, PyObject* output) {
@@ -1040,7 +1042,8 @@ bool Renderer::append_literally(Level& level, Child& child, PyObject* last_key) 
 // nothing, and the general renderer takes over from the start.
 class PlainRenderer {
   public:
-    explicit PlainRenderer(PyThreadState* thread) : thread_(thread) {}
+    explicit PlainRenderer(PyThreadState* thread)
+        : thread_(thread != nullptr ? thread : current_thread()) {}
 
     // 1 with `text` set, 0 when the tree is not plain, -1 on error.
     int render(PyObject* data, PyObject* output, Ref& text) {
