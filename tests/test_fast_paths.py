@@ -109,7 +109,9 @@ MID_CALL_CHANGES = {
         type(m), "validate_chassis_type", lambda self, chassis_type: seen.append(chassis_type)
     ),
     "chassis list": lambda m, seen: setattr(m, "chassis_type_list", ["other"]),
-    "registry": lambda m, seen: setattr(m, "_plugins", {"gamma": {"data": {"single_rp": {"cls": int}}}}),
+    "registry": lambda m, seen: setattr(
+        m, "_plugins", {"gamma": {"data": {"single_rp": {"cls": int}}}}
+    ),
     "materialised dict": lambda m, seen: m.__dict__.__setitem__("chassis_type_list", ["other"]),
 }
 
@@ -137,7 +139,9 @@ TRIGGERS = {
     "list item": lambda m, change: (
         setattr(m, "supported_os", [EqualsNothing(), "gamma"]) or dict(os="gamma")
     ),
-    "truth of the chassis type": lambda m, change: dict(os="gamma", chassis_type=Truthy("single_rp")),
+    "truth of the chassis type": lambda m, change: dict(
+        os="gamma", chassis_type=Truthy("single_rp")
+    ),
 }
 
 

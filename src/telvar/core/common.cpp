@@ -71,7 +71,7 @@ Ref join_texts(PyObject* const* pieces, int count) {
     }
     if (all_ascii) {
         // The common case: one byte per character throughout.
-        Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());
+        auto* out = PyUnicode_1BYTE_DATA(text.get());
         for (int i = 0; i < count; ++i) {
             const auto piece_length = static_cast<size_t>(PyUnicode_GET_LENGTH(pieces[i]));
             std::memcpy(out, PyUnicode_1BYTE_DATA(pieces[i]), piece_length);

@@ -144,34 +144,10 @@ bool bind(const NativeFunction* fn, Py_ssize_t nargs, PyObject* kwnames, int16_t
 
 // The binder: from the interpreter's call (`thread` unknown) or from one
 // of the module's functions (`thread` its thread state).
-PyObject* bind_and_run(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames,
-                       PyThreadState* thread) {
-    auto* fn = reinterpret_cast<NativeFunction*>(callable);
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (fn->nparams == 0) {
-        return call_without_parameters(fn, nargs, nkw, thread);
-    }
-    if (nargs > fn->nparams) {
-        return raise_count_error(fn, fn->ndefaults > 0 ? "at most" : "exactly", fn->nparams, nargs);
-    }
-    if (nkw == 0 && nargs == fn->nparams) {
-        return run_body(fn, args, thread);
-    }
-    PyObject* bound[kMaxParams];
-    if (nkw == 0) {
-        // Positional arguments only: the parameters after them take their
-        // defaults.
-        const int required = fn->nparams - fn->ndefaults;
-        if (nargs < required) {
-            return raise_count_error(fn, fn->ndefaults > 0 ? "at least" : "exactly", required,
-                                     nargs);
-        }
-        for (int i = 0; i < fn->nparams; ++i) {
-            bound[i] = i < nargs ? args[i] : fn->default_values[i];
-        }
-        return run_body(fn, bound, thread);
-    }
+// Keyword arguments: each parameter from its position, its keyword or its
+// default.
+PyObject* run_with_keywords(NativeFunction* fn, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, PyThreadState* thread) {
     const int16_t* from = fn->bound_from;
     int16_t fresh[kMaxParams];
     if (kwnames != fn->bound_kwnames || nargs != fn->bound_nargs) {
@@ -185,8 +161,36 @@ PyObject* bind_and_run(PyObject* callable, PyObject* const* args, size_t nargsf,
         Py_XSETREF(fn->bound_kwnames, Py_NewRef(kwnames));
         fn->bound_nargs = nargs;
     }
+    PyObject* bound[kMaxParams];
     for (int i = 0; i < fn->nparams; ++i) {
         bound[i] = from[i] >= 0 ? args[from[i]] : fn->default_values[i];
+    }
+    return run_body(fn, bound, thread);
+}
+
+PyObject* bind_and_run(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+                       PyThreadState* thread) {
+    auto* fn = reinterpret_cast<NativeFunction*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (fn->nparams == 0) {
+        return call_without_parameters(fn, nargs, nkw, thread);
+    }
+    if (nargs > fn->nparams) {
+        return raise_count_error(fn, fn->ndefaults > 0 ? "at most" : "exactly", fn->nparams, nargs);
+    }
+    if (nkw > 0) {
+        return run_with_keywords(fn, args, nargs, kwnames, thread);
+    }
+    // Positional arguments only: the parameters after them take their
+    // defaults.
+    const int required = fn->nparams - fn->ndefaults;
+    if (nargs < required) {
+        return raise_count_error(fn, fn->ndefaults > 0 ? "at least" : "exactly", required, nargs);
+    }
+    PyObject* bound[kMaxParams];
+    for (int i = 0; i < fn->nparams; ++i) {
+        bound[i] = i < nargs ? args[i] : fn->default_values[i];
     }
     return run_body(fn, bound, thread);
 }

@@ -55,11 +55,10 @@ bool keeps_values(PyTypeObject* type) {
 #if PY_VERSION_HEX < 0x030D0000
     constexpr unsigned long kManaged = Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_HEAPTYPE;
 #else
-    constexpr unsigned long kManaged =
-        Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_INLINE_VALUES;
+    constexpr unsigned long kManaged = Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_HEAPTYPE |
+                                       Py_TPFLAGS_INLINE_VALUES;
 #endif
-    return (type->tp_flags & kManaged) == kManaged &&
-           type->tp_getattro == PyObject_GenericGetAttr;
+    return (type->tp_flags & kManaged) == kManaged && type->tp_getattro == PyObject_GenericGetAttr;
 }
 
 }  // namespace
@@ -78,10 +77,10 @@ bool keeps_values(PyTypeObject* type) {
         // Borrowed; _PyType_Lookup runs no Python code.
         PyObject* found = plain ? _PyType_Lookup(type, site_name(site)) : nullptr;
         shape.found[i] = found;
-        shape.usable[i] =
-            plain && (is_method_site(site)
-                          ? found != nullptr && is_own_function(found)
-                          : found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr);
+        shape.usable[i] = plain &&
+                          (is_method_site(site)
+                               ? found != nullptr && is_own_function(found)
+                               : found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr);
     }
     if (!has_valid_tag(type)) {
         return false;
@@ -221,9 +220,9 @@ void internals_self_test() {
     PyThreadState* thread = current_thread();
     // The counter is used only where it behaves as the header documents.
     levels::count_python = levels::count_python ||
-                          (thread != nullptr &&
-                           thread->py_recursion_limit == Py_GetRecursionLimit() &&
-                           thread->py_recursion_remaining <= thread->py_recursion_limit);
+                           (thread != nullptr &&
+                            thread->py_recursion_limit == Py_GetRecursionLimit() &&
+                            thread->py_recursion_remaining <= thread->py_recursion_limit);
 #ifdef TELVAR_HAVE_INTERNALS
     using internals::fast;
     fast = false;

@@ -151,7 +151,8 @@ struct UnicodeEntry {
 // The probe sequence of a table of exact str keys, stopping at the key
 // itself (1), at an empty slot (0), or at another key of the same hash
 // (-1: only the API can tell whether the two are equal).
-[[gnu::always_inline]] inline int probe(const DictKeys* keys, PyObject* key, Py_hash_t hash, PyObject** value) {
+[[gnu::always_inline]] inline int probe(const DictKeys* keys, PyObject* key, Py_hash_t hash,
+                                        PyObject** value) {
     const size_t mask = (size_t{1} << keys->log2_size) - 1;
     auto perturb = static_cast<size_t>(hash);
     size_t slot = perturb & mask;
@@ -192,7 +193,8 @@ struct InlineValues {
 // The attribute slots of an instance of a type whose values CPython keeps
 // outside a dict (see Shape::managed), with their number; nullptr when the
 // instance has a dict.
-[[gnu::always_inline]] inline PyObject** instance_values(PyObject* obj, PyTypeObject* type, Py_ssize_t* capacity) {
+[[gnu::always_inline]] inline PyObject** instance_values(PyObject* obj, PyTypeObject* type,
+                                                         Py_ssize_t* capacity) {
 #if PY_VERSION_HEX < 0x030D0000
     (void)type;
     // 3 words before the object: the dict, or the values tagged with 1.

@@ -42,9 +42,9 @@ int validated_path(const Call& args, PyObject* os, PyObject* platform, PyObject*
             return -1;
         }
     } else {
-        const bool validated = static_cast<bool>(call_method(
-            self, Site::validate_arguments, names.validate_arguments, stack, 5, nullptr,
-            args.thread));
+        const bool validated = static_cast<bool>(call_method(self, Site::validate_arguments,
+                                                             names.validate_arguments, stack, 5,
+                                                             nullptr, args.thread));
         view.take(self);
         if (!validated) {
             return -1;
@@ -369,8 +369,8 @@ PyObject* register_plugin_impl(const Call& args) {
     PyObject* chassis_type = args[6];
     PyObject* path[4];
     ManagerView view(self);
-    const int length =
-        validated_path(args, args[2], args[3], args[4], args[5], chassis_type, path, view);
+    const int length = validated_path(args, args[2], args[3], args[4], args[5], chassis_type, path,
+                                      view);
     if (length < 0) {
         return nullptr;
     }
@@ -532,8 +532,8 @@ PyObject* get_plugin_impl(const Call& args) {
     PyObject* chassis_type = args[5];
     PyObject* path[4];
     ManagerView view(self);
-    const int length =
-        validated_path(args, args[1], args[2], args[3], args[4], chassis_type, path, view);
+    const int length = validated_path(args, args[1], args[2], args[3], args[4], chassis_type, path,
+                                      view);
     if (length < 0) {
         return nullptr;
     }

@@ -128,8 +128,9 @@ inline int is_lower_or_digit(PyObject* value) {
 }
 
 // ConnectionInfraError(prefix + str(self.<list>) + middle + str(value))
-[[gnu::cold]] PyObject* raise_not_in_list(const char* prefix, PyObject* self, Site site, PyObject* list_name,
-                            const char* middle, PyObject* value) {
+[[gnu::cold]] PyObject* raise_not_in_list(const char* prefix, PyObject* self, Site site,
+                                          PyObject* list_name, const char* middle,
+                                          PyObject* value) {
     return raise_infra_error([&]() -> Ref {
         Ref list = self_attribute(self, site, list_name);
         Ref list_text = list ? Ref::steal(PyObject_Str(list.get())) : Ref();
@@ -274,8 +275,8 @@ inline bool is_plain(PyObject* value) { return value == Py_None || PyUnicode_Che
         return -1;
     }
     if (truth > 0) {
-        const int supported =
-            in_instance_list(self, view, Site::supported_os, names.supported_os, os);
+        const int supported = in_instance_list(self, view, Site::supported_os, names.supported_os,
+                                               os);
         if (supported <= 0) {
             // Not in the list: noted in the debug log, and accepted.
             const bool logged = supported == 0 && log_unsupported(os) != nullptr;
@@ -337,18 +338,35 @@ namespace {
 
 // self.<validator>(...): the module's own validator of that name runs its
 // rule here at once (`rule`); anything else is looked up and called with
-// the keywords as written, and the view is taken again after it.
+// the keywords as written. The view is taken again after anything that may
+// have run Python code: the call, or a rule given values that are not
+// `plain`.
 template <class Rule>
 [[gnu::always_inline]] inline bool run_validator(PyObject* self, PyThreadState* thread,
                                                  ManagerView& view, Site site, Fn role,
                                                  PyObject* name, Rule&& rule,
-                                                 PyObject* const* stack, PyObject* kwnames) {
+                                                 PyObject* const* stack, PyObject* kwnames,
+                                                 bool plain) {
     if (view.own_method(site) == own_function(role)) {
-        return rule() == 0;
+        const bool accepted = rule() == 0;
+        if (!plain) {
+            view.take(self);
+        }
+        return accepted;
     }
     const bool called = static_cast<bool>(call_method(self, site, name, stack, 1, kwnames, thread));
     view.take(self);
     return called;
+}
+
+// `os == "linux"`: 1, 0, or -1 with an exception set. An exact str equal to
+// it is the same ASCII text.
+inline int is_linux(PyObject* os) {
+    if (PyUnicode_CheckExact(os)) {
+        return os == names.linux || (PyUnicode_IS_ASCII(os) && PyUnicode_GET_LENGTH(os) == 5 &&
+                                     std::memcmp(PyUnicode_DATA(os), "linux", 5) == 0);
+    }
+    return PyObject_RichCompareBool(os, names.linux, Py_EQ);
 }
 
 }  // namespace
@@ -359,58 +377,47 @@ int validate_all(PyObject* const* params, PyThreadState* thread, ManagerView& vi
     PyObject* platform = params[2];
     PyObject* model = params[3];
     PyObject* chassis_type = params[4];
-    // With other values the model and platform rules may run Python code.
+    // With other values the rules and `os == "linux"` may run Python code.
     const bool plain = is_plain(os) && is_plain(platform) && is_plain(model);
     // self.validate_model(os=os, platform=platform, model=model)
     PyObject* model_stack[] = {self, os, platform, model};
     if (!run_validator(
             self, thread, view, Site::validate_model, Fn::validate_model, names.validate_model,
             [&] { return check_model(os, platform, model); }, model_stack,
-            names.kw_os_platform_model)) {
+            names.kw_os_platform_model, plain)) {
         return -1;
-    }
-    if (!plain) {
-        view.take(self);
     }
     // self.validate_platform(platform=platform, os=os)
     PyObject* platform_stack[] = {self, platform, os};
     if (!run_validator(
             self, thread, view, Site::validate_platform, Fn::validate_platform,
             names.validate_platform, [&] { return check_platform(os, platform); }, platform_stack,
-            names.kw_platform_os)) {
+            names.kw_platform_os, plain)) {
         return -1;
-    }
-    if (!plain) {
-        view.take(self);
     }
     // self.validate_os(os=os)
     PyObject* os_stack[] = {self, os};
     if (!run_validator(
             self, thread, view, Site::validate_os, Fn::validate_os, names.validate_os,
-            [&] { return check_os(self, os, view); }, os_stack, names.kw_os)) {
+            [&] { return check_os(self, os, view); }, os_stack, names.kw_os, plain)) {
         return -1;
     }
-    // `os == "linux"`; an exact str equal to it is the same ASCII text.
-    const int is_linux = PyUnicode_CheckExact(os)
-                             ? os == names.linux ||
-                                   (PyUnicode_IS_ASCII(os) && PyUnicode_GET_LENGTH(os) == 5 &&
-                                    std::memcmp(PyUnicode_DATA(os), "linux", 5) == 0)
-                             : PyObject_RichCompareBool(os, names.linux, Py_EQ);
+    const int linux_os = is_linux(os);
     if (!plain) {
         view.take(self);
     }
-    if (is_linux != 0) {
-        return is_linux < 0 ? -1 : 0;
+    if (linux_os != 0) {
+        return linux_os < 0 ? -1 : 0;
     }
     // self.validate_chassis_type(chassis_type=chassis_type)
     PyObject* chassis_stack[] = {self, chassis_type};
-    if (!run_validator(
-            self, thread, view, Site::validate_chassis_type, Fn::validate_chassis_type,
-            names.validate_chassis_type, [&] { return check_chassis_type(self, chassis_type, view); },
-            chassis_stack, names.kw_chassis_type)) {
-        return -1;
-    }
-    return 0;
+    return run_validator(
+               self, thread, view, Site::validate_chassis_type, Fn::validate_chassis_type,
+               names.validate_chassis_type,
+               [&] { return check_chassis_type(self, chassis_type, view); }, chassis_stack,
+               names.kw_chassis_type, true)
+               ? 0
+               : -1;
 }
 
 PyObject* validate_arguments_impl(const Call& args) {
