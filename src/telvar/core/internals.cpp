@@ -72,6 +72,7 @@ bool keeps_values(PyTypeObject* type) {
         return false;
     }
     const bool plain = keeps_values(type);
+    shape.keeps_values = plain;
     for (int i = 0; i < kSites; ++i) {
         const auto site = static_cast<Site>(i);
         // Borrowed; _PyType_Lookup runs no Python code.

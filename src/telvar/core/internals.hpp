@@ -191,7 +191,7 @@ struct InlineValues {
 #endif
 
 // The attribute slots of an instance of a type whose values CPython keeps
-// outside a dict (see Shape::managed), with their number; nullptr when the
+// outside a dict (Shape::keeps_values), with their number; nullptr when the
 // instance has a dict.
 [[gnu::always_inline]] inline PyObject** instance_values(PyObject* obj, PyTypeObject* type,
                                                          Py_ssize_t* capacity) {
@@ -230,6 +230,7 @@ inline constexpr DictKeys kNoKeys{};
 struct Shape {
     PyTypeObject* type = nullptr;  // borrowed; the version tag guards it
     unsigned int version = 0;
+    bool keeps_values = false;  // instances keep attribute values outside a dict
     PyObject* found[kSites] = {};  // the type's attribute per site (borrowed, as the type)
     bool usable[kSites] = {};      // false for all when instances keep a dict
     const DictKeys* keys = &kNoKeys;
@@ -336,7 +337,7 @@ class ManagerView {
 #ifdef TELVAR_HAVE_INTERNALS
         using namespace internals;
         PyTypeObject* type = Py_TYPE(obj);
-        if (!knows_type(type)) {
+        if (!knows_type(type) || !shape.keeps_values) {
             return;
         }
         PyObject** values = instance_values(obj, type, &capacity_);
