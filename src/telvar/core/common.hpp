@@ -464,14 +464,14 @@ inline Ref call_method0(PyObject* obj, PyObject* name) {
 // PyObject_IsTrue, with None, bools, exact str, exact dicts and plain
 // classes answered inline.
 inline int is_true(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) {  // the usual argument, so first
+        return PyUnicode_GET_LENGTH(value) != 0;
+    }
     if (value == Py_None || value == Py_False) {
         return 0;
     }
     if (value == Py_True) {
         return 1;
-    }
-    if (PyUnicode_CheckExact(value)) {
-        return PyUnicode_GET_LENGTH(value) != 0;
     }
     if (PyDict_CheckExact(value)) {
         return PyDict_GET_SIZE(value) != 0;

@@ -78,6 +78,7 @@ bool keeps_values(PyTypeObject* type) {
         // Borrowed; _PyType_Lookup runs no Python code.
         PyObject* found = plain ? _PyType_Lookup(type, site_name(site)) : nullptr;
         shape.found[i] = found;
+        shape.unshadowed_own[i] = false;  // learnt with the shared keys
         shape.usable[i] = plain &&
                           (is_method_site(site)
                                ? found != nullptr && is_own_function(found)
@@ -95,6 +96,9 @@ bool keeps_values(PyTypeObject* type) {
 // Where every site's name sits in the shared keys (-1: not there).
 [[gnu::noinline, gnu::cold]] bool learn_keys(const DictKeys* keys) {
     shape.keys = &kNoKeys;
+    for (bool& unshadowed : shape.unshadowed_own) {
+        unshadowed = false;
+    }
     if (keys == nullptr) {
         return false;
     }
@@ -110,6 +114,8 @@ bool keeps_values(PyTypeObject* type) {
             }
         }
         shape.index[site] = index;
+        shape.unshadowed_own[site] = index < 0 && shape.usable[site] &&
+                                     is_method_site(static_cast<Site>(site));
     }
     shape.keys = keys;
     shape.entries = keys->nentries;

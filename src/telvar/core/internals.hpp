@@ -233,6 +233,9 @@ struct Shape {
     bool keeps_values = false;  // instances keep attribute values outside a dict
     PyObject* found[kSites] = {};  // the type's attribute per site (borrowed, as the type)
     bool usable[kSites] = {};      // false for all when instances keep a dict
+    // A method site that resolves to the module's own function of its name,
+    // which no instance can shadow while the shared keys lack the name.
+    bool unshadowed_own[kSites] = {};
     const DictKeys* keys = &kNoKeys;
     Py_ssize_t entries = -1;
     Py_ssize_t index[kSites] = {};
@@ -362,12 +365,15 @@ class ManagerView {
 #ifdef TELVAR_HAVE_INTERNALS
         using namespace internals;
         const int i = static_cast<int>(site);
-        if (values_ == nullptr || shape.type != type_ || !shape.usable[i]) {
+        if (values_ == nullptr || shape.type != type_) {
             return nullptr;
+        }
+        if (shape.unshadowed_own[i]) {
+            return shape.found[i];
         }
         const Py_ssize_t index = shape.index[i];
         const bool shadowed = index >= 0 && (index >= capacity_ || values_[index] != nullptr);
-        return shadowed ? nullptr : shape.found[i];
+        return shape.usable[i] && !shadowed ? shape.found[i] : nullptr;
 #else
         (void)site;
         return nullptr;
