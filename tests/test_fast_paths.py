@@ -176,3 +176,22 @@ def test_changes_made_by_python_code_mid_call_are_seen(pm, monkeypatch, trigger,
         outcomes.append((outcome, seen, bool(changed)))
     assert outcomes[0] == outcomes[1]
     assert outcomes[0][2]  # the change did run
+
+
+def test_managers_of_two_classes_in_turn_keep_their_own_methods(pm):
+    calls = []
+    overriding = type(
+        "Overriding",
+        (pm.PluginManager,),
+        {"validate_os": lambda self, os: calls.append(os)},
+    )
+    plain = type("Plain", (pm.PluginManager,), {})
+    managers = [overriding(), plain()]
+    for m in managers:
+        m.register_plugin(Conn, os="alpha")
+    for _ in range(3):
+        for m in managers:
+            assert m.get_plugin(os="alpha") is Conn
+            with pytest.raises(ConnectionInfraError):
+                m.get_plugin(os="alpha", chassis_type="")
+    assert calls == ["alpha"] * 7  # registration, then a hit and a refusal per round

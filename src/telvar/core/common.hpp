@@ -463,7 +463,7 @@ inline Ref call_method0(PyObject* obj, PyObject* name) {
 
 // PyObject_IsTrue, with None, bools, exact str, exact dicts and plain
 // classes answered inline.
-inline int is_true(PyObject* value) {
+[[gnu::always_inline]] inline int is_true(PyObject* value) {
     if (PyUnicode_CheckExact(value)) {  // the usual argument, so first
         return PyUnicode_GET_LENGTH(value) != 0;
     }
