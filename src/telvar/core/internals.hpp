@@ -230,7 +230,7 @@ inline constexpr DictKeys kNoKeys{};
 struct Shape {
     PyTypeObject* type = nullptr;  // borrowed; the version tag guards it
     unsigned int version = 0;
-    bool keeps_values = false;  // instances keep attribute values outside a dict
+    bool keeps_values = false;     // instances keep attribute values outside a dict
     PyObject* found[kSites] = {};  // the type's attribute per site (borrowed, as the type)
     bool usable[kSites] = {};      // false for all when instances keep a dict
     // A method site that resolves to the module's own function of its name,
