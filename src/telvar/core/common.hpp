@@ -175,20 +175,6 @@ using Impl = PyObject* (*)(const Call& args);
 TELVAR_FUNCTIONS(TELVAR_DECLARE_IMPL)
 #undef TELVAR_DECLARE_IMPL
 
-// The body of a role, known at compile time where the role is.
-constexpr Impl impl_of(Fn role) {
-    switch (role) {
-#define TELVAR_IMPL_CASE(role, ...) \
-    case Fn::role:                  \
-        return role##_impl;
-        TELVAR_FUNCTIONS(TELVAR_IMPL_CASE)
-#undef TELVAR_IMPL_CASE
-        case Fn::count:
-            break;
-    }
-    return nullptr;
-}
-
 struct FunctionSpec {
     const char* name;
     Kind kind;
@@ -425,22 +411,6 @@ inline Ref call_method(PyObject* obj, Site site, PyObject* name, PyObject* const
         return {};
     }
     return method.call(stack, nargs, kwnames, thread);
-}
-
-// self.<name>(...), where `role` is the module's own function of that name:
-// when the look-up finds that very function, its body runs at once with
-// the parameters in order (`params`, self first). It cannot lead back here
-// without an entry that counts a level, so none is counted for it. Anything
-// else is looked up and called as written (`stack`, `nargs`, `kwnames`: see
-// Method::call).
-inline Ref call_own_method(const Call& caller, Site site, Fn role, PyObject* name,
-                           PyObject* const* params, PyObject* const* stack, size_t nargs,
-                           PyObject* kwnames) {
-    PyObject* self = params[0];
-    if (cached_own_method(self, site) == own_function(role)) {
-        return Ref::steal(impl_of(role)(Call{params, caller.thread}));
-    }
-    return call_method(self, site, name, stack, nargs, kwnames, caller.thread);
 }
 
 // The body of validate_arguments: `params` are self, os, platform, model and

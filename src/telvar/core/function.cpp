@@ -212,7 +212,7 @@ PyObject* role_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
     for (int i = 0; i < nparams; ++i) {
         bound[i] = i < nargs ? args[i] : fn->default_values[i];
     }
-    return run_impl(impl_of(role), bound, nullptr);
+    return run_impl(spec_of(role).impl, bound, nullptr);
 }
 
 constexpr vectorcallfunc kRoleVectorcalls[kFunctionCount] = {

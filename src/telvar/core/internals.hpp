@@ -216,7 +216,7 @@ struct InlineValues {
 #endif
 }
 
-// --- guarded answers per look-up site ---------------------------------------
+// --- the shape of a manager class -------------------------------------------
 
 constexpr int kSites = static_cast<int>(Site::count);
 
