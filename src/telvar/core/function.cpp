@@ -207,6 +207,9 @@ PyObject* role_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
     if (kwnames != nullptr || nargs < required || nargs > nparams) {
         return bind_and_run(callable, args, nargsf, kwnames, nullptr);
     }
+    if (nargs == nparams) {
+        return run_impl(spec_of(role).impl, args, nullptr);
+    }
     const auto* fn = reinterpret_cast<const NativeFunction*>(callable);
     PyObject* bound[nparams > 0 ? nparams : 1];
     for (int i = 0; i < nparams; ++i) {
