@@ -413,10 +413,10 @@ inline Ref call_method(PyObject* obj, Site site, PyObject* name, PyObject* const
     return method.call(stack, nargs, kwnames, thread);
 }
 
-// The body of validate_arguments: `params` are self, os, platform, model and
-// chassis_type; `view` is a view of self, taken again wherever Python code
-// may have run. 0, or -1 with an exception set.
-int validate_all(PyObject* const* params, PyThreadState* thread, ManagerView& view);
+// self.validate_arguments(os, platform, model, chassis_type): `params` are
+// self and the four values; `view` is a view of self, current again when
+// this returns. 0, or -1 with an exception set.
+int call_validate_arguments(PyObject* const* params, PyThreadState* thread, ManagerView& view);
 
 // `self.<site>` read as an attribute.
 inline Ref self_attribute(PyObject* self, Site site, PyObject* name) {

@@ -4,6 +4,7 @@
 #include "common.hpp"
 
 #include <cstdlib>
+#include <iterator>
 
 namespace telvar {
 
@@ -13,31 +14,15 @@ namespace internals {
 
 namespace {
 
-PyObject* site_name(Site site) {
-    switch (site) {
-        case Site::validate_arguments:
-            return names.validate_arguments;
-        case Site::validate_model:
-            return names.validate_model;
-        case Site::validate_platform:
-            return names.validate_platform;
-        case Site::validate_os:
-            return names.validate_os;
-        case Site::validate_chassis_type:
-            return names.validate_chassis_type;
-        case Site::print_tree:
-            return names.print_tree;
-        case Site::plugins:
-            return names.plugins_attr;
-        case Site::supported_os:
-            return names.supported_os;
-        case Site::chassis_type_list:
-            return names.chassis_type_list;
-        case Site::count:
-            break;
-    }
-    return nullptr;
-}
+// The attribute name of every site, in the order of Site.
+constexpr Kept Names::*kSiteNames[] = {
+    &Names::validate_arguments, &Names::validate_model,        &Names::validate_platform,
+    &Names::validate_os,        &Names::validate_chassis_type, &Names::print_tree,
+    &Names::plugins_attr,       &Names::supported_os,          &Names::chassis_type_list,
+};
+static_assert(std::size(kSiteNames) == kSites);
+
+PyObject* site_name(Site site) { return names.*kSiteNames[static_cast<int>(site)]; }
 
 bool is_method_site(Site site) { return site < Site::plugins; }
 

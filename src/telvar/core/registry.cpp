@@ -35,20 +35,9 @@ int build_path(PyObject* os, PyObject* platform, PyObject* model, PyObject* os_f
 int validated_path(const Call& args, PyObject* os, PyObject* platform, PyObject* model,
                    PyObject* os_flavor, PyObject* chassis_type, PyObject* path[4],
                    ManagerView& view) {
-    PyObject* self = args[0];
-    PyObject* stack[] = {self, os, platform, model, chassis_type};
-    if (view.own_method(Site::validate_arguments) == own_function(Fn::validate_arguments)) {
-        if (validate_all(stack, args.thread, view) < 0) {
-            return -1;
-        }
-    } else {
-        const bool validated = static_cast<bool>(call_method(self, Site::validate_arguments,
-                                                             names.validate_arguments, stack, 5,
-                                                             nullptr, args.thread));
-        view.take(self);
-        if (!validated) {
-            return -1;
-        }
+    PyObject* params[] = {args[0], os, platform, model, chassis_type};
+    if (call_validate_arguments(params, args.thread, view) < 0) {
+        return -1;
     }
     return build_path(os, platform, model, os_flavor, path);
 }

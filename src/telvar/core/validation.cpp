@@ -338,15 +338,15 @@ namespace {
 
 // self.<validator>(...): the module's own validator of that name runs its
 // rule here at once (`rule`); anything else is looked up and called with
-// the keywords as written. The view is taken again after anything that may
-// have run Python code: the call, or a rule given values that are not
-// `plain`.
+// the arguments as written (`stack`, `nargs`, `kwnames`: see Method::call).
+// The view is taken again after anything that may have run Python code: the
+// call, or a rule given values that are not `plain`.
 template <class Rule>
 [[gnu::always_inline]] inline bool run_validator(PyObject* self, PyThreadState* thread,
                                                  ManagerView& view, Site site, Fn role,
                                                  PyObject* name, Rule&& rule,
-                                                 PyObject* const* stack, PyObject* kwnames,
-                                                 bool plain) {
+                                                 PyObject* const* stack, size_t nargs,
+                                                 PyObject* kwnames, bool plain) {
     if (view.own_method(site) == own_function(role)) {
         const bool accepted = rule() == 0;
         if (!plain) {
@@ -354,7 +354,8 @@ template <class Rule>
         }
         return accepted;
     }
-    const bool called = static_cast<bool>(call_method(self, site, name, stack, 1, kwnames, thread));
+    const bool called = static_cast<bool>(
+        call_method(self, site, name, stack, nargs, kwnames, thread));
     view.take(self);
     return called;
 }
@@ -369,8 +370,7 @@ inline int is_linux(PyObject* os) {
     return PyObject_RichCompareBool(os, names.linux, Py_EQ);
 }
 
-}  // namespace
-
+// The body of validate_arguments.
 int validate_all(PyObject* const* params, PyThreadState* thread, ManagerView& view) {
     PyObject* self = params[0];
     PyObject* os = params[1];
@@ -383,7 +383,7 @@ int validate_all(PyObject* const* params, PyThreadState* thread, ManagerView& vi
     PyObject* model_stack[] = {self, os, platform, model};
     if (!run_validator(
             self, thread, view, Site::validate_model, Fn::validate_model, names.validate_model,
-            [&] { return check_model(os, platform, model); }, model_stack,
+            [&] { return check_model(os, platform, model); }, model_stack, 1,
             names.kw_os_platform_model, plain)) {
         return -1;
     }
@@ -392,14 +392,14 @@ int validate_all(PyObject* const* params, PyThreadState* thread, ManagerView& vi
     if (!run_validator(
             self, thread, view, Site::validate_platform, Fn::validate_platform,
             names.validate_platform, [&] { return check_platform(os, platform); }, platform_stack,
-            names.kw_platform_os, plain)) {
+            1, names.kw_platform_os, plain)) {
         return -1;
     }
     // self.validate_os(os=os)
     PyObject* os_stack[] = {self, os};
     if (!run_validator(
             self, thread, view, Site::validate_os, Fn::validate_os, names.validate_os,
-            [&] { return check_os(self, os, view); }, os_stack, names.kw_os, plain)) {
+            [&] { return check_os(self, os, view); }, os_stack, 1, names.kw_os, plain)) {
         return -1;
     }
     const int linux_os = is_linux(os);
@@ -414,10 +414,21 @@ int validate_all(PyObject* const* params, PyThreadState* thread, ManagerView& vi
     return run_validator(
                self, thread, view, Site::validate_chassis_type, Fn::validate_chassis_type,
                names.validate_chassis_type,
-               [&] { return check_chassis_type(self, chassis_type, view); }, chassis_stack,
+               [&] { return check_chassis_type(self, chassis_type, view); }, chassis_stack, 1,
                names.kw_chassis_type, true)
                ? 0
                : -1;
+}
+
+}  // namespace
+
+int call_validate_arguments(PyObject* const* params, PyThreadState* thread, ManagerView& view) {
+    // The body leaves the view current.
+    const bool validated = run_validator(
+        params[0], thread, view, Site::validate_arguments, Fn::validate_arguments,
+        names.validate_arguments, [&] { return validate_all(params, thread, view); }, params, 5,
+        nullptr, true);
+    return validated ? 0 : -1;
 }
 
 PyObject* validate_arguments_impl(const Call& args) {
