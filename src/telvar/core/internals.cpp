@@ -152,7 +152,7 @@ namespace {
 
 // Whether the kind read for a dict agrees with what its keys are.
 bool kind_agrees(PyObject* dict, bool only_str) {
-    return (internals::keys_of(dict)->kind != internals::kGeneralKeys) == only_str;
+    return (internals::keys_of(dict)->kind == internals::kUnicodeKeys) == only_str;
 }
 
 bool dicts_agree() {

@@ -111,7 +111,6 @@ struct DictKeys {
 };
 static_assert(sizeof(DictKeys) == 4 * sizeof(Py_ssize_t));
 
-constexpr uint8_t kGeneralKeys = 0;
 constexpr uint8_t kUnicodeKeys = 1;
 constexpr Py_ssize_t kEmptySlot = -1;  // DKIX_EMPTY
 
@@ -313,18 +312,6 @@ inline int find_str_key(PyObject* exact_dict, PyObject* key, PyObject** value) {
         return answer;
     }
     return PyDict_GetItemRef(exact_dict, key, value);
-}
-
-// An exact dict whose keys are all exact str: looking up an exact str in it
-// runs no Python code, so a membership test and the read after it can be
-// answered by one lookup. False when unknown.
-inline bool has_only_str_keys(PyObject* exact_dict) {
-#ifdef TELVAR_HAVE_INTERNALS
-    return internals::fast && internals::keys_of(exact_dict)->kind != internals::kGeneralKeys;
-#else
-    (void)exact_dict;
-    return false;
-#endif
 }
 
 // What the shape tells of one manager's attributes, read at one moment. It

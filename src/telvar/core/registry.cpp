@@ -46,26 +46,24 @@ Ref registry_root(PyObject* self) {
     return self_attribute(self, Site::plugins, names.plugins_attr);
 }
 
-// A plain dict of str keys runs no Python code when searched for an exact
-// str: one lookup then answers a membership test and the read after it.
-bool unobservable(PyObject* mapping, PyObject* key) {
-    return PyDict_CheckExact(mapping) && PyUnicode_CheckExact(key) && has_only_str_keys(mapping);
-}
-
-// The merged probe: `key in mapping` and `mapping[key]` answered by one
-// lookup, where no Python code can tell (see unobservable()).
-int probe(PyObject* mapping, PyObject* key, Ref& value) {
+// `key in mapping` and `mapping[key]` in one look-up, where no Python code
+// can tell the difference (see peek_str_key): 1 with `value` set, 0 when
+// absent, -1 when only the API can tell.
+int peek_entry(PyObject* mapping, PyObject* key, Ref& value) {
     PyObject* found = nullptr;
-    const int present = find_str_key(mapping, key, &found);
-    value = Ref::steal(found);
+    const int present = peek_str_key(mapping, key, &found);
+    if (present > 0) {
+        value = Ref::hold(found);
+    }
     return present;
 }
 
 // `key in mapping` and, when true, `mapping[key]`: 1 with `value` set, 0
 // when absent, -1 on error.
 int find_entry(PyObject* mapping, PyObject* key, Ref& value) {
-    if (unobservable(mapping, key)) {
-        return probe(mapping, key, value);
+    const int peeked = peek_entry(mapping, key, value);
+    if (peeked >= 0) {
+        return peeked;
     }
     const int present = PySequence_Contains(mapping, key);
     if (present <= 0) {
@@ -121,8 +119,9 @@ Step find_child(PyObject* node, PyObject* element, Ref& child) {
     if (is_reserved_text(element)) {
         return Step::reserved;
     }
-    if (unobservable(node, element)) {
-        return static_cast<Step>(probe(node, element, child));
+    const int peeked = peek_entry(node, element, child);
+    if (peeked >= 0) {
+        return static_cast<Step>(peeked);
     }
     const int present = in_keys(node, element);
     if (present <= 0) {
@@ -409,22 +408,25 @@ namespace {
 // Python code can tell.
 int find_record_class(PyObject* node, PyObject* chassis_type, Ref& cls) {
     Ref data;
-    const int has_data = find_entry(node, names.data, data);
+    int has_data = peek_entry(node, names.data, data);
+    const bool plain_node = has_data >= 0;
+    if (!plain_node) {
+        has_data = find_entry(node, names.data, data);
+    }
     if (has_data <= 0) {
         return has_data;
     }
     Ref record;
-    if (unobservable(node, names.data) && unobservable(data.get(), chassis_type)) {
-        const int registered = probe(data.get(), chassis_type, record);
-        if (registered <= 0) {
-            return registered;
-        }
-    } else {
+    const int peeked = plain_node ? peek_entry(data.get(), chassis_type, record) : -1;
+    if (peeked == 0) {
+        return 0;
+    }
+    if (peeked < 0) {
         const int registered = PySequence_Contains(data.get(), chassis_type);
         if (registered <= 0) {
             return registered;
         }
-        Ref again = unobservable(node, names.data) ? std::move(data) : get_item(node, names.data);
+        Ref again = plain_node ? std::move(data) : get_item(node, names.data);
         record = again ? get_item(again.get(), chassis_type) : Ref();
         if (!record) {
             return -1;
