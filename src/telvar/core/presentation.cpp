@@ -336,6 +336,23 @@ class Sink {
         }
         return true;
     }
+    // Calls visit(piece, first_line) for each piece from `from` on that is
+    // not removed, in order, while it returns true.
+    template <class Visit>
+    bool each_piece(size_t from, Visit&& visit) const {
+        bool first_line = true;
+        for (size_t i = from; i < pieces_.size(); ++i) {
+            const Piece& piece = pieces_[i];
+            if (piece.line == kRemoved) {
+                continue;
+            }
+            if (!visit(piece, first_line)) {
+                return false;
+            }
+            first_line = false;
+        }
+        return true;
+    }
     bool measure(size_t from, int first, int base, Py_ssize_t& length, Py_UCS4& widest);
     bool write_piece(TextWriter& writer, const Piece& piece, bool first_line, int first, int base);
     Ref text_of(size_t from, int first, int base);
@@ -352,25 +369,19 @@ constexpr Py_ssize_t kLeadLength = 3;  // "__ " and " = "
 const char* lead_text(Lead lead) { return lead == Lead::connector ? "__ " : " = "; }
 
 bool Sink::measure(size_t from, int first, int base, Py_ssize_t& length, Py_UCS4& widest) {
-    bool first_line = true;
-    for (size_t i = from; i < pieces_.size(); ++i) {
-        const Piece& piece = pieces_[i];
-        if (piece.line == kRemoved) {
-            continue;
-        }
+    return each_piece(from, [&](const Piece& piece, bool first_line) {
         if (piece.line != kContinues) {
             length += (first_line ? 0 : 1) +
                       (piece.line == first ? 0 : prefix_length(piece.line, base));
         }
-        first_line = false;
         length += piece.end - piece.start + (piece.lead != Lead::none ? kLeadLength : 0);
         const Py_UCS4 piece_widest = max_char(piece.text.get(), piece.start, piece.end);
         widest = piece_widest > widest ? piece_widest : widest;
         if (piece.breaks > 0) {
             length += piece.breaks * prefix_length(piece.breaks_to, base);
         }
-    }
-    return true;
+        return true;
+    });
 }
 
 bool Sink::write_piece(TextWriter& writer, const Piece& piece, bool first_line, int first,
@@ -411,18 +422,10 @@ Ref Sink::text_of(size_t from, int first, int base) {
     if (base < 0 && widest <= 0xff) {
         return write_narrow(writer.finish(), from, first);
     }
-    bool first_line = true;
-    for (size_t i = from; i < pieces_.size(); ++i) {
-        const Piece& piece = pieces_[i];
-        if (piece.line == kRemoved) {
-            continue;
-        }
-        if (!write_piece(writer, piece, first_line, first, base)) {
-            return {};
-        }
-        first_line = false;
-    }
-    return writer.finish();
+    const bool written = each_piece(from, [&](const Piece& piece, bool first_line) {
+        return write_piece(writer, piece, first_line, first, base);
+    });
+    return written ? writer.finish() : Ref();
 }
 
 // The common case of the whole text in one-byte characters: written
@@ -438,12 +441,7 @@ Ref Sink::write_narrow(Ref out, size_t from, int first) {
             at += spelled.text_length;
         }
     };
-    bool first_line = true;
-    for (size_t i = from; i < pieces_.size(); ++i) {
-        const Piece& piece = pieces_[i];
-        if (piece.line == kRemoved) {
-            continue;
-        }
+    each_piece(from, [&](const Piece& piece, bool first_line) {
         if (piece.line != kContinues) {
             if (!first_line) {
                 *at++ = '\n';
@@ -452,7 +450,6 @@ Ref Sink::write_narrow(Ref out, size_t from, int first) {
                 put_prefix(piece.line);
             }
         }
-        first_line = false;
         if (piece.lead != Lead::none) {
             std::memcpy(at, lead_text(piece.lead), kLeadLength);
             at += kLeadLength;
@@ -470,7 +467,8 @@ Ref Sink::write_narrow(Ref out, size_t from, int first) {
         }
         std::memcpy(at, text + start, static_cast<size_t>(piece.end - start));
         at += piece.end - start;
-    }
+        return true;
+    });
     return out;
 }
 
