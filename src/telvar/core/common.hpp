@@ -5,6 +5,7 @@
 
 #include "compat.hpp"
 #include "internals.hpp"
+#include "python_code.hpp"
 
 #include <cstddef>
 #include <cstring>
@@ -16,15 +17,20 @@ namespace telvar {
 //
 // Every reference the module owns is held by one of two types: `Ref` for
 // one that ends with its scope, `Kept` for one kept for the life of the
-// process. A bare `PyObject*` is borrowed and never kept past a call back
-// into Python.
+// process. A reference it does not own is a `Borrowed` (python_code.hpp),
+// or a bare `PyObject*` read and used with no point in between where
+// Python code can run.
 
 // An owned (strong) reference, released when it goes out of scope.
 class Ref {
   public:
     Ref() noexcept = default;
     // Takes over a new reference; a null pointer (a failed call) stays null.
-    static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
+    // New references come from calls, which may have run Python code.
+    static Ref steal(PyObject* obj) noexcept {
+        python_may_have_run();
+        return Ref(obj);
+    }
     // Takes a new strong reference to a borrowed object.
     static Ref hold(PyObject* obj) noexcept {
         Py_XINCREF(obj);
@@ -38,7 +44,7 @@ class Ref {
         Ref old(std::exchange(obj_, std::exchange(other.obj_, nullptr)));
         return *this;
     }
-    ~Ref() { Py_XDECREF(obj_); }
+    ~Ref() { release_reference(obj_); }
 
     PyObject* get() const noexcept { return obj_; }
     PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
@@ -449,7 +455,7 @@ inline Ref call_method0(PyObject* obj, PyObject* name) {
     if (Py_IS_TYPE(value, &PyType_Type)) {
         return 1;  // `type` defines neither __bool__ nor __len__
     }
-    return PyObject_IsTrue(value);
+    return python_truth(value);
 }
 
 // `a == b` followed by a truth test: the operator itself, without the

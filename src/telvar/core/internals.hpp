@@ -8,6 +8,7 @@
 #pragma once
 
 #include "compat.hpp"
+#include "python_code.hpp"
 
 #include <cstdint>
 
@@ -314,15 +315,18 @@ inline int find_str_key(PyObject* exact_dict, PyObject* key, PyObject** value) {
     return PyDict_GetItemRef(exact_dict, key, value);
 }
 
-// What the shape tells of one manager's attributes, read at one moment. It
-// holds only while no Python code runs: code that may have run some takes a
-// new view before it looks again.
+// What the shape tells of one manager's attributes. A view read before
+// Python code may have run is stale: every answer first takes the view
+// again when the generation has moved since it was taken, so no caller
+// keeps a stale one. The manager itself must outlive the view (it is the
+// `self` of the running call).
 class ManagerView {
   public:
-    ManagerView() noexcept = default;
     [[gnu::always_inline]] explicit ManagerView(PyObject* obj) noexcept { take(obj); }
 
     [[gnu::always_inline]] void take(PyObject* obj) noexcept {
+        obj_ = obj;
+        taken_ = generation_now();
         values_ = nullptr;
 #ifdef TELVAR_HAVE_INTERNALS
         using namespace internals;
@@ -340,17 +344,16 @@ class ManagerView {
         }
         type_ = type;
         values_ = values;
-#else
-        (void)obj;
 #endif
     }
 
     // The module's own function that `obj.<site>` resolves to, when the
     // look-up can run no Python code and the instance has no attribute of
     // that name (borrowed); nullptr when only the interpreter can tell.
-    [[gnu::always_inline]] PyObject* own_method(Site site) const noexcept {
+    [[gnu::always_inline]] PyObject* own_method(Site site) noexcept {
 #ifdef TELVAR_HAVE_INTERNALS
         using namespace internals;
+        refresh();
         const int i = static_cast<int>(site);
         if (values_ == nullptr || shape.type != type_) {
             return nullptr;
@@ -370,9 +373,10 @@ class ManagerView {
     // `obj.<site>` (borrowed), when it is the instance's own attribute and
     // nothing on the type takes precedence; nullptr when only the
     // interpreter can tell.
-    [[gnu::always_inline]] PyObject* attribute(Site site) const noexcept {
+    [[gnu::always_inline]] PyObject* attribute(Site site) noexcept {
 #ifdef TELVAR_HAVE_INTERNALS
         using namespace internals;
+        refresh();
         const int i = static_cast<int>(site);
         if (values_ == nullptr || shape.type != type_ || !shape.usable[i]) {
             return nullptr;
@@ -386,6 +390,14 @@ class ManagerView {
     }
 
   private:
+    [[gnu::always_inline]] void refresh() noexcept {
+        if (taken_ != generation_now()) [[unlikely]] {
+            take(obj_);
+        }
+    }
+
+    PyObject* obj_ = nullptr;
+    uint64_t taken_ = 0;
     PyTypeObject* type_ = nullptr;
     PyObject** values_ = nullptr;  // null: the shape does not answer for the manager
     Py_ssize_t capacity_ = 0;
