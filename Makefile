@@ -3,7 +3,8 @@
 # make bench - nanoseconds per call, native against pure Python (BENCH_ARGS=--quick)
 # make test-asan - the test suite against an AddressSanitizer + UBSan build (own venv and build dir)
 # make typecheck - stubtest of the extension's type stub, mypy --strict on tests/typing/usage.py
-# make lint  - clang-format (check) and clang-tidy on the C++, ruff on the Python; installs the
+# make lint  - clang-format (check) and clang-tidy on the C++, ruff on the Python, and that the
+#              calls that can run Python code go through python_code.hpp; installs the
 #              pinned tools (the lint dependency group) into the venv. make format applies both formatters.
 # make dist  - sdist and wheel into dist/; make sdist-check installs the sdist into a fresh venv
 # PY=3.13 selects another interpreter version; each version gets its own venv.
@@ -101,6 +102,7 @@ lint: lint-tools $(LINT_BUILD)/compile_commands.json
 		$(filter %.cpp,$(CXX_SOURCES)) 2>$(LINT_BUILD)/clang-tidy.err \
 		|| { status=1; grep -v "warnings generated" $(LINT_BUILD)/clang-tidy.err >&2; }; \
 	echo "ruff check"; $(PYTHON) -m ruff check $(PY_SOURCES) || status=1; \
+	scripts/check-python-points || status=1; \
 	echo "ruff format --check"; $(PYTHON) -m ruff format --check $(PY_SOURCES) || status=1; \
 	exit $$status
 

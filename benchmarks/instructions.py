@@ -12,6 +12,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import textwrap
 
 SETUP = """
 import sys, warnings
@@ -24,6 +25,7 @@ manager.register_plugin(bench.Conn, os="alpha", platform="plat1", model="m1", os
 
 OPERATIONS = {
     "get_plugin, four-level hit": 'manager.get_plugin("alpha", "plat1", "m1", "flav")',
+    "get_plugin, not found": 'try:\n    manager.get_plugin("beta")\nexcept Exception:\n    pass',
     "validate_arguments": 'manager.validate_arguments("alpha", "plat1", "m1", "single_rp")',
 }
 
@@ -53,7 +55,7 @@ def total_instructions(code):
 
 def per_call(cls, statement, small=10_000, large=60_000):
     setup = SETUP.format(bench_dir=os.path.dirname(os.path.abspath(__file__)), cls=cls)
-    loop = "for _ in range({n}):\n    " + statement + "\n"
+    loop = "for _ in range({n}):\n" + textwrap.indent(statement, "    ") + "\n"
     low = total_instructions(setup + loop.format(n=small))
     high = total_instructions(setup + loop.format(n=large))
     return (high - low) / (large - small)

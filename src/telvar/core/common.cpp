@@ -14,7 +14,7 @@ Ref lookup_global(PyObject* name) {
     if (found == 0) {
         found = find_str_key(state.builtins_dict, name, &value);
         if (found == 0) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            raise_name_error(name);
         }
     }
     return Ref::steal(value);
@@ -42,7 +42,7 @@ Ref get_item(PyObject* mapping, PyObject* key) {
     }
     PyObject* value = nullptr;
     const int found = PyUnicode_CheckExact(key) ? find_str_key(mapping, key, &value)
-                                                : PyDict_GetItemRef(mapping, key, &value);
+                                                : python_dict_get(mapping, key, &value);
     if (found == 0) {
         // The KeyError of `mapping[key]`, without searching a second time.
         Ref args = Ref::steal(PyTuple_Pack(1, key));
@@ -96,37 +96,90 @@ PyObject* raise_infra_text(PyObject* text) {
 
 namespace {
 
-// ImportError "cannot import name ..." with the module's file when it has one.
-void set_cannot_import(PyObject* module, PyObject* name, PyObject* package) {
-    PyObject* shown = package != nullptr ? package : Py_None;
-    Ref location = Ref::steal(PyModule_Check(module) ? PyModule_GetFilenameObject(module)
-                                                     : nullptr);
-    if (!location) {
+// Sets `attribute` on the exception being raised, as the interpreter does
+// for the hints of its tracebacks; a failure leaves the exception as it is.
+void annotate_raised(PyObject* attribute, PyObject* value) {
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    if (python_set_attribute(raised.get(), attribute, value) < 0) {
         PyErr_Clear();
     }
-    Ref message = Ref::steal(
-        location ? PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, shown,
-                                        location.get())
-                 : PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name,
-                                        shown));
+    PyErr_SetRaisedException(raised.release());
+}
+
+// Whether the module's __spec__ says it is still being initialised (a
+// circular import). 3.12 takes any error here for "no"; later versions
+// raise it.
+int is_initializing(PyObject* module) {
+    PyObject* found = nullptr;
+    int answer = python_optional_attribute(module, names.dunder_spec, &found);
+    Ref spec = Ref::steal(found);
+    if (answer > 0) {
+        answer = python_optional_attribute(spec.get(), names.initializing, &found);
+        Ref value = Ref::steal(found);
+        answer = answer > 0 ? is_true(value.get()) : answer;
+    }
+    if (answer < 0 && Py_Version < 0x030D0000) {
+        PyErr_Clear();
+        return 0;
+    }
+    return answer;
+}
+
+// The ImportError of `from <module> import <name>` for a name it lacks:
+// the interpreter's message, with `name`, `path` and `name_from` set.
+void raise_cannot_import(PyObject* module, PyObject* name, PyObject* package) {
+    Ref shown = package != nullptr ? Ref::hold(package)
+                                   : Ref::steal(PyUnicode_FromString("<unknown module name>"));
+    Ref location = Ref::steal(PyModule_Check(module) ? PyModule_GetFilenameObject(module)
+                                                     : nullptr);
+    if (!shown || (!location && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_SystemError))) {
+        return;
+    }
+    PyErr_Clear();
+    Ref message;
+    if (!location || !PyUnicode_Check(location.get())) {
+        location = Ref();
+        message = Ref::steal(PyUnicode_FromFormat(
+            "cannot import name %R from %R (unknown location)", name, shown.get()));
+    } else {
+        const int initializing = is_initializing(module);
+        if (initializing < 0) {
+            return;
+        }
+        message = Ref::steal(PyUnicode_FromFormat(
+            initializing > 0 ? "cannot import name %R from partially initialized module %R "
+                               "(most likely due to a circular import) (%S)"
+                             : "cannot import name %R from %R (%S)",
+            name, shown.get(), location.get()));
+    }
     if (message) {
         PyErr_SetImportError(message.get(), package, location.get());
+        annotate_raised(names.name_from, name);
     }
 }
 
 }  // namespace
 
+void raise_name_error(PyObject* name) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    annotate_raised(names.name, name);
+}
+
 Ref import_from(PyObject* module, PyObject* name) {
     PyObject* value = nullptr;
-    if (PyObject_GetOptionalAttr(module, name, &value) != 0) {
+    if (python_optional_attribute(module, name, &value) != 0) {
         return Ref::steal(value);  // found, or an error other than AttributeError
     }
+    // A circular import: the submodule may be in sys.modules already.
     PyObject* package_name = nullptr;
-    if (PyObject_GetOptionalAttr(module, names.dunder_name, &package_name) < 0) {
-        PyErr_Clear();
+    if (python_optional_attribute(module, names.dunder_name, &package_name) < 0) {
+        return {};
     }
     Ref package = Ref::steal(package_name);
-    if (package && PyUnicode_Check(package.get())) {
+    if (package && !PyUnicode_Check(package.get())) {
+        package = Ref();
+    }
+    if (package) {
         Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name));
         if (!full_name) {
             return {};
@@ -136,7 +189,7 @@ Ref import_from(PyObject* module, PyObject* name) {
             return submodule;
         }
     }
-    set_cannot_import(module, name, package.get());
+    raise_cannot_import(module, name, package.get());
     return {};
 }
 

@@ -261,6 +261,9 @@ constexpr const FunctionSpec& spec_of(Fn role) { return kFunctionSpecs[static_ca
     X(dunder_loader, "__loader__")                              \
     X(dunder_package, "__package__")                            \
     X(dunder_prepare, "__prepare__")                            \
+    X(dunder_spec, "__spec__")                                  \
+    X(initializing, "_initializing")                            \
+    X(name_from, "name_from")                                   \
     X(setter, "setter")                                         \
     X(group, "group")                                           \
     X(name, "name")                                             \
@@ -376,6 +379,9 @@ Ref join_texts(PyObject* const* pieces, int count);
 
 // ConnectionInfraError(text) for a fixed text.
 PyObject* raise_infra_text(PyObject* text);
+
+// NameError "name '<name>' is not defined", with its `name` set.
+void raise_name_error(PyObject* name);
 
 // The from-import rule: an attribute of the module, else an already
 // imported submodule of that name, else ImportError.

@@ -68,11 +68,11 @@ bool locate_plugins(Ref& plugins_path, Ref& telvar_name) {
 
 // The three name tests: inside a ".plugins." package, not a test module.
 int is_plugin_module(PyObject* name) {
-    int result = PySequence_Contains(name, names.dot_plugins_dot);
+    int result = python_contains(name, names.dot_plugins_dot);
     if (result <= 0) {
         return result;
     }
-    result = PySequence_Contains(name, names.dot_tests_dot);
+    result = python_contains(name, names.dot_tests_dot);
     if (result != 0) {
         return result < 0 ? -1 : 0;
     }
@@ -80,7 +80,7 @@ int is_plugin_module(PyObject* name) {
     if (!ends) {
         return -1;
     }
-    result = PyObject_IsTrue(ends.get());
+    result = python_truth(ends.get());
     return result < 0 ? -1 : !result;
 }
 

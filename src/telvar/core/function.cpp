@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
+#include <utility>
 
 namespace telvar {
 
@@ -156,10 +158,12 @@ PyObject* run_with_keywords(NativeFunction* fn, PyObject* const* args, Py_ssize_
         }
         from = fresh;
         // A call site's keyword names are one constant tuple: the next call
-        // with it skips the search.
+        // with it skips the search. The old tuple is released only once the
+        // new binding is whole: its release can run Python code that calls
+        // this function again.
         std::memcpy(fn->bound_from, fresh, sizeof fresh);
-        Py_XSETREF(fn->bound_kwnames, Py_NewRef(kwnames));
         fn->bound_nargs = nargs;
+        Ref old = Ref::steal(std::exchange(fn->bound_kwnames, Py_NewRef(kwnames)));
     }
     PyObject* bound[kMaxParams];
     for (int i = 0; i < fn->nparams; ++i) {
@@ -231,18 +235,15 @@ PyTypeObject* function_type = nullptr;
 void function_dealloc(PyObject* self) {
     auto* fn = reinterpret_cast<NativeFunction*>(self);
     PyTypeObject* type = Py_TYPE(self);
-    Py_XDECREF(fn->name);
-    Py_XDECREF(fn->qualname);
-    Py_XDECREF(fn->module);
-    Py_XDECREF(fn->doc);
-    Py_XDECREF(fn->defaults);
-    Py_XDECREF(fn->text_signature);
-    Py_XDECREF(fn->bound_kwnames);
+    for (PyObject* field : {fn->name, fn->qualname, fn->module, fn->doc, fn->defaults,
+                            fn->text_signature, fn->bound_kwnames}) {
+        release_reference(field);
+    }
     for (PyObject* param : fn->param_names) {
-        Py_XDECREF(param);
+        release_reference(param);
     }
     type->tp_free(self);
-    Py_DECREF(type);
+    release_reference(reinterpret_cast<PyObject*>(type));
 }
 
 PyObject* function_repr(PyObject* self) {

@@ -160,8 +160,8 @@ bool dicts_agree() {
     Ref text_keys = Ref::steal(PyDict_New());
     Ref number = Ref::steal(PyLong_FromLong(7));
     if (!empty || !text_keys || !number ||
-        PyDict_SetItem(text_keys.get(), names.data, Py_None) < 0 ||
-        PyDict_SetItem(text_keys.get(), names.cls, names.path) < 0) {
+        python_dict_set(text_keys.get(), names.data, Py_None) < 0 ||
+        python_dict_set(text_keys.get(), names.cls, names.path) < 0) {
         return false;
     }
     PyObject* hit = nullptr;
@@ -176,7 +176,7 @@ bool dicts_agree() {
     Ref unexpected_miss = Ref::steal(miss);  // set only when a miss found something
     Ref unexpected_empty = Ref::steal(empty_miss);
     const bool before = kind_agrees(empty.get(), true) && kind_agrees(text_keys.get(), true);
-    return probes && before && PyDict_SetItem(text_keys.get(), number.get(), Py_None) == 0 &&
+    return probes && before && python_dict_set(text_keys.get(), number.get(), Py_None) == 0 &&
            kind_agrees(text_keys.get(), false);
 }
 
@@ -192,12 +192,12 @@ bool attributes_agree() {
     const bool plain = peek_instance_attribute(manager.get(), Site::plugins) == plugins.get() &&
                        cached_own_method(manager.get(), Site::validate_os) ==
                            own_function(Fn::validate_os);
-    if (!plain || PyObject_SetAttr(manager.get(), names.validate_os, Py_None) < 0) {
+    if (!plain || python_set_attribute(manager.get(), names.validate_os, Py_None) < 0) {
         return false;
     }
     const bool shadowed = cached_own_method(manager.get(), Site::validate_os) == nullptr;
     Ref dict = Ref::steal(PyObject_GetAttrString(manager.get(), "__dict__"));
-    if (!dict || PyDict_DelItem(dict.get(), names.validate_os) < 0) {
+    if (!dict || python_dict_del(dict.get(), names.validate_os) < 0) {
         return false;
     }
     PyObject* again = peek_instance_attribute(manager.get(), Site::plugins);

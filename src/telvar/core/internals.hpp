@@ -312,7 +312,7 @@ inline int find_str_key(PyObject* exact_dict, PyObject* key, PyObject** value) {
         *value = answer > 0 ? Py_NewRef(found) : nullptr;
         return answer;
     }
-    return PyDict_GetItemRef(exact_dict, key, value);
+    return python_dict_get(exact_dict, key, value);
 }
 
 // What the shape tells of one manager's attributes. A view read before

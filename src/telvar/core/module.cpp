@@ -53,7 +53,10 @@ Ref fetch_builtin(PyObject* builtins_dict, const char* name) {
     PyObject* value = nullptr;
     const int found = PyDict_GetItemStringRef(builtins_dict, name, &value);
     if (found == 0) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        Ref name_object = Ref::steal(PyUnicode_FromString(name));
+        if (name_object) {
+            raise_name_error(name_object.get());
+        }
     }
     return Ref::steal(value);
 }
@@ -86,7 +89,7 @@ bool fetch_builtins() {
 }
 
 bool bind_global(PyObject* name, PyObject* value) {
-    return PyDict_SetItem(state.globals, name, value) == 0;
+    return python_dict_set(state.globals, name, value) == 0;
 }
 
 // `import <name>`
@@ -152,7 +155,7 @@ bool store_entries(PyObject* ns) {
         }
         state.own[i].reset(Ref::hold(fn.get()));
         Ref entry = class_entry(ns, key.get(), spec_of(role).kind, fn.get());
-        if (!entry || PyObject_SetItem(ns, key.get(), entry.get()) < 0) {
+        if (!entry || python_set_item(ns, key.get(), entry.get()) < 0) {
             return false;
         }
     }
@@ -172,9 +175,9 @@ bool build_class() {
         metaclass, names.dunder_prepare, names.PluginManager.get(), bases.get(), nullptr));
     Ref class_doc = Ref::steal(PyUnicode_FromString(kClassDoc));
     if (!ns || !class_doc ||
-        PyObject_SetItem(ns.get(), names.dunder_module, names.module_path) < 0 ||
-        PyObject_SetItem(ns.get(), names.dunder_qualname, names.PluginManager) < 0 ||
-        PyObject_SetItem(ns.get(), names.dunder_doc, class_doc.get()) < 0 ||
+        python_set_item(ns.get(), names.dunder_module, names.module_path) < 0 ||
+        python_set_item(ns.get(), names.dunder_qualname, names.PluginManager) < 0 ||
+        python_set_item(ns.get(), names.dunder_doc, class_doc.get()) < 0 ||
         !store_entries(ns.get())) {
         return false;
     }
@@ -204,7 +207,7 @@ bool executed = false;
 bool copy_spec_attribute(PyObject* module, PyObject* spec, PyObject* from, PyObject* to,
                          bool skip_none) {
     PyObject* found = nullptr;
-    const int has = PyObject_GetOptionalAttr(spec, from, &found);
+    const int has = python_optional_attribute(spec, from, &found);
     Ref value = Ref::steal(found);
     if (has <= 0) {
         return has == 0;
@@ -212,7 +215,7 @@ bool copy_spec_attribute(PyObject* module, PyObject* spec, PyObject* from, PyObj
     if (skip_none && value.get() == Py_None) {
         return true;
     }
-    return PyObject_SetAttr(module, to, value.get()) == 0;
+    return python_set_attribute(module, to, value.get()) == 0;
 }
 
 bool same_interpreter() {

@@ -35,9 +35,7 @@ inline uint64_t generation = 0;
 // Marks a point where Python code may have run.
 [[gnu::always_inline]] inline void python_may_have_run() noexcept { ++python_code::generation; }
 
-[[gnu::always_inline]] inline uint64_t generation_now() noexcept {
-    return python_code::generation;
-}
+[[gnu::always_inline]] inline uint64_t generation_now() noexcept { return python_code::generation; }
 
 // Releases a strong reference. Only the last release can run a finaliser,
 // so only that one ends what was read before it.
@@ -95,68 +93,71 @@ class Borrowed {
 // The C API's calls that may run Python code and return no object. Each
 // marks the point before it returns.
 
-// PyObject_IsTrue.
-inline int python_truth(PyObject* value) {
-    const int result = PyObject_IsTrue(value);
+template <auto call, class... Args>
+[[gnu::always_inline]] inline auto marking(Args... args) {
+    const auto result = call(args...);
     python_may_have_run();
     return result;
 }
+
+// PyObject_IsTrue.
+inline int python_truth(PyObject* value) { return marking<PyObject_IsTrue>(value); }
 
 // PyObject_RichCompareBool.
 inline int python_compare(PyObject* a, PyObject* b, int op) {
-    const int result = PyObject_RichCompareBool(a, b, op);
-    python_may_have_run();
-    return result;
+    return marking<PyObject_RichCompareBool>(a, b, op);
 }
+
+// PySequence_Contains.
+inline int python_contains(PyObject* container, PyObject* value) {
+    return marking<PySequence_Contains>(container, value);
+}
+
+// PyObject_Hash.
+inline Py_hash_t python_hash(PyObject* value) { return marking<PyObject_Hash>(value); }
 
 // PyDict_GetItemRef for a dict or key that may run Python code.
 inline int python_dict_get(PyObject* dict, PyObject* key, PyObject** value) {
-    const int result = PyDict_GetItemRef(dict, key, value);
-    python_may_have_run();
-    return result;
+    return marking<PyDict_GetItemRef>(dict, key, value);
 }
 
 // PyDict_SetItem: hashes the key and releases the value it replaces.
 inline int python_dict_set(PyObject* dict, PyObject* key, PyObject* value) {
-    const int result = PyDict_SetItem(dict, key, value);
-    python_may_have_run();
-    return result;
+    return marking<PyDict_SetItem>(dict, key, value);
 }
 
 // PyDict_DelItem: hashes the key and releases its value.
 inline int python_dict_del(PyObject* dict, PyObject* key) {
-    const int result = PyDict_DelItem(dict, key);
-    python_may_have_run();
-    return result;
+    return marking<PyDict_DelItem>(dict, key);
 }
 
 // PyDict_Contains.
 inline int python_dict_contains(PyObject* dict, PyObject* key) {
-    const int result = PyDict_Contains(dict, key);
-    python_may_have_run();
-    return result;
+    return marking<PyDict_Contains>(dict, key);
+}
+
+// PyObject_SetItem: container[key] = value.
+inline int python_set_item(PyObject* container, PyObject* key, PyObject* value) {
+    return marking<PyObject_SetItem>(container, key, value);
+}
+
+// PyObject_DelItem: del container[key].
+inline int python_del_item(PyObject* container, PyObject* key) {
+    return marking<PyObject_DelItem>(container, key);
 }
 
 // PyList_Sort: compares the items.
-inline int python_list_sort(PyObject* list) {
-    const int result = PyList_Sort(list);
-    python_may_have_run();
-    return result;
-}
+inline int python_list_sort(PyObject* list) { return marking<PyList_Sort>(list); }
 
 // PyObject_GetOptionalAttr: a look-up through the type's dicts and
 // descriptors.
 inline int python_optional_attribute(PyObject* obj, PyObject* name, PyObject** value) {
-    const int result = PyObject_GetOptionalAttr(obj, name, value);
-    python_may_have_run();
-    return result;
+    return marking<PyObject_GetOptionalAttr>(obj, name, value);
 }
 
 // PyObject_SetAttr: a store through descriptors, releasing the old value.
 inline int python_set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
-    const int result = PyObject_SetAttr(obj, name, value);
-    python_may_have_run();
-    return result;
+    return marking<PyObject_SetAttr>(obj, name, value);
 }
 
 }  // namespace telvar

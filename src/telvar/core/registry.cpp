@@ -65,7 +65,7 @@ int find_entry(PyObject* mapping, PyObject* key, Ref& value) {
     if (peeked >= 0) {
         return peeked;
     }
-    const int present = PySequence_Contains(mapping, key);
+    const int present = python_contains(mapping, key);
     if (present <= 0) {
         return present;
     }
@@ -76,10 +76,10 @@ int find_entry(PyObject* mapping, PyObject* key, Ref& value) {
 // `element in node.keys()`
 int in_keys(PyObject* node, PyObject* element) {
     if (PyDict_CheckExact(node)) {
-        return PyDict_Contains(node, element);  // what keys() would answer
+        return python_dict_contains(node, element);  // what keys() would answer
     }
     Ref keys = call_method0(node, names.keys);
-    return keys ? PySequence_Contains(keys.get(), element) : -1;
+    return keys ? python_contains(keys.get(), element) : -1;
 }
 
 inline bool is_reserved_text(PyObject* element) {
@@ -171,8 +171,8 @@ int walk(Ref& node, PyObject* const* path, int length, Missing missing, bool ref
 
 Ref new_record(PyObject* cls, PyObject* class_path) {
     Ref record = Ref::steal(PyDict_New());
-    if (!record || PyDict_SetItem(record.get(), names.cls, cls) < 0 ||
-        PyDict_SetItem(record.get(), names.path, class_path) < 0) {
+    if (!record || python_dict_set(record.get(), names.cls, cls) < 0 ||
+        python_dict_set(record.get(), names.path, class_path) < 0) {
         return {};
     }
     return record;
@@ -180,7 +180,7 @@ Ref new_record(PyObject* cls, PyObject* class_path) {
 
 Ref new_single_entry(PyObject* key, PyObject* value) {
     Ref map = Ref::steal(PyDict_New());
-    if (!map || PyDict_SetItem(map.get(), key, value) < 0) {
+    if (!map || python_dict_set(map.get(), key, value) < 0) {
         return {};
     }
     return map;
@@ -194,27 +194,28 @@ Ref path_list(PyObject* const* path, int length) {
     return list;
 }
 
-// A class whose __name__ and __module__ are read without running Python
-// code: an instance of `type` itself, defined in Python, with a str module.
-PyObject* plain_class_module(PyObject* cls) {
-    if (!Py_IS_TYPE(cls, &PyType_Type) ||
-        !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(cls), Py_TPFLAGS_HEAPTYPE)) {
-        return nullptr;
-    }
-    PyObject* found = nullptr;
-    PyObject* type_dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
-    if (type_dict == nullptr || find_str_key(type_dict, names.dunder_module, &found) <= 0) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    Ref module = Ref::steal(found);
-    // Borrowed from here on: the type's dict keeps it, and no Python code
-    // runs before it is used.
-    return PyUnicode_CheckExact(module.get()) ? module.get() : nullptr;
+// A class whose __name__ is read without running Python code: an instance
+// of `type` itself, defined in Python.
+bool is_plain_class(PyObject* cls) {
+    return Py_IS_TYPE(cls, &PyType_Type) &&
+           PyType_HasFeature(reinterpret_cast<PyTypeObject*>(cls), Py_TPFLAGS_HEAPTYPE);
 }
 
-PyObject* plain_class_name(PyObject* cls) {
-    return reinterpret_cast<PyHeapTypeObject*>(cls)->ht_name;
+// The __module__ of a plain class when it is an exact str that the class's
+// dict gives without running Python code (a dict whose keys are all exact
+// str); null when only the interpreter's look-up can tell.
+Ref plain_class_module(PyObject* cls) {
+    PyObject* type_dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
+    PyObject* found = nullptr;
+    if (type_dict == nullptr || peek_str_key(type_dict, names.dunder_module, &found) <= 0 ||
+        !PyUnicode_CheckExact(found)) {
+        return {};
+    }
+    return Ref::hold(found);
+}
+
+Ref plain_class_name(PyObject* cls) {
+    return Ref::hold(reinterpret_cast<PyHeapTypeObject*>(cls)->ht_name);
 }
 
 // repr() of an exact str that needs no escapes: the text in single quotes.
@@ -236,17 +237,23 @@ bool quotes_plainly(PyObject* text) {
 // here.
 Ref plain_replacement_message(PyObject* existing_cls, PyObject* const* path, int length,
                               PyObject* cls) {
-    PyObject* cls_module = plain_class_module(cls);
-    if (cls_module == nullptr || plain_class_module(existing_cls) == nullptr) {
+    if (!is_plain_class(existing_cls) || !is_plain_class(cls)) {
         return {};
     }
+    // Every piece is held: making the pieces calls the C API.
+    Ref cls_module = plain_class_module(cls);
+    if (!cls_module) {
+        return {};
+    }
+    Ref existing_name = plain_class_name(existing_cls);
+    Ref cls_name = plain_class_name(cls);
     Ref reprs[4];
     // The head (3 pieces), each element quoted (3) with a comma before all
     // but the first, and the tail (5).
     PyObject* pieces[3 + 4 * 4 + 5];
     int count = 0;
     pieces[count++] = names.blank_one;
-    pieces[count++] = plain_class_name(existing_cls);
+    pieces[count++] = existing_name.get();
     pieces[count++] = names.registered_for;
     for (int i = 0; i < length; ++i) {
         if (!PyUnicode_CheckExact(path[i])) {
@@ -268,9 +275,9 @@ Ref plain_replacement_message(PyObject* existing_cls, PyObject* const* path, int
         }
     }
     pieces[count++] = names.close_bracket;
-    pieces[count++] = plain_class_name(cls);
+    pieces[count++] = cls_name.get();
     pieces[count++] = names.from_word;
-    pieces[count++] = cls_module;
+    pieces[count++] = cls_module.get();
     pieces[count++] = names.overriding;
     return join_texts(pieces, count);
 }
@@ -324,8 +331,8 @@ int store_in_data_map(PyObject* node, PyObject* const* path, int length, PyObjec
         return -1;
     }
     Ref record = new_record(cls, class_path);
-    if (!record || PyObject_SetItem(data.get(), chassis_type, record.get()) < 0 ||
-        PyObject_SetItem(node, names.data, data.get()) < 0) {
+    if (!record || python_set_item(data.get(), chassis_type, record.get()) < 0 ||
+        python_set_item(node, names.data, data.get()) < 0) {
         return -1;
     }
     return 1;
@@ -342,7 +349,7 @@ bool attach_branch(PyObject* node, PyObject* const* path, int depth, int length,
         branch = new_single_entry(key, branch.get());
         key = path[i];
     }
-    return branch && PyObject_SetItem(node, key, branch.get()) == 0;
+    return branch && python_set_item(node, key, branch.get()) == 0;
 }
 
 }  // namespace
@@ -363,7 +370,7 @@ PyObject* register_plugin_impl(const Call& args) {
         return nullptr;
     }
     for (int i = 0; i < length; ++i) {
-        const int reserved = PyObject_RichCompareBool(path[i], names.data, Py_EQ);
+        const int reserved = python_compare(path[i], names.data, Py_EQ);
         if (reserved != 0) {
             return reserved < 0 ? nullptr : refuse_reserved();
         }
@@ -376,7 +383,7 @@ PyObject* register_plugin_impl(const Call& args) {
     // The new levels would be tested against new empty nodes: an unhashable
     // element fails there, before anything is created.
     for (int i = depth; i < length; ++i) {
-        if (PyObject_Hash(path[i]) == -1) {
+        if (python_hash(path[i]) == -1) {
             return nullptr;
         }
     }
@@ -422,7 +429,7 @@ int find_record_class(PyObject* node, PyObject* chassis_type, Ref& cls) {
         return 0;
     }
     if (peeked < 0) {
-        const int registered = PySequence_Contains(data.get(), chassis_type);
+        const int registered = python_contains(data.get(), chassis_type);
         if (registered <= 0) {
             return registered;
         }
@@ -501,7 +508,12 @@ int plain_lookup(PyObject* root, PyObject* const* path, int length, PyObject* ch
         if (found < 0) {
             return -1;
         }
-        node = found > 0 ? child : node;
+        // The node's own data map is never a child, whatever key reaches it.
+        PyObject* data = nullptr;
+        if (found > 0 &&
+            !(peek_hashed(node, names.data, kept_hash(names.data), &data) > 0 && data == child)) {
+            node = child;
+        }
     }
     PyObject* data = nullptr;
     PyObject* record = nullptr;
@@ -529,10 +541,9 @@ PyObject* get_plugin_impl(const Call& args) {
         return nullptr;
     }
     // The tree is borrowed while nothing can run Python code.
-    PyObject* root = view.attribute(Site::plugins);
+    const Borrowed root(view.attribute(Site::plugins));
     PyObject* plain_cls = nullptr;
-    const int plain = root != nullptr ? plain_lookup(root, path, length, chassis_type, &plain_cls)
-                                      : -1;
+    const int plain = root ? plain_lookup(root.get(), path, length, chassis_type, &plain_cls) : -1;
     if (plain > 0) {
         return Py_NewRef(plain_cls);
     }
@@ -571,23 +582,23 @@ PyObject* unregister_plugin_impl(const Call& args) {
         return walked < 0 ? nullptr : raise_infra_text(names.not_found);
     }
     if (chassis_type == Py_None) {
-        const int has_data = PySequence_Contains(node.get(), names.data);
+        const int has_data = python_contains(node.get(), names.data);
         if (has_data <= 0) {
             return has_data < 0 ? nullptr : raise_infra_text(names.not_found);
         }
-        return PyObject_DelItem(node.get(), names.data) < 0 ? nullptr : Py_NewRef(Py_None);
+        return python_del_item(node.get(), names.data) < 0 ? nullptr : Py_NewRef(Py_None);
     }
     Ref data;
     const int has_data = find_entry(node.get(), names.data, data);
     if (has_data <= 0) {
         return has_data < 0 ? nullptr : raise_infra_text(names.not_found);
     }
-    const int registered = PySequence_Contains(data.get(), chassis_type);
+    const int registered = python_contains(data.get(), chassis_type);
     if (registered == 0) {
         return raise_infra_error(
             [&] { return Ref::steal(PyUnicode_Format(names.not_found_for, chassis_type)); });
     }
-    if (registered < 0 || PyObject_DelItem(data.get(), chassis_type) < 0) {
+    if (registered < 0 || python_del_item(data.get(), chassis_type) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -598,15 +609,15 @@ PyObject* unregister_plugin_impl(const Call& args) {
 PyObject* init_impl(const Call& args) {
     PyObject* self = args[0];
     Ref registry = Ref::steal(PyDict_New());
-    if (!registry || PyObject_SetAttr(self, names.plugins_attr, registry.get()) < 0) {
+    if (!registry || python_set_attribute(self, names.plugins_attr, registry.get()) < 0) {
         return nullptr;
     }
     Ref chassis = lookup_global(names.supported_chassis);
-    if (!chassis || PyObject_SetAttr(self, names.chassis_type_list, chassis.get()) < 0) {
+    if (!chassis || python_set_attribute(self, names.chassis_type_list, chassis.get()) < 0) {
         return nullptr;
     }
     Ref supported = lookup_global(names.supported_os);
-    if (!supported || PyObject_SetAttr(self, names.supported_os, supported.get()) < 0) {
+    if (!supported || python_set_attribute(self, names.supported_os, supported.get()) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

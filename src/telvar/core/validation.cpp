@@ -88,7 +88,7 @@ bool text_is_digit(PyObject* text) {
     if (!lower) {
         return -1;
     }
-    const int is_lower = PyObject_IsTrue(lower.get());
+    const int is_lower = python_truth(lower.get());
     if (is_lower != 0) {
         return is_lower;
     }
@@ -96,7 +96,7 @@ bool text_is_digit(PyObject* text) {
     if (!digit) {
         return -1;
     }
-    return PyObject_IsTrue(digit.get());
+    return python_truth(digit.get());
 }
 
 inline int is_lower_or_digit(PyObject* value) {
@@ -181,28 +181,24 @@ inline int check_case(PyObject* value, const char* not_str_text, const char* cas
 // `value in self.<list_name>` through the interpreter's look-up and test.
 [[gnu::noinline]] int in_attribute_list(PyObject* self, PyObject* list_name, PyObject* value) {
     Ref list = Ref::steal(PyObject_GetAttr(self, list_name));
-    return list ? PySequence_Contains(list.get(), value) : -1;
+    return list ? python_contains(list.get(), value) : -1;
 }
 
 [[gnu::noinline]] int in_held_list(PyObject* list, PyObject* value) {
     Ref held = Ref::hold(list);
-    return PySequence_Contains(held.get(), value);
+    return python_contains(held.get(), value);
 }
 
 // `value in self.<list_name>`: 1, 0, or -1 with an exception set. The list
-// is borrowed while nothing can run Python code, and held otherwise; after
-// Python code the view is taken again.
+// is borrowed while nothing can run Python code, and held otherwise.
 [[gnu::always_inline]] inline int in_instance_list(PyObject* self, ManagerView& view, Site site,
                                                    PyObject* list_name, PyObject* value) {
-    PyObject* list = view.attribute(site);
-    const int plain = list != nullptr ? in_plain_list(list, value) : -1;
+    const Borrowed list(view.attribute(site));
+    const int plain = list ? in_plain_list(list.get(), value) : -1;
     if (plain >= 0) {
         return plain;
     }
-    const int found = list != nullptr ? in_held_list(list, value)
-                                      : in_attribute_list(self, list_name, value);
-    view.take(self);
-    return found;
+    return list ? in_held_list(list.get(), value) : in_attribute_list(self, list_name, value);
 }
 
 // An OS outside the built-in list is accepted, with a debug record.
@@ -214,20 +210,6 @@ inline int check_case(PyObject* value, const char* not_str_text, const char* cas
     Ref message = format ? Ref::steal(PyUnicode_Format(format.get(), os)) : Ref();
     Ref result = message ? Ref::steal(PyObject_CallOneArg(debug.get(), message.get())) : Ref();
     return result ? Py_NewRef(Py_None) : nullptr;
-}
-
-// None or an exact str: the rules run no Python code for it.
-inline bool is_plain(PyObject* value) { return value == Py_None || PyUnicode_CheckExact(value); }
-
-// The truth of a value whose test may run Python code, after which the
-// view of self is taken again.
-[[gnu::always_inline]] inline int truth_before_view(PyObject* value, PyObject* self,
-                                                    ManagerView& view) {
-    const int truth = is_true(value);
-    if (!is_plain(value)) {
-        view.take(self);
-    }
-    return truth;
 }
 
 // The validators' rules: 0 when the value is accepted, -1 with an exception
@@ -270,7 +252,7 @@ inline bool is_plain(PyObject* value) { return value == Py_None || PyUnicode_Che
 // The three steps take the truth value each where they read it: a value in
 // the list, or a false one, is tested twice.
 [[gnu::always_inline]] inline int check_os(PyObject* self, PyObject* os, ManagerView& view) {
-    int truth = truth_before_view(os, self, view);
+    int truth = is_true(os);
     if (truth < 0) {
         return -1;
     }
@@ -279,9 +261,7 @@ inline bool is_plain(PyObject* value) { return value == Py_None || PyUnicode_Che
                                                os);
         if (supported <= 0) {
             // Not in the list: noted in the debug log, and accepted.
-            const bool logged = supported == 0 && log_unsupported(os) != nullptr;
-            view.take(self);
-            return logged ? 0 : -1;
+            return supported == 0 && log_unsupported(os) != nullptr ? 0 : -1;
         }
     }
     truth = is_true(os);
@@ -296,7 +276,7 @@ inline bool is_plain(PyObject* value) { return value == Py_None || PyUnicode_Che
 
 [[gnu::always_inline]] inline int check_chassis_type(PyObject* self, PyObject* chassis_type,
                                                      ManagerView& view) {
-    const int truth = truth_before_view(chassis_type, self, view);
+    const int truth = is_true(chassis_type);
     if (truth < 0) {
         return -1;
     }
@@ -339,25 +319,16 @@ namespace {
 // self.<validator>(...): the module's own validator of that name runs its
 // rule here at once (`rule`); anything else is looked up and called with
 // the arguments as written (`stack`, `nargs`, `kwnames`: see Method::call).
-// The view is taken again after anything that may have run Python code: the
-// call, or a rule given values that are not `plain`.
 template <class Rule>
 [[gnu::always_inline]] inline bool run_validator(PyObject* self, PyThreadState* thread,
                                                  ManagerView& view, Site site, Fn role,
                                                  PyObject* name, Rule&& rule,
                                                  PyObject* const* stack, size_t nargs,
-                                                 PyObject* kwnames, bool plain) {
+                                                 PyObject* kwnames) {
     if (view.own_method(site) == own_function(role)) {
-        const bool accepted = rule() == 0;
-        if (!plain) {
-            view.take(self);
-        }
-        return accepted;
+        return rule() == 0;
     }
-    const bool called = static_cast<bool>(
-        call_method(self, site, name, stack, nargs, kwnames, thread));
-    view.take(self);
-    return called;
+    return static_cast<bool>(call_method(self, site, name, stack, nargs, kwnames, thread));
 }
 
 // `os == "linux"`: 1, 0, or -1 with an exception set. An exact str equal to
@@ -367,7 +338,7 @@ inline int is_linux(PyObject* os) {
         return os == names.linux || (PyUnicode_IS_ASCII(os) && PyUnicode_GET_LENGTH(os) == 5 &&
                                      std::memcmp(PyUnicode_DATA(os), "linux", 5) == 0);
     }
-    return PyObject_RichCompareBool(os, names.linux, Py_EQ);
+    return python_compare(os, names.linux, Py_EQ);
 }
 
 // The body of validate_arguments.
@@ -377,14 +348,12 @@ int validate_all(PyObject* const* params, PyThreadState* thread, ManagerView& vi
     PyObject* platform = params[2];
     PyObject* model = params[3];
     PyObject* chassis_type = params[4];
-    // With other values the rules and `os == "linux"` may run Python code.
-    const bool plain = is_plain(os) && is_plain(platform) && is_plain(model);
     // self.validate_model(os=os, platform=platform, model=model)
     PyObject* model_stack[] = {self, os, platform, model};
     if (!run_validator(
             self, thread, view, Site::validate_model, Fn::validate_model, names.validate_model,
             [&] { return check_model(os, platform, model); }, model_stack, 1,
-            names.kw_os_platform_model, plain)) {
+            names.kw_os_platform_model)) {
         return -1;
     }
     // self.validate_platform(platform=platform, os=os)
@@ -392,20 +361,17 @@ int validate_all(PyObject* const* params, PyThreadState* thread, ManagerView& vi
     if (!run_validator(
             self, thread, view, Site::validate_platform, Fn::validate_platform,
             names.validate_platform, [&] { return check_platform(os, platform); }, platform_stack,
-            1, names.kw_platform_os, plain)) {
+            1, names.kw_platform_os)) {
         return -1;
     }
     // self.validate_os(os=os)
     PyObject* os_stack[] = {self, os};
     if (!run_validator(
             self, thread, view, Site::validate_os, Fn::validate_os, names.validate_os,
-            [&] { return check_os(self, os, view); }, os_stack, 1, names.kw_os, plain)) {
+            [&] { return check_os(self, os, view); }, os_stack, 1, names.kw_os)) {
         return -1;
     }
     const int linux_os = is_linux(os);
-    if (!plain) {
-        view.take(self);
-    }
     if (linux_os != 0) {
         return linux_os < 0 ? -1 : 0;
     }
@@ -415,7 +381,7 @@ int validate_all(PyObject* const* params, PyThreadState* thread, ManagerView& vi
                self, thread, view, Site::validate_chassis_type, Fn::validate_chassis_type,
                names.validate_chassis_type,
                [&] { return check_chassis_type(self, chassis_type, view); }, chassis_stack, 1,
-               names.kw_chassis_type, true)
+               names.kw_chassis_type)
                ? 0
                : -1;
 }
@@ -423,11 +389,10 @@ int validate_all(PyObject* const* params, PyThreadState* thread, ManagerView& vi
 }  // namespace
 
 int call_validate_arguments(PyObject* const* params, PyThreadState* thread, ManagerView& view) {
-    // The body leaves the view current.
     const bool validated = run_validator(
         params[0], thread, view, Site::validate_arguments, Fn::validate_arguments,
         names.validate_arguments, [&] { return validate_all(params, thread, view); }, params, 5,
-        nullptr, true);
+        nullptr);
     return validated ? 0 : -1;
 }
 
