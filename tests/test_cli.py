@@ -214,8 +214,50 @@ DUAL_RP = "--os beta --platform core --chassis-type dual_rp"
         ("resolve --os zzzz --json", 1, f"no plugin for os 'zzzz'; {REGISTERED}"),
         # The OS exists: the manager's message. No back-off to other chassis types.
         (DUAL_RP, 1, "Plugin data not found for (beta/core), type: dual_rp "),
-        ("--os alpha --platform Edge", 2, "platform (Edge) has to be in lowercase"),
-        ("--platform edge", 2, "OS information not provided for platform: edge"),
+        # The manager's message, then the command's line with the refused input quoted.
+        (
+            "--os alpha --platform Edge",
+            2,
+            "platform (Edge) has to be in lowercase\ntelvar: refused: --platform 'Edge'",
+        ),
+        (
+            "--platform edge",
+            2,
+            "OS information not provided for platform: edge\ntelvar: refused: --platform 'edge'",
+        ),
+        (
+            "explain --os alpha --chassis-type big",
+            2,
+            "chassis Type should be one of these ['single_rp', 'dual_rp', 'stack'], but got big\n"
+            "telvar: refused: --chassis-type 'big'; choose from single_rp, dual_rp, stack",
+        ),
+        # A case-only difference gets the same hint as a typo.
+        ("--os ALPHA", 1, f"no plugin for os 'ALPHA'; {REGISTERED}; did you mean 'alpha'?"),
+        # Values are echoed cut to a readable length.
+        (
+            "--os " + "x" * 100_000,
+            1,
+            f"no plugin for os {'x' * 40!r}... (100000 characters); {REGISTERED}",
+        ),
+        (
+            "resolve --os alpha --platform " + "P" * 100_000,
+            2,
+            f"platform ({'P' * 40}... (100000 characters)) has to be in lowercase\n"
+            f"telvar: refused: --platform {'P' * 40!r}... (100000 characters)",
+        ),
+        # Long options are never abbreviated.
+        ("list --jso", 2, "error: unrecognized arguments: --jso (see 'telvar --help')"),
+        (
+            "--os-fl lts",
+            2,
+            "error: argument COMMAND: invalid choice: 'lts' (choose from 'tree', 'resolve', "
+            "'list', 'explain', 'completion') (see 'telvar --help')",
+        ),
+        (
+            "explain --platform edge",
+            2,
+            "error: the following arguments are required: --os (see 'telvar explain --help')",
+        ),
         (
             "resolve",
             2,
@@ -295,7 +337,8 @@ def test_list_rows(as_json):
     proc = telvar("list", *["--json"] * as_json)
     assert (proc.returncode, proc.stderr) == (0, "")
     rows = json.loads(proc.stdout) if as_json else table_rows(proc.stdout)
-    assert not as_json or all(list(row) == KEYS for row in rows)
+    assert not as_json or all(list(row) == KEYS + ["replaces"] for row in rows)
+    assert not as_json or all(row.pop("replaces") == [] for row in rows)
     for row in rows:
         row["class"] = row["class"].removeprefix(P)
         row["file"] = row["file"].split("/telvar/plugins/")[-1].split("/site-packages/")[-1]
