@@ -57,8 +57,29 @@ class Parser(argparse.ArgumentParser):
         kwargs.setdefault("allow_abbrev", False)
         super().__init__(*args, **kwargs)
 
+    def _print_message(self, message: str, file: Any = None) -> None:
+        # Help and version text: a failed write is reported, not ignored as argparse does.
+        if message and (file is None or file is sys.stdout):
+            emit(message, end="")
+        elif message:
+            super()._print_message(message, file)
+
     def error(self, message: str) -> NoReturn:
         raise CommandError(f"error: {message} (see '{self.prog} --help')", EXIT_USAGE)
+
+
+class OutputError(Exception):
+    """Standard output failed (other than by a closed pipe): reported by ``main``."""
+
+
+def emit(text: object = "", end: str = "\n") -> None:
+    """Print to standard output; a failure to write is an ``OutputError``."""
+    try:
+        print(text, end=end)
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        raise OutputError(str(exc)) from exc
 
 
 def version() -> str:
@@ -147,7 +168,7 @@ COMMANDS_HELP = {
     ),
     "completion": (
         "print a completion script for bash, zsh or fish",
-        "telvar completion bash > ~/.local/share/bash-completion/completions/telvar",
+        "source <(telvar completion bash)",
     ),
 }
 EXIT_CODES_HELP = (
@@ -309,7 +330,7 @@ def record_json(cls: Any, path: object, loaded: inventory.Inventory) -> dict[str
 def print_json(value: object) -> None:
     import json
 
-    print(json.dumps(value, indent=2, default=str))
+    emit(json.dumps(value, indent=2, default=str))
 
 
 def selected(loaded: inventory.Inventory, device: Device) -> dict[Any, Any]:
@@ -350,12 +371,12 @@ def show_tree(args: argparse.Namespace, device: Device, loaded: inventory.Invent
     if args.json:
         print_json(tree_json(tree, loaded))
     elif tree is plugin_manager.plugins:
-        print(repr(plugin_manager) or "No connection plugins are registered.")
+        emit(repr(plugin_manager) or "No connection plugins are registered.")
     elif tree:
         heading = repr(plugin_manager).split("\n", 1)[0]
-        print(plugin_manager.print_tree(data=tree, output=heading))
+        emit(plugin_manager.print_tree(data=tree, output=heading))
     else:
-        print("No registered record matches these device options.")
+        emit("No registered record matches these device options.")
     return EXIT_OK
 
 
@@ -374,8 +395,8 @@ def resolve(args: argparse.Namespace, device: Device, loaded: inventory.Inventor
     if args.json:
         print_json(record_json(cls, path, loaded))
     else:
-        print(inventory.class_name(cls))
-        print(f"  from {path}")
+        emit(inventory.class_name(cls))
+        emit(f"  from {path}")
     return EXIT_OK
 
 
@@ -389,13 +410,13 @@ def show_list(args: argparse.Namespace, device: Device, loaded: inventory.Invent
     if args.json:
         print_json(rows)
     elif not rows:
-        print(
+        emit(
             "No registered record matches these device options."
             if given
             else "No connection plugins are registered."
         )
     else:
-        print(format_table(rows))
+        emit(format_table(rows))
     return EXIT_OK
 
 
@@ -443,18 +464,18 @@ def explain(args: argparse.Namespace, device: Device, loaded: inventory.Inventor
             verdict = "matched: the data map, walked into as the manager does"
         else:
             verdict = "matched"
-        print(f"{step.level:<9}  {element:<{width}}  {verdict}")
-    print(f"stopped at {clipped(inventory.node_name(trace.node))}")
+        emit(f"{step.level:<9}  {element:<{width}}  {verdict}")
+    emit(f"stopped at {clipped(inventory.node_name(trace.node))}")
     if trace.registered is None:
         where = "no records there"
     else:
         where = f"registered there: {', '.join(map(str, trace.registered)) or 'none'}"
-    print(f"chassis type {clipped(str(trace.chassis_type))} ({where})")
+    emit(f"chassis type {clipped(str(trace.chassis_type))} ({where})")
     if trace.record is None:
-        print("result: no plugin serves this device")
+        emit("result: no plugin serves this device")
         return EXIT_NOT_FOUND
-    print(f"result: {inventory.class_name(trace.cls)}")
-    print(f"  from {trace.record.get('path')}")
+    emit(f"result: {inventory.class_name(trace.cls)}")
+    emit(f"  from {trace.record.get('path')}")
     return EXIT_OK
 
 
@@ -486,7 +507,7 @@ def run(args: argparse.Namespace) -> int:
     before = {name: getattr(args, GLOBAL_DEVICE + name) for name in DEVICE_OPTIONS}
     command = args.command
     if command == "completion":
-        print(completion_script(args.shell), end="")
+        emit(completion_script(args.shell), end="")
         return EXIT_OK
     if command is None:
         command = "resolve" if any(value is not None for value in before.values()) else "tree"
@@ -516,7 +537,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         # The reader went away (telvar tree | head -1): stop quietly.
         discard_stdout()
         return EXIT_BROKEN_PIPE
-    except OSError as exc:
+    except (OSError, OutputError) as exc:
         discard_stdout()
         print(f"telvar: error: cannot write to standard output: {exc}", file=sys.stderr)
         return EXIT_NO_OUTPUT
@@ -552,12 +573,8 @@ def run_reporting_errors(argv: Sequence[str] | None) -> int:
             traceback.print_exception(exc.cause, file=sys.stderr)
         print(f"telvar: {exc}", file=sys.stderr)
         return exc.code
-    except BrokenPipeError:
+    except (BrokenPipeError, OutputError):
         raise
-    except OSError as exc:
-        if output_broken():
-            raise  # main reports it
-        return report_unexpected(args, exc)
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
     except Exception as exc:
@@ -565,15 +582,6 @@ def run_reporting_errors(argv: Sequence[str] | None) -> int:
     finally:
         if disable_debug is not None:
             disable_debug()
-
-
-def output_broken() -> bool:
-    """Whether standard output fails: what is still buffered cannot be written."""
-    try:
-        sys.stdout.flush()
-    except OSError:
-        return True
-    return False
 
 
 def report_unexpected(args: argparse.Namespace | None, exc: Exception) -> int:
