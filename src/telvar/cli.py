@@ -437,11 +437,8 @@ def format_table(rows: Sequence[inventory.Row]) -> str:
     at = keys.index("class")
     for line, mark in zip(cells[1:], marked, strict=True):
         line[at] += REPLACED_MARK * mark
-    widths = [max(len(line[i]) for line in cells) for i in range(len(keys))]
-    lines = [
-        "  ".join(cell.ljust(width) for cell, width in zip(line, widths, strict=True)).rstrip()
-        for line in cells
-    ]
+    widths = [max(map(len, column)) for column in zip(*cells, strict=True)]
+    lines = ["  ".join([cell.ljust(width) for cell, width in zip(line, widths)]).rstrip() for line in cells]
     if any(marked):
         lines.append(f"{REPLACED_MARK.strip()} replaced another class's record (list --json names it)")
     return "\n".join(lines)

@@ -12,6 +12,7 @@
 """
 
 import contextlib
+import csv
 import os.path
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
@@ -61,7 +62,39 @@ def distribution_label(dist: metadata.Distribution | None) -> str:
     """``<name> <version>`` of a distribution, or ``unknown``."""
     if dist is None:
         return UNKNOWN
-    return f"{dist.name} {dist.version}"
+    # The two headers alone: much quicker than the whole parse of dist.metadata.
+    fields: dict[str, str] = {}
+    for line in (dist.read_text("METADATA") or dist.read_text("PKG-INFO") or "").splitlines():
+        if not line:
+            break
+        key, _, value = line.partition(":")
+        if key in ("Name", "Version"):
+            fields.setdefault(key, value.strip())
+    if len(fields) < 2:
+        fields = {"Name": dist.name, "Version": dist.version}
+    return f"{fields['Name']} {fields['Version']}"
+
+
+class Source:
+    """Where records come from: built in, or one distribution.
+
+    Its label (``built-in``, ``<name> <version>`` or ``unknown``) is read from
+    the distribution's metadata on first use only: most runs never need it.
+    """
+
+    def __init__(self, dist: metadata.Distribution | None, label: str | None = None) -> None:
+        self.dist = dist
+        self._label = label
+
+    @property
+    def label(self) -> str:
+        if self._label is None:
+            self._label = distribution_label(self.dist)
+        return self._label
+
+
+BUILTIN_SOURCE = Source(None, BUILTIN)
+UNKNOWN_SOURCE = Source(None, UNKNOWN)
 
 
 def class_name(cls: object) -> str:
@@ -122,7 +155,7 @@ class Registration:
 
     cls: object
     levels: dict[str, Any]
-    maker: str  # the origin of the plugin that was loading
+    maker: Source  # that of the plugin that was loading
     replaces: list[str] = field(default_factory=list)
 
 
@@ -140,20 +173,6 @@ def lookup_path(
     return path
 
 
-def _dicts_along(tree: dict[Any, Any], path: Path) -> Iterator[dict[Any, Any]]:
-    """The existing nodes from the root along ``path``, then the last one's data map."""
-    node: Any = tree
-    yield node
-    for element in path:
-        node = node.get(element)
-        if not isinstance(node, dict):
-            return
-        yield node
-    data = node.get("data")
-    if isinstance(data, dict):
-        yield data
-
-
 class _Journal:
     """What one plugin's load changed, so that a failure can take it back.
 
@@ -168,11 +187,27 @@ class _Journal:
         self.replacements: list[Replacement] = []
         self.count = 0
 
-    def save(self, tree: dict[Any, Any], path: Path) -> None:
+    def save(self, tree: dict[Any, Any], slot: Slot) -> Any:
+        """Save the dicts along the slot's path; returns the record filed there, or None."""
+        node: Any = tree
         with contextlib.suppress(Exception):  # an unhashable element: the manager refuses it
-            for node in _dicts_along(tree, path):
-                if id(node) not in self.saved:
-                    self.saved[id(node)] = (node, list(node.items()))
+            self.keep(node)
+            for element in slot[0]:
+                node = node.get(element)
+                if not isinstance(node, dict):
+                    return None
+                self.keep(node)
+            data = node.get("data")
+            if not isinstance(data, dict):
+                return None
+            self.keep(data)
+            record = data.get(slot[1])
+            return record if isinstance(record, dict) else None
+        return None
+
+    def keep(self, node: dict[Any, Any]) -> None:
+        if id(node) not in self.saved:
+            self.saved[id(node)] = (node, list(node.items()))
 
     def restore(self, registrations: dict[Slot, Registration]) -> None:
         for node, items in self.saved.values():
@@ -185,34 +220,37 @@ class _Journal:
                 registrations[slot] = previous
 
 
-def _record_at(tree: dict[Any, Any], slot: Slot) -> Any:
-    """The record filed at ``slot``, or None."""
-    node: Any = tree
-    with contextlib.suppress(Exception):  # no such node, or an unhashable element
-        for element in slot[0]:
-            node = node.get(element)
-        record = node.get("data").get(slot[1])
-        return record if isinstance(record, dict) else None
-    return None
-
-
 class FileOwners:
-    """Which plugin distribution owns a file, read from their file lists once."""
+    """Which plugin distribution owns a file, read from their file lists on first use."""
 
-    def __init__(self, distributions: list[metadata.Distribution]) -> None:
-        self.distributions = distributions
-        self.owners: dict[str, str] | None = None
+    def __init__(self, sources: list[Source]) -> None:
+        self.sources = sources
+        self.owners: dict[str, Source] | None = None
+        self.found: dict[str, Source | None] = {}  # per path asked for: records share files
 
-    def owner(self, path: str) -> str | None:
+    def owner(self, path: str) -> Source | None:
+        if path in self.found:
+            return self.found[path]
         if self.owners is None:
             self.owners = {}
-            for dist in self.distributions:
-                label = distribution_label(dist)
-                for file in dist.files or ():
-                    if file.suffix == ".py":
-                        located = os.path.abspath(str(dist.locate_file(file)))
-                        self.owners.setdefault(located, label)
-        return self.owners.get(os.path.abspath(path))
+            for source in self.sources:
+                for file in source_files(source.dist):
+                    self.owners.setdefault(file, source)
+        found = self.found[path] = self.owners.get(os.path.abspath(path))
+        return found
+
+
+def source_files(dist: metadata.Distribution | None) -> list[str]:
+    """The absolute paths of the Python files a distribution installed."""
+    if dist is None:
+        return []
+    listing = dist.read_text("RECORD")
+    if listing is None:  # not installed from a wheel: the slower general reading
+        names = [str(file) for file in dist.files or ()]
+    else:  # quick reading of the usual case
+        names = [row[0] for row in csv.reader(listing.splitlines()) if row]
+    base = str(dist.locate_file(""))
+    return [os.path.abspath(os.path.join(base, name)) for name in names if name.endswith(".py")]
 
 
 class Inventory:
@@ -231,12 +269,12 @@ class Inventory:
         self.registrations: dict[Slot, Registration] = {}
         self.failures: list[LoadFailure] = []
         self.replacements: list[Replacement] = []
-        self.sources: dict[str, str] = {}
+        self.sources: dict[str, Source] = {}
         self.files = FileOwners([])
 
     def load_builtin(self) -> None:
         """``discover_builtin_plugins``, watched; its exception propagates."""
-        with self.watching(BUILTIN):
+        with self.watching(BUILTIN_SOURCE):
             PluginManager.discover_builtin_plugins()
 
     def load_external(
@@ -253,26 +291,26 @@ class Inventory:
         plugin has loaded.
         """
         entry_points = metadata.entry_points(group=pluginmanager.ENTRYPOINT_GROUP)
-        distributions: dict[str, metadata.Distribution] = {}
+        by_dist: dict[int, Source] = {}  # one per distribution: its own records share it
+        loads = []
         for entry_point in entry_points:
             dist = entry_point.dist
-            origin = distribution_label(dist)
-            if dist is not None:
-                distributions.setdefault(str(getattr(dist, "_path", origin)), dist)
-            self.sources.setdefault(entry_point.module, origin)
-        self.files = FileOwners(list(distributions.values()))
-        for entry_point in entry_points:
-            self._load_one(entry_point, on_failure, on_replacement)
+            source = by_dist.setdefault(id(dist), Source(dist))
+            self.sources.setdefault(entry_point.module, source)
+            loads.append((entry_point, source))
+        self.files = FileOwners(list(by_dist.values()))
+        for entry_point, source in loads:
+            self._load_one(entry_point, source, on_failure, on_replacement)
 
     def _load_one(
         self,
         entry_point: metadata.EntryPoint,
+        source: Source,
         on_failure: Callable[[LoadFailure], object] | None,
         on_replacement: Callable[[Replacement], object] | None,
     ) -> None:
-        origin = distribution_label(entry_point.dist)
         log.debug("Loading external plugin %s from %s", entry_point.name, entry_point.module)
-        with self.watching(origin) as journal:
+        with self.watching(source) as journal:
             try:
                 entry_point.load()
             except KeyboardInterrupt:
@@ -281,7 +319,7 @@ class Inventory:
                 log.debug("Plugin %s failed to load", entry_point.name, exc_info=True)
                 journal.restore(self.registrations)
                 failure = LoadFailure(
-                    entry_point.name, entry_point.value, origin, exc, journal.count
+                    entry_point.name, entry_point.value, source.label, exc, journal.count
                 )
                 self.failures.append(failure)
                 if on_failure is not None:
@@ -293,7 +331,7 @@ class Inventory:
                 on_replacement(replacement)
 
     @contextlib.contextmanager
-    def watching(self, maker: str) -> Iterator[_Journal]:
+    def watching(self, maker: Source) -> Iterator[_Journal]:
         """Watch ``register_plugin`` and ``unregister_plugin`` on the manager."""
         journal = _Journal()
         manager = self.manager
@@ -311,9 +349,7 @@ class Inventory:
         ) -> None:
             levels = dict(os=os, platform=platform, model=model, os_flavor=os_flavor)
             slot = (tuple(element for _, element in lookup_path(**levels)), chassis_type)
-            tree = manager.plugins
-            journal.save(tree, slot[0])
-            replaced = _record_at(tree, slot)
+            replaced = journal.save(manager.plugins, slot)
             register(cls, os, platform, model, os_flavor, chassis_type)
             journal.count += 1
             self._note(journal, slot, Registration(cls, levels, maker), replaced)
@@ -325,8 +361,8 @@ class Inventory:
             os_flavor: str | None = None,
             chassis_type: str | None = None,
         ) -> None:
-            path = lookup_path(os, platform, model, os_flavor)
-            journal.save(manager.plugins, tuple(element for _, element in path))
+            path = tuple(element for _, element in lookup_path(os, platform, model, os_flavor))
+            journal.save(manager.plugins, (path, chassis_type))
             unregister(os, platform, model, os_flavor, chassis_type)
             journal.count += 1
 
@@ -351,20 +387,21 @@ class Inventory:
         journal.bookkeeping.append((slot, earlier))
         self.registrations[slot] = registration
         previous = None if replaced is None else replaced.get("cls")
-        previous_origin = None
+        previous_source = None
         if earlier is not None and previous is not None and earlier.cls is previous:
             registration.replaces += earlier.replaces  # what it replaced, this one did too
-            previous_origin = earlier.maker
+            previous_source = earlier.maker
         if previous is None or previous is registration.cls:
             return
-        if previous_origin is None:
-            previous_origin = self.origin(previous, replaced.get("path"))
+        if previous_source is None:
+            previous_source = self.source_of(previous, replaced.get("path"))
         name = class_name(previous)
         if name not in registration.replaces:
             registration.replaces.append(name)
-        if previous_origin != registration.maker:
+        maker = registration.maker
+        if previous_source is not maker and previous_source.label != maker.label:
             journal.replacements.append(
-                Replacement(slot, registration.cls, registration.maker, previous, previous_origin)
+                Replacement(slot, registration.cls, maker.label, previous, previous_source.label)
             )
 
     def origin(self, cls: object, path: object = None) -> str:
@@ -373,12 +410,15 @@ class Inventory:
         A file no plugin distribution lists falls back to the entry-point
         module that holds the class.
         """
+        return self.source_of(cls, path).label
+
+    def source_of(self, cls: object, path: object = None) -> Source:
         module = getattr(cls, "__module__", None)
         if not isinstance(module, str):
-            return UNKNOWN
+            return UNKNOWN_SOURCE
         builtin = telvar.plugins.__name__
         if module == builtin or module.startswith(builtin + "."):
-            return BUILTIN
+            return BUILTIN_SOURCE
         if isinstance(path, str):
             owner = self.files.owner(path)
             if owner is not None:
@@ -388,7 +428,7 @@ class Inventory:
             if name in self.sources:
                 return self.sources[name]
             name = name.rpartition(".")[0]
-        return UNKNOWN
+        return UNKNOWN_SOURCE
 
     def records(self, tree: dict[Any, Any] | None = None) -> list[Row]:
         """One row per registered record (keys ``ROW_KEYS``), parents before children.
