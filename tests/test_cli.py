@@ -509,7 +509,10 @@ plugins (<class 'telvar.core.pluginmanager.PluginManager'> at ID)
           |__ path = .../alpha/lts.py
 """,
         ),
-        ("tree --os alpha --chassis-type stack", "No registered record matches these device options.\n"),
+        (
+            "tree --os alpha --chassis-type stack",
+            "No registered record matches these device options.\n",
+        ),
         ("list --os beta --model c8", "No registered record matches these device options.\n"),
         ("tree --os beta --platform core --json", '{\n  "beta": {\n    "core": {\n'),
     ],
@@ -532,21 +535,31 @@ def test_device_options_select_the_records_of_tree_and_list(argv, text):
             + [("model", "e999", False, ["alpha", "edge"])],
             "alpha.edge.AlphaEdgeConnection",
         ),
-        (DUAL_RP, 1, [("os", "beta", True, ["beta"]), ("platform", "core", True, ["beta", "core"])], None),
+        (
+            DUAL_RP,
+            1,
+            [("os", "beta", True, ["beta"]), ("platform", "core", True, ["beta", "core"])],
+            None,
+        ),
     ],
 )
 def test_explain_json(capsys, argv, code, steps, result):
     assert cli.main(["explain", "--json", *argv.split()]) == code
     found = json.loads(capsys.readouterr().out)
-    assert found["steps"] == [dict(zip(("level", "element", "matched", "node"), step, strict=True)) for step in steps]
+    assert found["steps"] == [
+        dict(zip(("level", "element", "matched", "node"), step, strict=True)) for step in steps
+    ]
     assert found["stopped_at"] == steps[-1][3]
     assert found["registered"] == ["single_rp"]
-    assert found["result"] == (result and {
-        "class": P + result,
-        "module": (P + result).rsplit(".", 1)[0],
-        "file": found["result"]["file"],
-        "origin": "built-in",
-    })
+    assert found["result"] == (
+        result
+        and {
+            "class": P + result,
+            "module": (P + result).rsplit(".", 1)[0],
+            "file": found["result"]["file"],
+            "origin": "built-in",
+        }
+    )
 
 
 @pytest.mark.parametrize("command", list(cli.COMMANDS_HELP))
@@ -560,7 +573,7 @@ def test_every_command_has_a_description_and_an_example(capsys, command):
 
 def bash_completion(script, words):
     """The candidates the bash script offers for the last of ``words``."""
-    program = f'{script}\nCOMP_WORDS=({words}); COMP_CWORD=$((${{#COMP_WORDS[@]}} - 1))\n'
+    program = f"{script}\nCOMP_WORDS=({words}); COMP_CWORD=$((${{#COMP_WORDS[@]}} - 1))\n"
     program += '_telvar; printf "%s\\n" "${COMPREPLY[@]}"'
     proc = subprocess.run(["bash", "-c", program], capture_output=True, text=True, check=True)
     return proc.stdout.split()
@@ -570,10 +583,13 @@ def bash_completion(script, words):
     "words, candidates",
     [
         ('telvar ""', None),  # checked below: the commands and global options
-        ('telvar --os alpha re', ["resolve"]),
+        ("telvar --os alpha re", ["resolve"]),
         ('telvar list --chassis-type ""', ["single_rp", "dual_rp", "stack"]),
-        ('telvar --debug completion ""', ["-h", "--help", "--debug", "--strict", "-q", "--quiet", "bash", "zsh", "fish"]),
-        ('telvar explain --os-f', ["--os-flavor", "--os-flavour"]),
+        (
+            'telvar --debug completion ""',
+            ["-h", "--help", "--debug", "--strict", "-q", "--quiet", "bash", "zsh", "fish"],
+        ),
+        ("telvar explain --os-f", ["--os-flavor", "--os-flavour"]),
     ],
 )
 def test_bash_completion(capsys, words, candidates):
@@ -581,19 +597,31 @@ def test_bash_completion(capsys, words, candidates):
     script = capsys.readouterr().out
     offered = bash_completion(script, words)
     if candidates is None:
-        assert {"tree", "resolve", "list", "explain", "completion", "-V", "-q", "--os"} <= set(offered)
+        assert {"tree", "resolve", "list", "explain", "completion", "-V", "-q", "--os"} <= set(
+            offered
+        )
     else:
         assert offered == candidates
     assert cli.main(["completion", "zsh"]) == 0
-    assert capsys.readouterr().out == "#compdef telvar\nautoload -U +X bashcompinit && bashcompinit\n" + script
+    assert (
+        capsys.readouterr().out
+        == "#compdef telvar\nautoload -U +X bashcompinit && bashcompinit\n" + script
+    )
 
 
 def test_fish_completion(capsys):
     assert cli.main(["completion", "fish"]) == 0
     lines = capsys.readouterr().out.splitlines()
-    assert "complete -c telvar -l chassis-type -x -a 'single_rp dual_rp stack' -d 'one of {single_rp,dual_rp,stack} (default: single_rp)'" in lines
-    assert "complete -c telvar -s V -l version -d 'show program\\'s version number and exit'" in lines
-    assert "complete -c telvar -n '__fish_seen_subcommand_from completion' -a 'bash zsh fish'" in lines
+    assert (
+        "complete -c telvar -l chassis-type -x -a 'single_rp dual_rp stack' -d 'one of {single_rp,dual_rp,stack} (default: single_rp)'"
+        in lines
+    )
+    assert (
+        "complete -c telvar -s V -l version -d 'show program\\'s version number and exit'" in lines
+    )
+    assert (
+        "complete -c telvar -n '__fish_seen_subcommand_from completion' -a 'bash zsh fish'" in lines
+    )
 
 
 @pytest.mark.parametrize("program", ["telvar", "python -m telvar"])
@@ -602,8 +630,16 @@ def test_fish_completion(capsys):
     [
         ("resolve --os alpha", ">&-", "standard output is closed"),
         ("--version", ">&-", "standard output is closed"),
-        ("list", ">/dev/full", "cannot write to standard output: [Errno 28] No space left on device"),
-        ("--help", ">/dev/full", "cannot write to standard output: [Errno 28] No space left on device"),
+        (
+            "list",
+            ">/dev/full",
+            "cannot write to standard output: [Errno 28] No space left on device",
+        ),
+        (
+            "--help",
+            ">/dev/full",
+            "cannot write to standard output: [Errno 28] No space left on device",
+        ),
     ],
 )
 def test_unwritable_stdout_is_one_line_and_exit_code_5(program, args, redirect, line):

@@ -79,16 +79,19 @@ FAILING = (
 def test_failed_plugin_leaves_the_registry_as_before_it(tmp_path, ending, error):
     first = make_dist(tmp_path / "a", "good-a", {"a": "good_a"}, GOOD)
     broken = make_dist(tmp_path / "b", "broken", {"b": "bad_b"}, {"bad_b.py": FAILING + ending})
-    late = make_dist(tmp_path / "c", "good-c", {"c": "good_c"}, {"good_c.py": REGISTER.replace("pm", "_")})
+    late = make_dist(
+        tmp_path / "c", "good-c", {"c": "good_c"}, {"good_c.py": REGISTER.replace("pm", "_")}
+    )
     with_failure = run(SHOW_REGISTRY, first, broken, late)
     assert with_failure.stderr == (
         "telvar: warning: plugin 'b' (bad_b) from broken 1.0 failed to load: "
-        f"{error} (its 5 registrations undone)\n"
+        f"{error} (its 5 registry changes undone)\n"
     )
     assert with_failure.stdout == run(SHOW_REGISTRY, first, late).stdout
     assert with_failure.stdout.startswith("0 {")
     resolved = telvar("-q", "resolve", "--os", "bad", roots=[first, broken])
-    assert (resolved.returncode, resolved.stderr.startswith("telvar: no plugin for os 'bad'")) == (1, True)
+    assert resolved.returncode == 1
+    assert resolved.stderr.startswith("telvar: no plugin for os 'bad'; registered: alpha, beta")
 
 
 def test_keyboard_interrupt_while_loading_stops_telvar(tmp_path):
@@ -97,7 +100,8 @@ def test_keyboard_interrupt_while_loading_stops_telvar(tmp_path):
 
 
 REPLACING = {
-    "one_mod.py": REGISTER + "class EpsConnection: pass\npm.register_plugin(EpsConnection, os='eps')\n",
+    "one_mod.py": REGISTER
+    + "class EpsConnection: pass\npm.register_plugin(EpsConnection, os='eps')\n",
     "two_mod.py": REGISTER
     + "class Eps2: pass\nclass OwnA: pass\nclass OwnB: pass\nclass Alpha2: pass\n"
     + "pm.register_plugin(Eps2, os='eps')\n"
@@ -109,8 +113,12 @@ REPLACING = {
 
 @pytest.mark.parametrize("quiet", [False, True])
 def test_replacing_another_distributions_record_is_warned_and_listed(tmp_path, quiet):
-    one = make_dist(tmp_path / "1", "one", {"one": "one_mod"}, {"one_mod.py": REPLACING["one_mod.py"]})
-    two = make_dist(tmp_path / "2", "two", {"two": "two_mod"}, {"two_mod.py": REPLACING["two_mod.py"]})
+    one = make_dist(
+        tmp_path / "1", "one", {"one": "one_mod"}, {"one_mod.py": REPLACING["one_mod.py"]}
+    )
+    two = make_dist(
+        tmp_path / "2", "two", {"two": "two_mod"}, {"two_mod.py": REPLACING["two_mod.py"]}
+    )
     proc = telvar(*["-q"] * quiet, "list", "--json", roots=[one, two])
     warnings = [
         "telvar: warning: two_mod.Eps2 from two 1.0 replaces one_mod.EpsConnection from one 1.0 at eps (single_rp)",
@@ -125,7 +133,9 @@ def test_replacing_another_distributions_record_is_warned_and_listed(tmp_path, q
         "two_mod.Alpha2": ["telvar.plugins.alpha.lts.AlphaLtsConnection"],
     }
     table = telvar("-q", "list", "--os", "eps", roots=[one, two]).stdout.splitlines()
-    assert re.fullmatch(r"eps +- +- +- +single_rp +two_mod\.Eps2 \* +two 1\.0 +/\S+/two_mod\.py", table[1])
+    assert re.fullmatch(
+        r"eps +- +- +- +single_rp +two_mod\.Eps2 \* +two 1\.0 +/\S+/two_mod\.py", table[1]
+    )
     assert table[2:] == ["* replaced another class's record (list --json names it)"]
 
 

@@ -16,7 +16,7 @@ import, 4 an unexpected error, 5 standard output closed or not writable,
 import argparse
 import os
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from importlib import metadata
 from typing import Any, NoReturn
 
@@ -129,7 +129,7 @@ def add_device_options(parser: argparse.ArgumentParser, title: str, dest_prefix:
             metavar=name.upper(),
             help=DEVICE_HELP[name],
             # After a command, an option left out keeps the value given before it.
-            **({} if dest_prefix else {"default": argparse.SUPPRESS}),
+            default=None if dest_prefix else argparse.SUPPRESS,
         )
 
 
@@ -307,7 +307,9 @@ def checked_device(device: Device) -> Device:
 def registered_hint(os_name: object) -> str:
     """The OSes that have plugins, and the one closest to ``os_name``."""
     names = sorted(str(key) for key in plugin_manager.plugins)
-    shown = names[:NAMES_LIMIT] + ([f"and {len(names) - NAMES_LIMIT} more"] * (len(names) > NAMES_LIMIT))
+    shown = names[:NAMES_LIMIT] + (
+        [f"and {len(names) - NAMES_LIMIT} more"] * (len(names) > NAMES_LIMIT)
+    )
     hint = f"registered: {', '.join(shown) or 'none'}"
     wanted = str(os_name)
     close = [name for name in names if name.casefold() == wanted.casefold()]
@@ -341,13 +343,17 @@ def selected(loaded: inventory.Inventory, device: Device) -> dict[Any, Any]:
         return tree
     kept: dict[Any, Any] = {}
     for path, chassis_type, record in inventory.walk_records(tree):
-        row = loaded.row(path, chassis_type, record)
-        if all(str(row[name]) == value for name, value in given.items()):  # type: ignore[literal-required]
+        if matches(loaded.row(path, chassis_type, record), given):
             node = kept
             for element in path:
                 node = node.setdefault(element, {})
             node.setdefault("data", {})[chassis_type] = record
     return kept
+
+
+def matches(row: Mapping[str, object], given: Device) -> bool:
+    """Whether a record's row has every level the device options give."""
+    return all(str(row[name]) == value for name, value in given.items())
 
 
 def tree_json(node: dict[Any, Any], loaded: inventory.Inventory) -> dict[str, Any]:
@@ -402,11 +408,7 @@ def resolve(args: argparse.Namespace, device: Device, loaded: inventory.Inventor
 
 def show_list(args: argparse.Namespace, device: Device, loaded: inventory.Inventory) -> int:
     given = {name: value for name, value in device.items() if value is not None}
-    rows = [
-        row
-        for row in loaded.records()
-        if all(str(row[name]) == value for name, value in given.items())  # type: ignore[literal-required]
-    ]
+    rows = [row for row in loaded.records() if matches(row, given)]
     if args.json:
         print_json(rows)
     elif not rows:
@@ -423,24 +425,27 @@ def show_list(args: argparse.Namespace, device: Device, loaded: inventory.Invent
 REPLACED_MARK = " *"
 
 
+def row_cells(row: Mapping[str, object], keys: list[str]) -> list[str]:
+    return ["-" if row[key] is None else str(row[key]) for key in keys]
+
+
 def format_table(rows: Sequence[inventory.Row]) -> str:
     # The file, the longest column, goes last; a class whose record replaced others is marked.
     keys = [key for key in inventory.ROW_KEYS if key not in ("file", "replaces")] + ["file"]
-    cells = [keys] + [
-        [
-            "-" if row[key] is None else str(row[key])  # type: ignore[literal-required]
-            for key in keys
-        ]
-        for row in rows
-    ]
+    cells = [keys] + [row_cells(row, keys) for row in rows]
     marked = [bool(row["replaces"]) for row in rows]
     at = keys.index("class")
     for line, mark in zip(cells[1:], marked, strict=True):
         line[at] += REPLACED_MARK * mark
     widths = [max(map(len, column)) for column in zip(*cells, strict=True)]
-    lines = ["  ".join([cell.ljust(width) for cell, width in zip(line, widths)]).rstrip() for line in cells]
+    lines = [
+        "  ".join([cell.ljust(width) for cell, width in zip(line, widths, strict=True)]).rstrip()
+        for line in cells
+    ]
     if any(marked):
-        lines.append(f"{REPLACED_MARK.strip()} replaced another class's record (list --json names it)")
+        lines.append(
+            f"{REPLACED_MARK.strip()} replaced another class's record (list --json names it)"
+        )
     return "\n".join(lines)
 
 
@@ -480,7 +485,12 @@ def explain_json(trace: inventory.Trace, loaded: inventory.Inventory) -> dict[st
     record = trace.record
     return {
         "steps": [
-            {"level": step.level, "element": step.element, "matched": step.matched, "node": list(step.node)}
+            {
+                "level": step.level,
+                "element": step.element,
+                "matched": step.matched,
+                "node": list(step.node),
+            }
             for step in trace.steps
         ],
         "stopped_at": list(trace.node),
@@ -511,8 +521,7 @@ def run(args: argparse.Namespace) -> int:
     device = {name: getattr(args, name, before[name]) for name in DEVICE_OPTIONS}
     if args.command in ("resolve", "explain") and device["os"] is None:
         raise CommandError(
-            "error: the following arguments are required: --os "
-            f"(see 'telvar {command} --help')",
+            f"error: the following arguments are required: --os (see 'telvar {command} --help')",
             EXIT_USAGE,
         )
     loaded = load_plugins(args.strict, args.quiet)
@@ -547,7 +556,7 @@ def discard_stdout() -> None:
     try:
         os.dup2(devnull, sys.stdout.fileno())
     except (OSError, ValueError):
-        sys.stdout = None  # type: ignore[assignment]
+        sys.stdout = None
     finally:
         os.close(devnull)
 

@@ -76,14 +76,18 @@ def bash(parser: argparse.ArgumentParser, values: Values) -> str:
     subparsers = commands(parser)
     value_cases = ""
     seen: set[str] = set()
-    for option in options(parser, values) + [o for sub in subparsers.values() for o in options(sub, values)]:
+    for option in options(parser, values) + [
+        o for sub in subparsers.values() for o in options(sub, values)
+    ]:
         if option.takes_value and option.flags[0] not in seen:
             seen.add(option.flags[0])
             reply = f'COMPREPLY=($(compgen -W "{" ".join(option.choices)}" -- "$cur"))'
             value_cases += f"        {'|'.join(option.flags)}) {reply}; return ;;\n"
     command_cases = f'        "") words="{words(parser)} {" ".join(subparsers)}" ;;\n'
     for name, sub in subparsers.items():
-        command_cases += f'        {name}) words="{words(sub)} {" ".join(positional_choices(sub))}" ;;\n'
+        command_cases += (
+            f'        {name}) words="{words(sub)} {" ".join(positional_choices(sub))}" ;;\n'
+        )
     return BASH % dict(
         command_pattern="|".join(subparsers),
         value_cases=value_cases,
@@ -111,9 +115,13 @@ def fish(parser: argparse.ArgumentParser, values: Values) -> str:
         )
         choices = " ".join(positional_choices(sub))
         if choices:
-            lines.append(f"complete -c telvar -n '__fish_seen_subcommand_from {name}' -a '{choices}'")
+            lines.append(
+                f"complete -c telvar -n '__fish_seen_subcommand_from {name}' -a '{choices}'"
+            )
     seen: set[tuple[str, ...]] = set()
-    for option in options(parser, values) + [o for sub in subparsers.values() for o in options(sub, values)]:
+    for option in options(parser, values) + [
+        o for sub in subparsers.values() for o in options(sub, values)
+    ]:
         if option.flags in seen:
             continue
         seen.add(option.flags)
@@ -135,7 +143,6 @@ SCRIPTS: dict[str, Callable[[argparse.ArgumentParser, Values], str]] = {
 }
 
 
-def script(
-    shell: str, parser: argparse.ArgumentParser, values: Values) -> str:
+def script(shell: str, parser: argparse.ArgumentParser, values: Values) -> str:
     """The script for ``shell``; ``values`` lists the values of options without choices."""
     return SCRIPTS[shell](parser, values)

@@ -110,7 +110,7 @@ def node_name(path: Path) -> str:
 
 @dataclass(frozen=True)
 class LoadFailure:
-    """An entry point whose load raised; ``undone`` registrations were taken back."""
+    """An entry point whose load raised; ``undone``: its register and unregister calls, taken back."""
 
     name: str
     value: str
@@ -126,7 +126,7 @@ class LoadFailure:
         )
         if self.undone:
             plural = "s" if self.undone != 1 else ""
-            text += f" (its {self.undone} registration{plural} undone)"
+            text += f" (its {self.undone} registry change{plural} undone)"
         return text
 
 
@@ -518,7 +518,9 @@ def trace_lookup(
     is never a child: a lookup that names it falls back as for an absent
     element. At the end the node's data map decides.
     """
-    node, at, steps = tree, (), []
+    node: Any = tree
+    at: Path = ()
+    steps: list[Step] = []
     for level, element in lookup_path(os, platform, model, os_flavor):
         matched = element != "data" and element in node.keys()
         if matched:
