@@ -307,7 +307,7 @@ def checked_device(device: Device) -> Device:
 def registered_hint(os_name: object) -> str:
     """The OSes that have plugins, and the one closest to ``os_name``."""
     names = sorted(str(key) for key in plugin_manager.plugins)
-    shown = names[:NAMES_LIMIT] + (
+    shown = [clipped(name) for name in names[:NAMES_LIMIT]] + (
         [f"and {len(names) - NAMES_LIMIT} more"] * (len(names) > NAMES_LIMIT)
     )
     hint = f"registered: {', '.join(shown) or 'none'}"
@@ -317,7 +317,7 @@ def registered_hint(os_name: object) -> str:
         import difflib
 
         close = difflib.get_close_matches(wanted, names, n=1)
-    return hint + (f"; did you mean {close[0]!r}?" if close else "")
+    return hint + (f"; did you mean {quoted(close[0])}?" if close else "")
 
 
 def record_json(cls: Any, path: object, loaded: inventory.Inventory) -> dict[str, Any]:
