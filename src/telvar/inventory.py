@@ -437,7 +437,8 @@ class Inventory:
         for; any other is read as os/platform/model/os_flavor by the depth of
         its path.
         """
-        return [self.row(*place) for place in walk_records(tree or self.manager.plugins)]
+        tree = self.manager.plugins if tree is None else tree
+        return [self.row(*place) for place in walk_records(tree)]
 
     def row(self, path: Path, chassis_type: Any, record: dict[Any, Any]) -> Row:
         cls = record.get("cls")
