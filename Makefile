@@ -2,7 +2,7 @@
 # make test  - build, install and run the test suite
 # make bench - nanoseconds per call, native against pure Python (BENCH_ARGS=--quick)
 # make test-asan - the test suite against an AddressSanitizer + UBSan build (own venv and build dir)
-# make typecheck - stubtest of the extension's type stub, mypy --strict on tests/typing/usage.py
+# make typecheck - stubtest of the extension's type stub, mypy --strict on tests/typing/*.py
 # make lint  - clang-format (check) and clang-tidy on the C++, ruff on the Python, and that the
 #              calls that can run Python code go through python_code.hpp; installs the
 #              pinned tools (the lint dependency group) into the venv. make format applies both formatters.
@@ -67,7 +67,7 @@ test-asan:
 
 typecheck: $(STAMP)
 	$(PYTHON) -m mypy.stubtest telvar.core.pluginmanager
-	$(PYTHON) -m mypy --strict --warn-unused-ignores tests/typing/usage.py
+	$(PYTHON) -m mypy --strict --warn-unused-ignores tests/typing/usage.py tests/typing/cli_usage.py
 
 CXX_SOURCES := $(wildcard src/telvar/core/*.cpp src/telvar/core/*.hpp)
 PY_SOURCES := src tests benchmarks examples

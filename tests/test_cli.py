@@ -214,8 +214,50 @@ DUAL_RP = "--os beta --platform core --chassis-type dual_rp"
         ("resolve --os zzzz --json", 1, f"no plugin for os 'zzzz'; {REGISTERED}"),
         # The OS exists: the manager's message. No back-off to other chassis types.
         (DUAL_RP, 1, "Plugin data not found for (beta/core), type: dual_rp "),
-        ("--os alpha --platform Edge", 2, "platform (Edge) has to be in lowercase"),
-        ("--platform edge", 2, "OS information not provided for platform: edge"),
+        # The manager's message, then the command's line with the refused input quoted.
+        (
+            "--os alpha --platform Edge",
+            2,
+            "platform (Edge) has to be in lowercase\ntelvar: refused: --platform 'Edge'",
+        ),
+        (
+            "--platform edge",
+            2,
+            "OS information not provided for platform: edge\ntelvar: refused: --platform 'edge'",
+        ),
+        (
+            "explain --os alpha --chassis-type big",
+            2,
+            "chassis Type should be one of these ['single_rp', 'dual_rp', 'stack'], but got big\n"
+            "telvar: refused: --chassis-type 'big'; choose from single_rp, dual_rp, stack",
+        ),
+        # A case-only difference gets the same hint as a typo.
+        ("--os ALPHA", 1, f"no plugin for os 'ALPHA'; {REGISTERED}; did you mean 'alpha'?"),
+        # Values are echoed cut to a readable length.
+        (
+            "--os " + "x" * 100_000,
+            1,
+            f"no plugin for os {'x' * 40!r}... (100000 characters); {REGISTERED}",
+        ),
+        (
+            "resolve --os alpha --platform " + "P" * 100_000,
+            2,
+            f"platform ({'P' * 40}... (100000 characters)) has to be in lowercase\n"
+            f"telvar: refused: --platform {'P' * 40!r}... (100000 characters)",
+        ),
+        # Long options are never abbreviated.
+        ("list --jso", 2, "error: unrecognized arguments: --jso (see 'telvar --help')"),
+        (
+            "--os-fl lts",
+            2,
+            "error: argument COMMAND: invalid choice: 'lts' (choose from 'tree', 'resolve', "
+            "'list', 'explain', 'completion') (see 'telvar --help')",
+        ),
+        (
+            "explain --platform edge",
+            2,
+            "error: the following arguments are required: --os (see 'telvar explain --help')",
+        ),
         (
             "resolve",
             2,
@@ -295,7 +337,8 @@ def test_list_rows(as_json):
     proc = telvar("list", *["--json"] * as_json)
     assert (proc.returncode, proc.stderr) == (0, "")
     rows = json.loads(proc.stdout) if as_json else table_rows(proc.stdout)
-    assert not as_json or all(list(row) == KEYS for row in rows)
+    assert not as_json or all(list(row) == KEYS + ["replaces"] for row in rows)
+    assert not as_json or all(row.pop("replaces") == [] for row in rows)
     for row in rows:
         row["class"] = row["class"].removeprefix(P)
         row["file"] = row["file"].split("/telvar/plugins/")[-1].split("/site-packages/")[-1]
@@ -404,3 +447,220 @@ def test_explain_agrees_with_get_plugin(operations, lookups):
             except ConnectionInfraError:
                 expected = None
             assert trace_lookup(manager.plugins, **device).cls is expected
+
+
+@pytest.mark.parametrize(
+    "argv, same_as",
+    [
+        # Device options before the command count as given after it; after it, they win.
+        ("--os alpha resolve", "resolve --os alpha"),
+        ("--os alpha resolve --os beta --json", "resolve --os beta --json"),
+        ("--os beta --platform core explain", "explain --os beta --platform core"),
+        ("--os alpha list --json", "list --os alpha --json"),
+        ("--platform edge tree", "tree --platform edge"),
+        ("--os-flavour lts --os alpha", "--os alpha --os-flavor lts"),
+        ("-q tree --json", "tree --json --quiet"),
+        ("-V", "--version"),
+    ],
+)
+def test_equivalent_command_lines(capsys, argv, same_as):
+    results = [(cli.main(args.split()), capsys.readouterr()) for args in (argv, same_as)]
+    assert results[0] == results[1]
+    assert results[0][0] == 0 and results[0][1].out and not results[0][1].err
+
+
+def tree_at(tree, path):
+    for element in path:
+        tree = tree[element]
+    return tree
+
+
+def test_tree_json_holds_every_listed_record(capsys):
+    assert cli.main(["tree", "--json"]) == 0
+    tree = json.loads(capsys.readouterr().out)
+    assert cli.main(["list", "--json"]) == 0
+    rows = json.loads(capsys.readouterr().out)
+    for row in rows:
+        path = [row[level] for level in KEYS[:4] if row[level] is not None]
+        record = tree_at(tree, path)["data"].pop(row["chassis_type"])
+        assert record == {
+            "class": row["class"],
+            "module": row["class"].rsplit(".", 1)[0],
+            "file": row["file"],
+            "origin": row["origin"],
+        }
+    # Nothing left but nodes and emptied data maps.
+    assert not re.search(r'"(class|file)"', json.dumps(tree))
+    assert len(rows) == 8 + EXAMPLE_INSTALLED
+
+
+@pytest.mark.parametrize(
+    "argv, text",
+    [
+        (
+            "tree --os alpha --os-flavor lts",
+            f"""\
+plugins (<class 'telvar.core.pluginmanager.PluginManager'> at ID) 
+  |__ alpha
+    |__ lts
+      |__ data
+        |__ single_rp
+          |__ cls = <class '{P}alpha.lts.AlphaLtsConnection'>
+          |__ path = .../alpha/lts.py
+""",
+        ),
+        (
+            "tree --os alpha --chassis-type stack",
+            "No registered record matches these device options.\n",
+        ),
+        ("list --os beta --model c8", "No registered record matches these device options.\n"),
+        ("tree --os beta --platform core --json", '{\n  "beta": {\n    "core": {\n'),
+    ],
+)
+def test_device_options_select_the_records_of_tree_and_list(argv, text):
+    # A fresh process: only there do the built-in plugins register while the command watches.
+    proc = telvar(*argv.split())
+    assert (proc.returncode, proc.stderr) == (0, "")
+    out = normalise(proc.stdout)
+    assert out.startswith(text) and ('"c9"' in out) is argv.endswith("--json")
+
+
+@pytest.mark.parametrize(
+    "argv, code, steps, result",
+    [
+        (
+            "--os alpha --platform edge --model e999",
+            0,
+            [("os", "alpha", True, ["alpha"]), ("platform", "edge", True, ["alpha", "edge"])]
+            + [("model", "e999", False, ["alpha", "edge"])],
+            "alpha.edge.AlphaEdgeConnection",
+        ),
+        (
+            DUAL_RP,
+            1,
+            [("os", "beta", True, ["beta"]), ("platform", "core", True, ["beta", "core"])],
+            None,
+        ),
+    ],
+)
+def test_explain_json(capsys, argv, code, steps, result):
+    assert cli.main(["explain", "--json", *argv.split()]) == code
+    found = json.loads(capsys.readouterr().out)
+    assert found["steps"] == [
+        dict(zip(("level", "element", "matched", "node"), step, strict=True)) for step in steps
+    ]
+    assert found["stopped_at"] == steps[-1][3]
+    assert found["registered"] == ["single_rp"]
+    assert found["result"] == (
+        result
+        and {
+            "class": P + result,
+            "module": (P + result).rsplit(".", 1)[0],
+            "file": found["result"]["file"],
+            "origin": "built-in",
+        }
+    )
+
+
+@pytest.mark.parametrize("command", list(cli.COMMANDS_HELP))
+def test_every_command_has_a_description_and_an_example(capsys, command):
+    assert cli.main([command, "--help"]) == 0
+    out = capsys.readouterr().out
+    summary, example = cli.COMMANDS_HELP[command]
+    assert f"\n\n{summary}\n\n" in out and out.endswith(f"\nexample: {example}\n")
+    assert f"telvar {command} " in example
+
+
+def bash_completion(script, words):
+    """The candidates the bash script offers for the last of ``words``."""
+    program = f"{script}\nCOMP_WORDS=({words}); COMP_CWORD=$((${{#COMP_WORDS[@]}} - 1))\n"
+    program += '_telvar; printf "%s\\n" "${COMPREPLY[@]}"'
+    proc = subprocess.run(["bash", "-c", program], capture_output=True, text=True, check=True)
+    return proc.stdout.split()
+
+
+@pytest.mark.parametrize(
+    "words, candidates",
+    [
+        ('telvar ""', None),  # checked below: the commands and global options
+        ("telvar --os alpha re", ["resolve"]),
+        ('telvar list --chassis-type ""', ["single_rp", "dual_rp", "stack"]),
+        (
+            'telvar --debug completion ""',
+            ["-h", "--help", "--debug", "--strict", "-q", "--quiet", "bash", "zsh", "fish"],
+        ),
+        ("telvar explain --os-f", ["--os-flavor", "--os-flavour"]),
+    ],
+)
+def test_bash_completion(capsys, words, candidates):
+    assert cli.main(["completion", "bash"]) == 0
+    script = capsys.readouterr().out
+    offered = bash_completion(script, words)
+    if candidates is None:
+        assert {"tree", "resolve", "list", "explain", "completion", "-V", "-q", "--os"} <= set(
+            offered
+        )
+    else:
+        assert offered == candidates
+    assert cli.main(["completion", "zsh"]) == 0
+    assert (
+        capsys.readouterr().out
+        == "#compdef telvar\nautoload -U +X bashcompinit && bashcompinit\n" + script
+    )
+
+
+def test_fish_completion(capsys):
+    assert cli.main(["completion", "fish"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert (
+        "complete -c telvar -l chassis-type -x -a 'single_rp dual_rp stack' -d 'one of {single_rp,dual_rp,stack} (default: single_rp)'"
+        in lines
+    )
+    assert (
+        "complete -c telvar -s V -l version -d 'show program\\'s version number and exit'" in lines
+    )
+    assert (
+        "complete -c telvar -n '__fish_seen_subcommand_from completion' -a 'bash zsh fish'" in lines
+    )
+
+
+@pytest.mark.parametrize("program", ["telvar", "python -m telvar"])
+@pytest.mark.parametrize(
+    "args, redirect, line",
+    [
+        ("resolve --os alpha", ">&-", "standard output is closed"),
+        ("--version", ">&-", "standard output is closed"),
+        (
+            "list",
+            ">/dev/full",
+            "cannot write to standard output: [Errno 28] No space left on device",
+        ),
+        (
+            "--help",
+            ">/dev/full",
+            "cannot write to standard output: [Errno 28] No space left on device",
+        ),
+    ],
+)
+def test_unwritable_stdout_is_one_line_and_exit_code_5(program, args, redirect, line):
+    if redirect == ">/dev/full" and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+    command = {
+        "telvar": str(Path(sys.executable).with_name("telvar")),
+        "python -m telvar": f"{sys.executable} -m telvar",
+    }[program]
+    proc = subprocess.run(
+        ["sh", "-c", f"{command} {args} {redirect}"], capture_output=True, text=True, timeout=120
+    )
+    assert (proc.returncode, proc.stderr) == (5, f"telvar: error: {line}\n")
+
+
+def test_explain_cuts_long_values(capsys):
+    assert cli.main(["explain", "--os", "alpha", "--platform", "q" * 100_000]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    shown = "q" * 40 + "... (100000 characters)"
+    assert lines[:3] == [
+        f"os         {'alpha':<{len(shown)}}  matched",
+        f"platform   {shown}  absent: falls back, stays at alpha",
+        "stopped at alpha",
+    ]

@@ -1,0 +1,69 @@
+"""Wall time of ``telvar list`` against ``telvar tree`` with many plugin distributions.
+
+Generates COUNT distributions (dist-info with entry_points.txt and RECORD, and a
+module that registers RECORDS classes each) in a temporary folder, puts it on
+PYTHONPATH and times both commands in turn, REPEAT times; prints the medians
+and the median of the pairwise ratios (pairs keep the ratio meaningful on a
+busy machine). ``--prefix DIR`` puts DIR first on PYTHONPATH, for timing
+another copy of telvar side by side.
+
+    python benchmarks/cli_list.py [--count 800] [--records 10] [--repeat 5]
+"""
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+
+def generate(root: Path, count: int, records: int) -> None:
+    for i in range(count):
+        name = f"benchplugin{i}"
+        info = root / f"{name}-1.0.dist-info"
+        info.mkdir()
+        (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n")
+        (info / "entry_points.txt").write_text(f"[telvar.plugins]\n{name} = {name}\n")
+        (info / "RECORD").write_text(f"{name}.py,,\n{name}-1.0.dist-info/METADATA,,\n")
+        lines = ["from telvar.manager import plugin_manager"]
+        for j in range(records):
+            lines.append(f"class Conn{j}: pass")
+            lines.append(f"plugin_manager.register_plugin(Conn{j}, os='os{i}', platform='p{j}')")
+        (root / f"{name}.py").write_text("\n".join(lines) + "\n")
+
+
+def timed(command: list[str], env: dict[str, str]) -> float:
+    start = time.perf_counter()
+    subprocess.run(command, env=env, check=True, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--count", type=int, default=800)
+    parser.add_argument("--records", type=int, default=10)
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--prefix", help="a folder put first on PYTHONPATH")
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as folder:
+        generate(Path(folder), args.count, args.records)
+        path = [args.prefix] if args.prefix else []
+        env = {**os.environ, "PYTHONPATH": os.pathsep.join([*path, folder])}
+        commands = {name: [sys.executable, "-m", "telvar", name] for name in ("tree", "list")}
+        timed(commands["tree"], env)  # warm the file system caches and the bytecode
+        times: dict[str, list[float]] = {name: [] for name in commands}
+        for _ in range(args.repeat):
+            for name, command in commands.items():
+                times[name].append(timed(command, env))
+    medians = {name: statistics.median(values) for name, values in times.items()}
+    for name, median in medians.items():
+        print(f"telvar {name}: median {median:.3f} s of {args.repeat} runs")
+    ratios = [a / b for a, b in zip(times["list"], times["tree"], strict=True)]
+    print(f"list / tree: median {statistics.median(ratios):.2f} of the pairwise ratios")
+
+
+if __name__ == "__main__":
+    main()
