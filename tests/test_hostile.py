@@ -4,18 +4,14 @@ Every test runs in a forked child, so a crash fails that test alone.
 """
 
 import copy
-import os
 import re
 
 import pytest
+from helpers import forked
 
 from telvar.core.errors import ConnectionInfraError
 
-pytestmark = (
-    pytest.mark.forked
-    if hasattr(os, "fork")
-    else pytest.mark.skip(reason="each test runs in a forked child")
-)
+pytestmark = forked
 
 NOT_FOUND = "Plugin data not found"
 OPERATIONS = ("register_plugin", "get_plugin", "unregister_plugin")
