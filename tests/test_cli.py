@@ -26,6 +26,9 @@ try:
 except metadata.PackageNotFoundError:
     EXAMPLE_INSTALLED = False
 
+# The expected texts are POSIX paths, and a closed pipe ends the command as SIGPIPE does.
+pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="POSIX paths and signals")
+
 needs_example = pytest.mark.skipif(
     not EXAMPLE_INSTALLED, reason="examples/external_plugin is not installed"
 )

@@ -7,10 +7,11 @@ import copy
 import re
 
 import pytest
+from helpers import forked
 
 from telvar.core.errors import ConnectionInfraError
 
-pytestmark = pytest.mark.forked
+pytestmark = forked
 
 NOT_FOUND = "Plugin data not found"
 OPERATIONS = ("register_plugin", "get_plugin", "unregister_plugin")

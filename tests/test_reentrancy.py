@@ -8,10 +8,11 @@ in a forked child, so a crash fails that test alone; the sanitizer build runs th
 
 import pytest
 import reference
+from helpers import forked
 
 from telvar.core.errors import ConnectionInfraError
 
-pytestmark = pytest.mark.forked
+pytestmark = forked
 
 
 def colliding_key(text, target, action):
