@@ -1,0 +1,124 @@
+// The sink of the general renderer: prefixes spelled out once, and the
+// pieces written through the one text writer.
+#include "render_sink.hpp"
+
+namespace telvar {
+
+bool Sink::has_text(size_t from) const {
+    for (size_t i = from; i < pieces_.size(); ++i) {
+        if (pieces_[i].line != kRemoved) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Every node's whole prefix, written once into `prefix_text_`.
+bool Sink::spell_prefixes() {
+    prefix_text_.truncate(0);
+    for (size_t i = 0; i < nodes_.size(); ++i) {
+        PrefixNode& node = nodes_[i];
+        const size_t inherited = node.parent >= 0
+                                     ? nodes_[static_cast<size_t>(node.parent)].text_length
+                                     : 0;
+        const auto own = static_cast<size_t>(tree_format::step_length(node.step));
+        if (!prefix_text_.reserve(prefix_text_.size() + inherited + own)) {
+            return false;
+        }
+        node.text_start = prefix_text_.size();
+        if (node.parent >= 0) {
+            prefix_text_.append_copy(nodes_[static_cast<size_t>(node.parent)].text_start,
+                                     inherited);
+        }
+        prefix_text_.append(tree_format::step_text(node.step), own);
+        node.text_length = inherited + own;
+    }
+    return true;
+}
+
+// The prefix of node `node`: spelled out (base < 0), or its steps below
+// node `base`, outermost first.
+bool Sink::write_prefix(TextWriter& writer, int node, int base) {
+    if (base < 0) {
+        const PrefixNode& spelled = nodes_[static_cast<size_t>(node)];
+        return spelled.text_length == 0 ||
+               writer.ascii(&prefix_text_[spelled.text_start], spelled.text_length);
+    }
+    steps_.truncate(0);
+    for (int at = node; at != base && at > kRoot; at = nodes_[static_cast<size_t>(at)].parent) {
+        if (!steps_.push(static_cast<int>(at))) {
+            return false;
+        }
+    }
+    for (size_t i = steps_.size(); i > 0; --i) {
+        if (!writer.step(nodes_[static_cast<size_t>(steps_[i - 1])].step)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Sink::write_piece(TextWriter& writer, const Piece& piece, bool first_line, int first,
+                       int base) {
+    if (piece.line != kContinues) {
+        if (!first_line && !writer.line_break()) {
+            return false;
+        }
+        if (piece.line != first && !write_prefix(writer, piece.line, base)) {
+            return false;
+        }
+    }
+    return writer.lead(piece.lead) && writer.lines(piece.text.get(), piece.start, piece.end, [&] {
+        return write_prefix(writer, piece.breaks_to, base);
+    });
+}
+
+Ref Sink::text_of(size_t from, int first, int base) {
+    if (base < 0 && !spell_prefixes()) {
+        return {};
+    }
+    TextWriter writer;
+    bool first_line = true;
+    for (size_t i = from; i < pieces_.size(); ++i) {
+        const Piece& piece = pieces_[i];
+        if (piece.line == kRemoved) {
+            continue;
+        }
+        if (!write_piece(writer, piece, first_line, first, base)) {
+            return {};
+        }
+        first_line = false;
+    }
+    return writer.finish();
+}
+
+Ref Sink::cut_first_line(size_t from) {
+    TextWriter line;
+    bool seen = false;
+    for (size_t i = from; i < pieces_.size(); ++i) {
+        Piece& piece = pieces_[i];
+        if (piece.line == kRemoved) {
+            continue;
+        }
+        if (seen && piece.line != kContinues) {
+            break;  // the next line begins here
+        }
+        seen = true;
+        const Py_ssize_t split = find_break(piece.text.get(), piece.start, piece.end);
+        if (!line.lead(piece.lead) ||
+            !line.text(piece.text.get(), piece.start, split >= 0 ? split : piece.end)) {
+            return {};
+        }
+        if (split >= 0) {
+            // The rest of this piece begins the block's second line.
+            piece.start = split + 1;
+            piece.line = piece.breaks_to;
+            piece.lead = Lead::none;
+            break;
+        }
+        piece.line = kRemoved;
+    }
+    return line.finish();
+}
+
+}  // namespace telvar
