@@ -7,6 +7,37 @@
 
 namespace telvar {
 
+namespace {
+
+// Appends each line as `output = output + piece`; the first line's piece
+// is chosen by `key == last_key` when `last_key` is given.
+bool append_lines(Level& level, PyObject* lines, const Child& child, PyObject* last_key) {
+    Ref iterator = Ref::steal(PyObject_GetIter(lines));
+    if (!iterator) {
+        return false;
+    }
+    PyObject* separator = tree_format::step_object(child.last ? Step::blank : Step::bar);
+    bool first_line = last_key != nullptr;
+    while (Ref line = Ref::steal(PyIter_Next(iterator.get()))) {
+        int last = 0;
+        if (first_line && (last = last_key_test(child.key.get(), last_key)) < 0) {
+            return false;
+        }
+        Ref prefix = first_line && last > 0
+                         ? Ref::hold(names.newline_bar)
+                         : Ref::steal(PyUnicode_Concat(names.newline, separator));
+        Ref piece = prefix ? Ref::steal(PyNumber_Add(prefix.get(), line.get())) : Ref();
+        level.output = piece ? Ref::steal(PyNumber_Add(level.output.get(), piece.get())) : Ref();
+        first_line = false;
+        if (!level.output) {
+            return false;
+        }
+    }
+    return !PyErr_Occurred();
+}
+
+}  // namespace
+
 bool Renderer::append_child(Level& level, Child& child, PyObject* last_key) {
     PyObject* key = child.key.get();
     const bool known = PyUnicode_CheckExact(key) && PyUnicode_CheckExact(last_key);
@@ -68,33 +99,6 @@ bool Renderer::append_first_line(Level& level, Child& child, PyObject* last_key)
     Ref rest = sink_.take(child.mark, -1, child.rest);
     Ref lines = rest ? Ref::steal(PyUnicode_Split(rest.get(), names.newline, -1)) : Ref();
     return lines && append_lines(level, lines.get(), child, nullptr);
-}
-
-// Appends each line as `output = output + piece`; the first line's piece
-// is chosen by `key == last_key` when `last_key` is given.
-bool Renderer::append_lines(Level& level, PyObject* lines, const Child& child, PyObject* last_key) {
-    Ref iterator = Ref::steal(PyObject_GetIter(lines));
-    if (!iterator) {
-        return false;
-    }
-    PyObject* separator = tree_format::step_object(child.last ? Step::blank : Step::bar);
-    bool first_line = last_key != nullptr;
-    while (Ref line = Ref::steal(PyIter_Next(iterator.get()))) {
-        int last = 0;
-        if (first_line && (last = last_key_test(child.key.get(), last_key)) < 0) {
-            return false;
-        }
-        Ref prefix = first_line && last > 0
-                         ? Ref::hold(names.newline_bar)
-                         : Ref::steal(PyUnicode_Concat(names.newline, separator));
-        Ref piece = prefix ? Ref::steal(PyNumber_Add(prefix.get(), line.get())) : Ref();
-        level.output = piece ? Ref::steal(PyNumber_Add(level.output.get(), piece.get())) : Ref();
-        first_line = false;
-        if (!level.output) {
-            return false;
-        }
-    }
-    return !PyErr_Occurred();
 }
 
 // The level's text so far becomes an object, so that the appends can run

@@ -66,7 +66,6 @@ class Renderer {
                     Block& block);
     bool append_child(Level& level, Child& child, PyObject* last_key);
     bool append_first_line(Level& level, Child& child, PyObject* last_key);
-    bool append_lines(Level& level, PyObject* lines, const Child& child, PyObject* last_key);
     bool append_literally(Level& level, Child& child, PyObject* last_key);
     bool to_literal(Level& level);
 

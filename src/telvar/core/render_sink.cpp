@@ -16,8 +16,7 @@ bool Sink::has_text(size_t from) const {
 // Every node's whole prefix, written once into `prefix_text_`.
 bool Sink::spell_prefixes() {
     prefix_text_.truncate(0);
-    for (size_t i = 0; i < nodes_.size(); ++i) {
-        PrefixNode& node = nodes_[i];
+    for (PrefixNode& node : nodes_) {
         const size_t inherited = node.parent >= 0
                                      ? nodes_[static_cast<size_t>(node.parent)].text_length
                                      : 0;

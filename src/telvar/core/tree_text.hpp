@@ -114,6 +114,9 @@ class TextWriter {
 
   private:
     [[gnu::always_inline]] void put(int kind, const char* chars, size_t count) {
+        if (count == 0) {
+            return;  // the buffer may not exist yet
+        }
         char* at = data_ + size_ * static_cast<size_t>(kind_);
         if (kind == kind_) {
             std::memcpy(at, chars, count * static_cast<size_t>(kind));
