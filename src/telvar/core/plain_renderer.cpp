@@ -15,7 +15,6 @@
 #include "tree_text.hpp"
 
 #include <algorithm>
-#include <charconv>
 
 namespace telvar {
 
@@ -101,6 +100,22 @@ class PlainRenderer {
         return out_.lines(text, 0, PyUnicode_GET_LENGTH(text), [&] { return prefix(separator); });
     }
 
+    // str() of an integer.
+    bool decimal(long long number) {
+        char digits[24];
+        char* at = digits + sizeof digits;
+        // Negated digit by digit, so that the smallest value needs no
+        // positive counterpart.
+        long long rest = number;
+        do {
+            *--at = static_cast<char>('0' + (rest < 0 ? -(rest % 10) : rest % 10));
+            rest /= 10;
+        } while (rest != 0);
+        if (number < 0) {
+            *--at = '-';
+        }
+        return out_.ascii(at, static_cast<size_t>(digits + sizeof digits - at));
+    }
     int leaf(PyObject* value, Step separator);
     int child(const Entry& entry, bool last);
     int dict_lines(PyObject* data);
@@ -129,9 +144,7 @@ int PlainRenderer::leaf(PyObject* value, Step separator) {
         if (overflow != 0) {
             return kNotPlain;
         }
-        char digits[24];
-        const auto result = std::to_chars(digits, digits + sizeof digits, number);
-        return out_.ascii(digits, static_cast<size_t>(result.ptr - digits)) ? kDone : kError;
+        return decimal(number) ? kDone : kError;
     }
     PyObject* module = nullptr;
     PyObject* qualname = nullptr;

@@ -2,6 +2,8 @@
 // pieces written through the one text writer.
 #include "render_sink.hpp"
 
+#include <algorithm>
+
 namespace telvar {
 
 bool Sink::has_text(size_t from) const {
@@ -57,6 +59,48 @@ bool Sink::write_prefix(TextWriter& writer, int node, int base) {
     return true;
 }
 
+size_t Sink::prefix_length(int node, int base) const {
+    if (base < 0) {
+        return nodes_[static_cast<size_t>(node)].text_length;
+    }
+    size_t length = 0;
+    for (int at = node; at != base && at > kRoot; at = nodes_[static_cast<size_t>(at)].parent) {
+        length += static_cast<size_t>(
+            tree_format::step_length(nodes_[static_cast<size_t>(at)].step));
+    }
+    return length;
+}
+
+// Starts `writer` on a str of the measured length and width of the text
+// from `from` on, so that the text is written once, in place.
+bool Sink::measure(size_t from, int first, int base, TextWriter& writer) const {
+    size_t length = 0;
+    Py_UCS4 max_char = 0x7f;
+    bool cut = false;
+    bool first_line = true;
+    for (size_t i = from; i < pieces_.size(); ++i) {
+        const Piece& piece = pieces_[i];
+        if (piece.line == kRemoved) {
+            continue;
+        }
+        PyObject* text = piece.text.get();
+        if (piece.line != kContinues) {
+            length += (first_line ? 0 : 1) +
+                      (piece.line == first ? 0 : prefix_length(piece.line, base));
+        }
+        first_line = false;
+        length += static_cast<size_t>(piece.end - piece.start) +
+                  (piece.lead != Lead::none ? static_cast<size_t>(tree_format::kLeadLength) : 0);
+        for (Py_ssize_t at = piece.start; (at = find_break(text, at, piece.end)) >= 0; ++at) {
+            length += prefix_length(piece.breaks_to, base);
+        }
+        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(text));
+        cut = cut || ((piece.start != 0 || piece.end != PyUnicode_GET_LENGTH(text)) &&
+                      PyUnicode_MAX_CHAR_VALUE(text) > 0x7f);
+    }
+    return writer.start(static_cast<Py_ssize_t>(length), max_char, cut);
+}
+
 bool Sink::write_piece(TextWriter& writer, const Piece& piece, bool first_line, int first,
                        int base) {
     if (piece.line != kContinues) {
@@ -77,6 +121,9 @@ Ref Sink::text_of(size_t from, int first, int base) {
         return {};
     }
     TextWriter writer;
+    if (!measure(from, first, base, writer)) {
+        return {};
+    }
     bool first_line = true;
     for (size_t i = from; i < pieces_.size(); ++i) {
         const Piece& piece = pieces_[i];

@@ -88,6 +88,8 @@ class Sink {
 
   private:
     bool spell_prefixes();
+    size_t prefix_length(int node, int base) const;
+    bool measure(size_t from, int first, int base, TextWriter& writer) const;
     bool write_prefix(TextWriter& writer, int node, int base);
     bool write_piece(TextWriter& writer, const Piece& piece, bool first_line, int first, int base);
     Ref text_of(size_t from, int first, int base);

@@ -65,7 +65,11 @@ class TextWriter {
     TextWriter& operator=(const TextWriter&) = delete;
     TextWriter(TextWriter&&) = delete;
     TextWriter& operator=(TextWriter&&) = delete;
-    ~TextWriter() { PyMem_Free(data_); }
+    ~TextWriter() {
+        if (!out_) {
+            PyMem_Free(data_);
+        }
+    }
 
     // text[start:end] of a str.
     [[gnu::always_inline]] bool text(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
@@ -109,6 +113,11 @@ class TextWriter {
         return this->text(text, start, end);
     }
 
+    // Writes straight into a new str of `length` characters, which the
+    // texts to come fill exactly; `max_char` bounds them. `cut`: some of
+    // them are parts of wider texts, so the result may need a narrower form.
+    bool start(Py_ssize_t length, Py_UCS4 max_char, bool cut);
+
     // The text written, as a new str; the writer is left empty.
     Ref finish();
 
@@ -128,6 +137,8 @@ class TextWriter {
     void widen(int kind, const char* chars, char* at, size_t count) const;
     bool make_room(size_t count, int kind);
 
+    Ref out_;  // the str written into, after start()
+    bool cut_ = false;
     char* data_ = nullptr;
     size_t size_ = 0;      // in characters
     size_t capacity_ = 0;  // in characters
