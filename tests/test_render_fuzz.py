@@ -3,7 +3,7 @@ breaks in keys and leaves, characters of every width, str subclasses as keys, le
 output, and texts whose `+` runs Python code. The text, its type and every `+` made must be
 the reference's."""
 
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 from reference import ReferenceManager
 
@@ -87,6 +87,7 @@ def rendered(manager_class, data, output):
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(data=trees, output=outputs, override=st.booleans())
+@example(data={"": "ā\n"}, output=Adding(""), override=False)  # an empty rest of a wide text
 def test_print_tree_renders_as_the_reference(data, output, override):
     native, reference = MANAGERS[override]
     assert rendered(native, data, output) == rendered(reference, data, output)

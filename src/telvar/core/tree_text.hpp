@@ -75,6 +75,9 @@ class TextWriter {
     [[gnu::always_inline]] bool text(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
         const int kind = PyUnicode_KIND(text);
         const auto count = static_cast<size_t>(end - start);
+        if (count == 0) {
+            return true;  // nothing to widen to, nor room to make
+        }
         if ((kind > kind_ || size_ + count > capacity_) && !make_room(count, kind)) {
             return false;
         }
