@@ -1,0 +1,79 @@
+// Steps of the rendering rule shared by print_tree's entry and the general
+// renderer.
+#include "render_rules.hpp"
+
+namespace telvar {
+
+namespace {
+
+// Objects whose truth and comparison with {} run no Python code.
+bool compares_inertly(PyObject* obj) {
+    return PyUnicode_CheckExact(obj) || obj == Py_None || PyBool_Check(obj) ||
+           PyLong_CheckExact(obj) || Py_IS_TYPE(obj, &PyType_Type) || PyDict_CheckExact(obj);
+}
+
+}  // namespace
+
+int renders_empty(PyObject* data) {
+    const int truth = is_true(data);
+    if (truth <= 0) {
+        return truth < 0 ? -1 : 1;
+    }
+    if (compares_inertly(data)) {
+        return 0;  // a true value of these types never equals {}
+    }
+    Ref empty = Ref::steal(PyDict_New());
+    return empty ? equals(data, empty.get()) : -1;
+}
+
+Ref render_leaf(PyObject* data, PyObject* output) {
+    Ref head = Ref::steal(PyNumber_Add(output, names.equals));
+    Ref text = head ? Ref::steal(PyObject_Str(data)) : Ref();
+    return text ? Ref::steal(PyNumber_Add(head.get(), text.get())) : Ref();
+}
+
+bool SortedKeys::collect(PyObject* data) {
+    if (PyDict_CheckExact(data) && PyDict_GET_SIZE(data) <= kSmall && collect_small(data)) {
+        return true;
+    }
+    list_ = PyDict_CheckExact(data) ? Ref::steal(PyDict_Keys(data))
+                                    : call_method0(data, names.keys);
+    if (list_) {
+        list_ = Ref::steal(PySequence_List(list_.get()));
+    }
+    if (!list_ || python_list_sort(list_.get()) < 0) {
+        return false;
+    }
+    if (count() == 0) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");  // sorted_keys[-1]
+        return false;
+    }
+    return true;
+}
+
+bool SortedKeys::collect_small(PyObject* data) {
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    // Nothing here runs Python code: the keys are exact str, compared by
+    // code point, which is str's own order.
+    while (PyDict_Next(data, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            for (Py_ssize_t i = 0; i < small_count_; ++i) {
+                small_[i] = Ref();
+            }
+            small_count_ = 0;
+            return false;
+        }
+        Py_ssize_t at = small_count_++;
+        Ref held = Ref::hold(key);
+        while (at > 0 && PyUnicode_Compare(small_[at - 1].get(), key) > 0) {
+            small_[at] = std::move(small_[at - 1]);
+            --at;
+        }
+        small_[at] = std::move(held);
+    }
+    return small_count_ > 0;
+}
+
+}  // namespace telvar

@@ -1,0 +1,151 @@
+// The tree's text format, and the one writer of the renderers' text.
+//
+// A line of the tree is its prefix (one step per level: "  |" or "  "),
+// then "__ " and a key or the caller's `output`, then for a leaf " = " and
+// the leaf's text. A line break inside a key, an output or a leaf's text
+// begins a further line, which gets the prefix of the child's further
+// lines. Both renderers write through this header, so the format is
+// spelled here only.
+#pragma once
+
+#include "common.hpp"
+#include "render_array.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+namespace telvar {
+
+// One indentation step. `open`: not known yet (the comparison that decides
+// it has not run).
+enum class Step : uint8_t { none, bar, blank, open };
+
+// What a piece of a line writes before its text.
+enum class Lead : uint8_t { none, connector, equals };
+
+namespace tree_format {
+
+constexpr char kBreak = '\n';
+constexpr Py_ssize_t kLeadLength = 3;
+
+// Before a child's first line, and before the further lines of a child
+// that is not the last; the further lines of the last child get kBlank.
+constexpr char kBar[] = "  |";
+constexpr char kBlank[] = "  ";
+
+inline const char* step_text(Step step) {
+    return step == Step::bar ? kBar : step == Step::blank ? kBlank : "";
+}
+inline Py_ssize_t step_length(Step step) {
+    return step == Step::bar ? 3 : step == Step::blank ? 2 : 0;
+}
+inline const char* lead_text(Lead lead) { return lead == Lead::connector ? "__ " : " = "; }
+
+// The same texts as str objects, for the concatenations that must run as
+// the Python code they are (an output or key that is not an exact str).
+inline PyObject* step_object(Step step) {
+    return step == Step::bar     ? names.bar.get()
+           : step == Step::blank ? names.blank.get()
+                                 : names.empty.get();
+}
+
+}  // namespace tree_format
+
+// The first line break in text[start:end], or -1. Any str, read by its own
+// kind; runs no Python code.
+Py_ssize_t find_break(PyObject* text, Py_ssize_t start, Py_ssize_t end);
+
+// Collects text of any width from str objects (exact or not: each is read
+// by its own kind) and ASCII pieces. The buffer widens when a wider text
+// arrives; the result is made in the narrowest form its characters allow.
+class TextWriter {
+  public:
+    TextWriter() = default;
+    TextWriter(const TextWriter&) = delete;
+    TextWriter& operator=(const TextWriter&) = delete;
+    TextWriter(TextWriter&&) = delete;
+    TextWriter& operator=(TextWriter&&) = delete;
+    ~TextWriter() {
+        if (!out_) {
+            PyMem_Free(data_);
+        }
+    }
+
+    // text[start:end] of a str.
+    [[gnu::always_inline]] bool text(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
+        const int kind = PyUnicode_KIND(text);
+        const auto count = static_cast<size_t>(end - start);
+        if (count == 0) {
+            return true;  // nothing to widen to, nor room to make
+        }
+        if ((kind > kind_ || size_ + count > capacity_) && !make_room(count, kind)) {
+            return false;
+        }
+        put(kind, static_cast<const char*>(PyUnicode_DATA(text)) + start * kind, count);
+        return true;
+    }
+    bool text(PyObject* text) { return this->text(text, 0, PyUnicode_GET_LENGTH(text)); }
+
+    [[gnu::always_inline]] bool ascii(const char* chars, size_t count) {
+        if (size_ + count > capacity_ && !make_room(count, 1)) {
+            return false;
+        }
+        put(1, chars, count);
+        return true;
+    }
+    bool ascii(const char* chars) { return ascii(chars, std::strlen(chars)); }
+    bool line_break() { return ascii("\n", 1); }
+    bool step(Step step) {
+        return ascii(tree_format::step_text(step),
+                     static_cast<size_t>(tree_format::step_length(step)));
+    }
+    bool lead(Lead lead) {
+        return lead == Lead::none ||
+               ascii(tree_format::lead_text(lead), static_cast<size_t>(tree_format::kLeadLength));
+    }
+
+    // text[start:end] as lines: after each line break in it,
+    // `next_prefix()` writes the prefix of the line that begins.
+    template <class NextPrefix>
+    bool lines(PyObject* text, Py_ssize_t start, Py_ssize_t end, NextPrefix&& next_prefix) {
+        for (Py_ssize_t at; (at = find_break(text, start, end)) >= 0; start = at + 1) {
+            if (!this->text(text, start, at + 1) || !next_prefix()) {
+                return false;
+            }
+        }
+        return this->text(text, start, end);
+    }
+
+    // Writes straight into a new str of `length` characters, which the
+    // texts to come fill exactly; `max_char` bounds them. `cut`: some of
+    // them are parts of wider texts, so the result may need a narrower form.
+    bool start(Py_ssize_t length, Py_UCS4 max_char, bool cut);
+
+    // The text written, as a new str; the writer is left empty.
+    Ref finish();
+
+  private:
+    [[gnu::always_inline]] void put(int kind, const char* chars, size_t count) {
+        if (count == 0) {
+            return;  // the buffer may not exist yet
+        }
+        char* at = data_ + size_ * static_cast<size_t>(kind_);
+        if (kind == kind_) {
+            std::memcpy(at, chars, count * static_cast<size_t>(kind));
+        } else {
+            widen(kind, chars, at, count);
+        }
+        size_ += count;
+    }
+    void widen(int kind, const char* chars, char* at, size_t count) const;
+    bool make_room(size_t count, int kind);
+
+    Ref out_;  // the str written into, after start()
+    bool cut_ = false;
+    char* data_ = nullptr;
+    size_t size_ = 0;      // in characters
+    size_t capacity_ = 0;  // in characters
+    int kind_ = PyUnicode_1BYTE_KIND;
+};
+
+}  // namespace telvar
