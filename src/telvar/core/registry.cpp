@@ -202,7 +202,7 @@ PyObject* plain_class_module(PyObject* cls) {
         return nullptr;
     }
     PyObject* found = nullptr;
-    PyObject* type_dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
+    PyObject* type_dict = heap_type_dict(reinterpret_cast<PyTypeObject*>(cls));
     if (type_dict == nullptr || find_str_key(type_dict, names.dunder_module, &found) <= 0) {
         PyErr_Clear();
         return nullptr;
@@ -213,8 +213,9 @@ PyObject* plain_class_module(PyObject* cls) {
     return PyUnicode_CheckExact(module.get()) ? module.get() : nullptr;
 }
 
+// Non-null wherever plain_class_module() is.
 PyObject* plain_class_name(PyObject* cls) {
-    return reinterpret_cast<PyHeapTypeObject*>(cls)->ht_name;
+    return heap_type_name(reinterpret_cast<PyTypeObject*>(cls));
 }
 
 // repr() of an exact str that needs no escapes: the text in single quotes.

@@ -80,7 +80,7 @@ bool text_is_digit(PyObject* text) {
 
 // value.islower() or value.isdigit(), the methods looked up on the value so
 // that a subclass's override is used: 1, 0, or -1 with an exception set.
-[[gnu::noinline]] int general_is_lower_or_digit(PyObject* value) {
+TELVAR_NOINLINE int general_is_lower_or_digit(PyObject* value) {
     if (PyUnicode_CheckExact(value)) {
         return text_is_lower(value) || text_is_digit(value);
     }
@@ -107,12 +107,12 @@ inline int is_lower_or_digit(PyObject* value) {
     return general_is_lower_or_digit(value);
 }
 
-[[gnu::cold]] PyObject* raise_with_text(const char* text) {
+TELVAR_COLD PyObject* raise_with_text(const char* text) {
     return raise_infra_error([text] { return Ref::steal(PyUnicode_FromString(text)); });
 }
 
 // ConnectionInfraError(prefix + str(value))
-[[gnu::cold]] PyObject* raise_with_value(const char* prefix, PyObject* value) {
+TELVAR_COLD PyObject* raise_with_value(const char* prefix, PyObject* value) {
     return raise_infra_error([&]() -> Ref {
         Ref text = Ref::steal(PyObject_Str(value));
         return text ? Ref::steal(PyUnicode_FromFormat("%s%U", prefix, text.get())) : Ref();
@@ -120,7 +120,7 @@ inline int is_lower_or_digit(PyObject* value) {
 }
 
 // ConnectionInfraError(template % value)
-[[gnu::cold]] PyObject* raise_formatted(const char* template_text, PyObject* value) {
+TELVAR_COLD PyObject* raise_formatted(const char* template_text, PyObject* value) {
     return raise_infra_error([&]() -> Ref {
         Ref format = Ref::steal(PyUnicode_FromString(template_text));
         return format ? Ref::steal(PyUnicode_Format(format.get(), value)) : Ref();
@@ -128,7 +128,7 @@ inline int is_lower_or_digit(PyObject* value) {
 }
 
 // ConnectionInfraError(prefix + str(self.<list>) + middle + str(value))
-[[gnu::cold]] PyObject* raise_not_in_list(const char* prefix, PyObject* self, Site site,
+TELVAR_COLD PyObject* raise_not_in_list(const char* prefix, PyObject* self, Site site,
                                           PyObject* list_name, const char* middle,
                                           PyObject* value) {
     return raise_infra_error([&]() -> Ref {
@@ -159,7 +159,7 @@ inline int check_case(PyObject* value, const char* not_str_text, const char* cas
 // `value in items` for a plain list, where it runs no Python code: each
 // item looked at is the value itself or an exact str, compared with an
 // exact str. 1 or 0; -1 when only the list's own test can tell.
-[[gnu::always_inline]] inline int in_plain_list(PyObject* items, PyObject* value) {
+TELVAR_ALWAYS_INLINE int in_plain_list(PyObject* items, PyObject* value) {
     if (!PyList_CheckExact(items) || !PyUnicode_CheckExact(value)) {
         return -1;
     }
@@ -179,12 +179,12 @@ inline int check_case(PyObject* value, const char* not_str_text, const char* cas
 }
 
 // `value in self.<list_name>` through the interpreter's look-up and test.
-[[gnu::noinline]] int in_attribute_list(PyObject* self, PyObject* list_name, PyObject* value) {
+TELVAR_NOINLINE int in_attribute_list(PyObject* self, PyObject* list_name, PyObject* value) {
     Ref list = Ref::steal(PyObject_GetAttr(self, list_name));
     return list ? PySequence_Contains(list.get(), value) : -1;
 }
 
-[[gnu::noinline]] int in_held_list(PyObject* list, PyObject* value) {
+TELVAR_NOINLINE int in_held_list(PyObject* list, PyObject* value) {
     Ref held = Ref::hold(list);
     return PySequence_Contains(held.get(), value);
 }
@@ -192,7 +192,7 @@ inline int check_case(PyObject* value, const char* not_str_text, const char* cas
 // `value in self.<list_name>`: 1, 0, or -1 with an exception set. The list
 // is borrowed while nothing can run Python code, and held otherwise; after
 // Python code the view is taken again.
-[[gnu::always_inline]] inline int in_instance_list(PyObject* self, ManagerView& view, Site site,
+TELVAR_ALWAYS_INLINE int in_instance_list(PyObject* self, ManagerView& view, Site site,
                                                    PyObject* list_name, PyObject* value) {
     PyObject* list = view.attribute(site);
     const int plain = list != nullptr ? in_plain_list(list, value) : -1;
@@ -206,7 +206,7 @@ inline int check_case(PyObject* value, const char* not_str_text, const char* cas
 }
 
 // An OS outside the built-in list is accepted, with a debug record.
-[[gnu::cold]] PyObject* log_unsupported(PyObject* os) {
+TELVAR_COLD PyObject* log_unsupported(PyObject* os) {
     Ref debug = global_attribute(names.log, names.debug);
     Ref format = debug ? Ref::steal(PyUnicode_FromString(
                              "%s is not part of the built-in list of supported OSes."))
@@ -221,7 +221,7 @@ inline bool is_plain(PyObject* value) { return value == Py_None || PyUnicode_Che
 
 // The truth of a value whose test may run Python code, after which the
 // view of self is taken again.
-[[gnu::always_inline]] inline int truth_before_view(PyObject* value, PyObject* self,
+TELVAR_ALWAYS_INLINE int truth_before_view(PyObject* value, PyObject* self,
                                                     ManagerView& view) {
     const int truth = is_true(value);
     if (!is_plain(value)) {
@@ -233,7 +233,7 @@ inline bool is_plain(PyObject* value) { return value == Py_None || PyUnicode_Che
 // The validators' rules: 0 when the value is accepted, -1 with an exception
 // set. Inline, so that validate_arguments runs them without a call.
 
-[[gnu::always_inline]] inline int check_model(PyObject* os, PyObject* platform, PyObject* model) {
+TELVAR_ALWAYS_INLINE int check_model(PyObject* os, PyObject* platform, PyObject* model) {
     int truth = is_true(model);
     if (truth <= 0) {
         return truth;
@@ -254,7 +254,7 @@ inline bool is_plain(PyObject* value) { return value == Py_None || PyUnicode_Che
     return check_case(model, "Model should be of type str", " Model (%s) has to be in lowecase");
 }
 
-[[gnu::always_inline]] inline int check_platform(PyObject* os, PyObject* platform) {
+TELVAR_ALWAYS_INLINE int check_platform(PyObject* os, PyObject* platform) {
     const int truth = is_true(platform);
     if (truth <= 0) {
         return truth;
@@ -269,7 +269,7 @@ inline bool is_plain(PyObject* value) { return value == Py_None || PyUnicode_Che
 
 // The three steps take the truth value each where they read it: a value in
 // the list, or a false one, is tested twice.
-[[gnu::always_inline]] inline int check_os(PyObject* self, PyObject* os, ManagerView& view) {
+TELVAR_ALWAYS_INLINE int check_os(PyObject* self, PyObject* os, ManagerView& view) {
     int truth = truth_before_view(os, self, view);
     if (truth < 0) {
         return -1;
@@ -294,7 +294,7 @@ inline bool is_plain(PyObject* value) { return value == Py_None || PyUnicode_Che
     return -1;
 }
 
-[[gnu::always_inline]] inline int check_chassis_type(PyObject* self, PyObject* chassis_type,
+TELVAR_ALWAYS_INLINE int check_chassis_type(PyObject* self, PyObject* chassis_type,
                                                      ManagerView& view) {
     const int truth = truth_before_view(chassis_type, self, view);
     if (truth < 0) {
@@ -342,7 +342,7 @@ namespace {
 // The view is taken again after anything that may have run Python code: the
 // call, or a rule given values that are not `plain`.
 template <class Rule>
-[[gnu::always_inline]] inline bool run_validator(PyObject* self, PyThreadState* thread,
+TELVAR_ALWAYS_INLINE bool run_validator(PyObject* self, PyThreadState* thread,
                                                  ManagerView& view, Site site, Fn role,
                                                  PyObject* name, Rule&& rule,
                                                  PyObject* const* stack, size_t nargs,
