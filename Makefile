@@ -2,11 +2,14 @@
 # make test  - build, install and run the test suite
 # make bench - nanoseconds per call, native against pure Python (BENCH_ARGS=--quick)
 # make test-asan - the test suite against an AddressSanitizer + UBSan build (own venv and build dir)
+# make test-public-api - the test suite against a build that uses only the public C API, and a
+#              check that it imports no private interpreter symbol (own venv and build dir)
+# make refcheck - reference leaks of every operation under a debug interpreter (REFCHECK_PY=3.14d)
 # make typecheck - stubtest of the extension's type stub, mypy --strict on tests/typing/usage.py
 # make lint  - clang-format (check) and clang-tidy on the C++, ruff on the Python; installs the
 #              pinned tools (the lint dependency group) into the venv. make format applies both formatters.
 # make dist  - sdist and wheel into dist/; make sdist-check installs the sdist into a fresh venv
-# PY=3.13 selects another interpreter version; each version gets its own venv.
+# PY=3.13 (3.14, 3.15) selects another interpreter version; each version gets its own venv.
 PY ?= 3.12
 ifeq ($(PY),3.12)
 VENV ?= .venv
@@ -24,7 +27,7 @@ SOURCES := pyproject.toml CMakeLists.txt $(sort $(shell find src examples \
 MANIFEST := $(VENV)/.telvar-sources
 BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON -C build-dir=build/py$(PY)
 
-.PHONY: run test bench test-asan typecheck lint lint-tools format dist sdist-check venv install clean FORCE
+.PHONY: run test bench test-asan test-public-api refcheck typecheck lint lint-tools format dist sdist-check venv install clean FORCE
 
 ASAN_VENV := $(if $(filter 3.12,$(PY)),.venv-asan,.venv-asan-$(PY))
 ASAN_BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON -C cmake.define.TELVAR_SANITIZE=ON \
@@ -63,6 +66,23 @@ test-asan:
 	@scripts/test-sanitized --check
 	@$(MAKE) --no-print-directory VENV=$(ASAN_VENV) BUILD_FLAGS="$(ASAN_BUILD_FLAGS)" install
 	scripts/test-sanitized $(ASAN_VENV)/bin/python
+
+# The module built with the version fence closed (public C API only), its suite, and a check
+# that it imports no private symbol of the interpreter.
+PUBLIC_VENV := $(if $(filter 3.12,$(PY)),.venv-public,.venv-public-$(PY))
+PUBLIC_BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON \
+	-C cmake.define.TELVAR_PUBLIC_API_ONLY=ON -C build-dir=build/public-py$(PY)
+test-public-api:
+	@$(MAKE) --no-print-directory VENV=$(PUBLIC_VENV) BUILD_FLAGS="$(PUBLIC_BUILD_FLAGS)" install
+	scripts/check-public-symbols $(PUBLIC_VENV)/bin/python
+	$(PUBLIC_VENV)/bin/python -m pytest -q
+
+# Reference leaks hunted under a debug interpreter (python3.14d by default: Debian's
+# python3.14-dbg, pyenv install --debug 3.14), as regrtest -R hunts them.
+REFCHECK_PY ?= 3.14d
+refcheck:
+	@$(MAKE) --no-print-directory PY=$(REFCHECK_PY) install
+	.venv-$(REFCHECK_PY)/bin/python scripts/refcheck.py $(REFCHECK_ARGS)
 
 typecheck: $(STAMP)
 	$(PYTHON) -m mypy.stubtest telvar.core.pluginmanager
