@@ -130,7 +130,9 @@ def main():
     baseline = growth(lambda: None, args.calls, args.rounds)
     leaks = []
     for name, operation in operations().items():
-        deltas = [d - b for d, b in zip(growth(operation, args.calls, args.rounds), baseline)]
+        deltas = [
+            d - b for d, b in zip(growth(operation, args.calls, args.rounds), baseline, strict=True)
+        ]
         leaked = all(d > 0 for d in deltas)
         print(f"{'LEAK' if leaked else 'ok  '} {name}: {deltas}")
         if leaked:

@@ -3,8 +3,8 @@
 // the calls every part makes.
 #pragma once
 
-#include "internals_versions.hpp"
 #include "internals.hpp"
+#include "internals_versions.hpp"
 
 #include <cstddef>
 #include <cstring>

@@ -89,8 +89,7 @@ bool bind_keywords(const NativeFunction* fn, Py_ssize_t nargs, PyObject* kwnames
 // interpreter counts none for a built-in function. Anything that could
 // recurse runs inside it, so every level that can repeat is counted, and
 // the outermost one needs no thread state.
-TELVAR_ALWAYS_INLINE PyObject* run_impl(Impl impl, PyObject* const* args,
-                                                 PyThreadState* known) {
+TELVAR_ALWAYS_INLINE PyObject* run_impl(Impl impl, PyObject* const* args, PyThreadState* known) {
     if (known == nullptr && levels::enter_outermost()) {
         PyObject* result = impl(Call{args, nullptr});
         levels::leave_outermost();

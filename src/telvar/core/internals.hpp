@@ -167,7 +167,7 @@ TELVAR_ALWAYS_INLINE Py_hash_t cached_hash(PyObject* text) {
 // itself (1), at an empty slot (0), or at another key of the same hash
 // (-1: only the API can tell whether the two are equal).
 TELVAR_ALWAYS_INLINE int probe(const DictKeys* keys, PyObject* key, Py_hash_t hash,
-                                        PyObject** value) {
+                               PyObject** value) {
     const size_t mask = (size_t{1} << keys->log2_size) - 1;
     auto perturb = static_cast<size_t>(hash);
     size_t slot = perturb & mask;
@@ -209,7 +209,7 @@ struct InlineValues {
 // outside a dict (Shape::keeps_values), with their number; nullptr when the
 // instance has a dict.
 TELVAR_ALWAYS_INLINE PyObject** instance_values(PyObject* obj, PyTypeObject* type,
-                                                         Py_ssize_t* capacity) {
+                                                Py_ssize_t* capacity) {
 #ifdef TELVAR_PY312_VALUES_BEFORE_OBJECT
     (void)type;
     // 3 words before the object: the dict, or the values tagged with 1.
@@ -308,7 +308,7 @@ TELVAR_ALWAYS_INLINE Py_hash_t kept_hash(PyObject* text) {
 
 // peek_str_key() for an exact str key of known hash, with fast_paths() on.
 TELVAR_ALWAYS_INLINE int peek_hashed(PyObject* dict, PyObject* key, Py_hash_t hash,
-                                              PyObject** value) {
+                                     PyObject** value) {
 #ifdef TELVAR_HAVE_INTERNALS
     using namespace internals;
     if (!PyDict_CheckExact(dict)) {
@@ -429,8 +429,7 @@ class ManagerView {
 #ifdef TELVAR_HAVE_INTERNALS
         using namespace internals;
         const int i = static_cast<int>(site);
-        if (values_ == nullptr || shape.type != type_ || !shape.usable[i] ||
-            !descriptor_holds(i)) {
+        if (values_ == nullptr || shape.type != type_ || !shape.usable[i] || !descriptor_holds(i)) {
             return nullptr;
         }
         const Py_ssize_t index = shape.index[i];

@@ -64,7 +64,6 @@
 #define TELVAR_PY314_UNPACK_COUNTS 1
 #endif
 
-
 namespace telvar::internals {
 // Whether the reads of internals are on: the fence is open, the self-test
 // found them agreeing with the public API and TELVAR_NO_FAST_PATHS is unset.

@@ -129,8 +129,7 @@ TELVAR_COLD PyObject* raise_formatted(const char* template_text, PyObject* value
 
 // ConnectionInfraError(prefix + str(self.<list>) + middle + str(value))
 TELVAR_COLD PyObject* raise_not_in_list(const char* prefix, PyObject* self, Site site,
-                                          PyObject* list_name, const char* middle,
-                                          PyObject* value) {
+                                        PyObject* list_name, const char* middle, PyObject* value) {
     return raise_infra_error([&]() -> Ref {
         Ref list = self_attribute(self, site, list_name);
         Ref list_text = list ? Ref::steal(PyObject_Str(list.get())) : Ref();
@@ -193,7 +192,7 @@ TELVAR_NOINLINE int in_held_list(PyObject* list, PyObject* value) {
 // is borrowed while nothing can run Python code, and held otherwise; after
 // Python code the view is taken again.
 TELVAR_ALWAYS_INLINE int in_instance_list(PyObject* self, ManagerView& view, Site site,
-                                                   PyObject* list_name, PyObject* value) {
+                                          PyObject* list_name, PyObject* value) {
     PyObject* list = view.attribute(site);
     const int plain = list != nullptr ? in_plain_list(list, value) : -1;
     if (plain >= 0) {
@@ -221,8 +220,7 @@ inline bool is_plain(PyObject* value) { return value == Py_None || PyUnicode_Che
 
 // The truth of a value whose test may run Python code, after which the
 // view of self is taken again.
-TELVAR_ALWAYS_INLINE int truth_before_view(PyObject* value, PyObject* self,
-                                                    ManagerView& view) {
+TELVAR_ALWAYS_INLINE int truth_before_view(PyObject* value, PyObject* self, ManagerView& view) {
     const int truth = is_true(value);
     if (!is_plain(value)) {
         view.take(self);
@@ -295,7 +293,7 @@ TELVAR_ALWAYS_INLINE int check_os(PyObject* self, PyObject* os, ManagerView& vie
 }
 
 TELVAR_ALWAYS_INLINE int check_chassis_type(PyObject* self, PyObject* chassis_type,
-                                                     ManagerView& view) {
+                                            ManagerView& view) {
     const int truth = truth_before_view(chassis_type, self, view);
     if (truth < 0) {
         return -1;
@@ -342,11 +340,10 @@ namespace {
 // The view is taken again after anything that may have run Python code: the
 // call, or a rule given values that are not `plain`.
 template <class Rule>
-TELVAR_ALWAYS_INLINE bool run_validator(PyObject* self, PyThreadState* thread,
-                                                 ManagerView& view, Site site, Fn role,
-                                                 PyObject* name, Rule&& rule,
-                                                 PyObject* const* stack, size_t nargs,
-                                                 PyObject* kwnames, bool plain) {
+TELVAR_ALWAYS_INLINE bool run_validator(PyObject* self, PyThreadState* thread, ManagerView& view,
+                                        Site site, Fn role, PyObject* name, Rule&& rule,
+                                        PyObject* const* stack, size_t nargs, PyObject* kwnames,
+                                        bool plain) {
     if (view.own_method(site) == own_function(role)) {
         const bool accepted = rule() == 0;
         if (!plain) {
