@@ -60,7 +60,8 @@
 #endif  // the fence is open
 
 #if PY_VERSION_HEX >= 0x030E0000
-// From 3.14 an unpacking error says how many values it got.
+// From 3.14 an unpacking error says how many values an exact list, tuple or
+// dict holds.
 #define TELVAR_PY314_UNPACK_COUNTS 1
 #endif
 
