@@ -2,6 +2,9 @@
 # make test  - build, install and run the test suite
 # make bench - nanoseconds per call, native against pure Python (BENCH_ARGS=--quick)
 # make test-asan - the test suite against an AddressSanitizer + UBSan build (own venv and build dir)
+# make test-public-api - the test suite against a build that uses only the public C API, and a
+#              check that it imports no private interpreter symbol (own venv and build dir)
+# make refcheck - reference leaks of every operation under a debug interpreter (REFCHECK_PY=3.14d)
 # make typecheck - stubtest of the extension's type stub, mypy --strict on tests/typing/*.py
 # make lint  - clang-format (check) and clang-tidy on the C++, ruff on the Python, and that the
 #              calls that can run Python code go through python_code.hpp; installs the
@@ -12,7 +15,7 @@
 # make release-check - twine check of the wheels and an sdist, the workflow's schema, the
 #              cibuildwheel configuration for each platform (tools: the release group, .venv-release)
 # make test-clang - the test suite against a clang++ build (own venv and build dir)
-# PY=3.13 selects another interpreter version; each version gets its own venv.
+# PY=3.13 (3.14, 3.15) selects another interpreter version; each version gets its own venv.
 PY ?= 3.12
 ifeq ($(PY),3.12)
 VENV ?= .venv
@@ -30,7 +33,7 @@ SOURCES := pyproject.toml CMakeLists.txt $(sort $(shell find src examples \
 MANIFEST := $(VENV)/.telvar-sources
 BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON -C build-dir=build/py$(PY)
 
-.PHONY: run test bench test-asan typecheck lint lint-tools format dist sdist-check venv install clean FORCE
+.PHONY: run test bench test-asan test-public-api refcheck typecheck lint lint-tools format dist sdist-check venv install clean FORCE
 
 ASAN_VENV := $(if $(filter 3.12,$(PY)),.venv-asan,.venv-asan-$(PY))
 ASAN_BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON -C cmake.define.TELVAR_SANITIZE=ON \
@@ -69,6 +72,23 @@ test-asan:
 	@scripts/test-sanitized --check
 	@$(MAKE) --no-print-directory VENV=$(ASAN_VENV) BUILD_FLAGS="$(ASAN_BUILD_FLAGS)" install
 	scripts/test-sanitized $(ASAN_VENV)/bin/python
+
+# The module built with the version fence closed (public C API only), its suite, and a check
+# that it imports no private symbol of the interpreter.
+PUBLIC_VENV := $(if $(filter 3.12,$(PY)),.venv-public,.venv-public-$(PY))
+PUBLIC_BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON \
+	-C cmake.define.TELVAR_PUBLIC_API_ONLY=ON -C build-dir=build/public-py$(PY)
+test-public-api:
+	@$(MAKE) --no-print-directory VENV=$(PUBLIC_VENV) BUILD_FLAGS="$(PUBLIC_BUILD_FLAGS)" install
+	scripts/check-public-symbols $(PUBLIC_VENV)/bin/python
+	$(PUBLIC_VENV)/bin/python -m pytest -q
+
+# Reference leaks hunted under a debug interpreter (python3.14d by default: Debian's
+# python3.14-dbg, pyenv install --debug 3.14), as regrtest -R hunts them.
+REFCHECK_PY ?= 3.14d
+refcheck:
+	@$(MAKE) --no-print-directory PY=$(REFCHECK_PY) install
+	.venv-$(REFCHECK_PY)/bin/python scripts/refcheck.py $(REFCHECK_ARGS)
 
 typecheck: $(STAMP)
 	$(PYTHON) -m mypy.stubtest telvar.core.pluginmanager

@@ -195,3 +195,46 @@ def test_managers_of_two_classes_in_turn_keep_their_own_methods(pm):
             with pytest.raises(ConnectionInfraError):
                 m.get_plugin(os="alpha", chassis_type="")
     assert calls == ["alpha"] * 7  # registration, then a hit and a refusal per round
+
+
+# A class attribute of a type defined in Python can become a data descriptor later, when its
+# class gains __set__ or __delete__; Python then reads it instead of the instance's value. The
+# manager class itself does not change when that happens.
+DESCRIPTOR_SITES = {
+    "supported_os": ["zeta"],
+    "_plugins": {"beta": {"data": {"single_rp": {"cls": int, "path": "x"}}}},
+    "chassis_type_list": ["other"],
+}
+
+
+def outcomes_of(m):
+    outcomes = []
+    for call in (
+        lambda: m.get_plugin(os="alpha"),
+        lambda: m.get_plugin(os="beta"),
+        lambda: m.validate_os(""),
+        lambda: m.validate_chassis_type(""),
+    ):
+        try:
+            outcomes.append(("returned", call()))
+        except Exception as exc:
+            outcomes.append((type(exc).__name__, str(exc)))
+    return outcomes
+
+
+@pytest.mark.parametrize("method", ["__set__", "__delete__"])
+@pytest.mark.parametrize("site", DESCRIPTOR_SITES)
+def test_a_descriptor_that_becomes_a_data_descriptor_is_read_through(pm, site, method):
+    import reference
+
+    seen = []
+    for base in (pm.PluginManager, reference.ReferenceManager):
+        desc = type("Desc", (), {"__get__": lambda self, obj, owner=None: DESCRIPTOR_SITES[site]})
+        m = type("Manager", (base,), {site: desc()})()
+        m.register_plugin(Conn, os="alpha")
+        for _ in range(3):
+            before = outcomes_of(m)  # the instance's value, remembered by now
+        setattr(desc, method, lambda self, obj, *value: None)
+        seen.append((before, outcomes_of(m)))
+    assert seen[0] == seen[1]
+    assert seen[0][0] != seen[0][1]

@@ -3,8 +3,8 @@
 // the calls every part makes.
 #pragma once
 
-#include "compat.hpp"
 #include "internals.hpp"
+#include "internals_versions.hpp"
 #include "python_code.hpp"
 
 #include <cstddef>
@@ -445,7 +445,7 @@ inline Ref call_method0(PyObject* obj, PyObject* name) {
 
 // PyObject_IsTrue, with None, bools, exact str, exact dicts and plain
 // classes answered inline.
-[[gnu::always_inline]] inline int is_true(PyObject* value) {
+TELVAR_ALWAYS_INLINE int is_true(PyObject* value) {
     if (PyUnicode_CheckExact(value)) {  // the usual argument, so first
         return PyUnicode_GET_LENGTH(value) != 0;
     }

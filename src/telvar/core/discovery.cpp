@@ -109,6 +109,14 @@ Ref module_name_of(PyObject* item) {
     }
     Ref extra = Ref::steal(PyIter_Next(iterator.get()));
     if (extra) {
+#ifdef TELVAR_PY314_UNPACK_COUNTS
+        // As the interpreter says it: with the count where it has one.
+        if (PyList_CheckExact(item) || PyTuple_CheckExact(item) || PyDict_CheckExact(item)) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 3, got %zd)",
+                         PyDict_CheckExact(item) ? PyDict_Size(item) : Py_SIZE(item));
+            return {};
+        }
+#endif
         PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
         return {};
     }

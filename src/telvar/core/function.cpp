@@ -91,8 +91,7 @@ bool bind_keywords(const NativeFunction* fn, Py_ssize_t nargs, PyObject* kwnames
 // interpreter counts none for a built-in function. Anything that could
 // recurse runs inside it, so every level that can repeat is counted, and
 // the outermost one needs no thread state.
-[[gnu::always_inline]] inline PyObject* run_impl(Impl impl, PyObject* const* args,
-                                                 PyThreadState* known) {
+TELVAR_ALWAYS_INLINE PyObject* run_impl(Impl impl, PyObject* const* args, PyThreadState* known) {
     if (known == nullptr && levels::enter_outermost()) {
         PyObject* result = impl(Call{args, nullptr});
         levels::leave_outermost();
@@ -411,21 +410,7 @@ bool Method::lookup(PyObject* obj, Site site, PyObject* name) {
         unbound_ = true;
         return true;
     }
-#if PY_VERSION_HEX < 0x030D0000
-    // Finds an unbound method the way LOAD_ATTR does for a call, honouring
-    // instance attributes, data descriptors and custom __getattribute__.
-    PyObject* found = nullptr;
-    unbound_ = _PyObject_GetMethod(obj, name, &found) == 1;
-    callable_ = Ref::steal(found);
-#else
-    callable_ = Ref::steal(PyObject_GetAttr(obj, name));
-    // A method bound to `obj` itself is called as its function with `obj`.
-    unbound_ = callable_ && PyMethod_Check(callable_.get()) &&
-               PyMethod_GET_SELF(callable_.get()) == obj;
-    if (unbound_) {
-        callable_ = Ref::hold(PyMethod_GET_FUNCTION(callable_.get()));
-    }
-#endif
+    callable_ = Ref::steal(method_for_call(obj, name, &unbound_));
     return static_cast<bool>(callable_);
 }
 

@@ -27,7 +27,7 @@ PyObject* site_name(Site site) { return names.*kSiteNames[static_cast<int>(site)
 bool is_method_site(Site site) { return site < Site::plugins; }
 
 bool has_valid_tag(PyTypeObject* type) {
-#if PY_VERSION_HEX < 0x030D0000
+#ifdef TELVAR_PY312_VERSION_TAG_FLAG
     return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 && type->tp_version_tag != 0;
 #else
     return type->tp_version_tag != 0;  // 3.13 no longer sets the flag
@@ -37,7 +37,7 @@ bool has_valid_tag(PyTypeObject* type) {
 // Whether the type's instances keep their attribute values outside a dict,
 // where instance_values() reads them.
 bool keeps_values(PyTypeObject* type) {
-#if PY_VERSION_HEX < 0x030D0000
+#ifdef TELVAR_PY312_VALUES_BEFORE_OBJECT
     constexpr unsigned long kManaged = Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_HEAPTYPE;
 #else
     constexpr unsigned long kManaged = Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_HEAPTYPE |
@@ -48,10 +48,42 @@ bool keeps_values(PyTypeObject* type) {
 
 }  // namespace
 
-// The type's answer for every site: for a method, whether it is one of the
+// Whether the type has a valid version tag, given one if it can have one.
+bool tag_assigned(PyTypeObject* type, PyObject* any_name) {
+#ifdef TELVAR_PY312_VERSION_TAG_FLAG
+    (void)_PyType_Lookup(type, any_name);  // the method cache assigns a tag
+#else
+    (void)any_name;
+    (void)PyUnstable_Type_AssignVersionTag(type);
+#endif
+    return has_valid_tag(type);
+}
+
+// The type's answer for one site: for a method, whether it is one of the
 // module's own functions; for a value, whether nothing on the type takes
-// precedence over the instance's own attribute.
-[[gnu::noinline, gnu::cold]] bool learn_type(PyTypeObject* type) {
+// precedence over the instance's own attribute, as long as the attribute's
+// type keeps the version tag it has now.
+void learn_site(PyTypeObject* type, Site site, bool plain) {
+    const int i = static_cast<int>(site);
+    // Borrowed; _PyType_Lookup runs no Python code.
+    PyObject* found = plain ? _PyType_Lookup(type, site_name(site)) : nullptr;
+    shape.found[i] = found;
+    shape.unshadowed_own[i] = false;  // learnt with the shared keys
+    shape.descriptor_type[i] = nullptr;
+    if (is_method_site(site)) {
+        shape.usable[i] = plain && found != nullptr && is_own_function(found);
+        return;
+    }
+    shape.usable[i] = plain && (found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr);
+    PyTypeObject* kind = found != nullptr ? Py_TYPE(found) : nullptr;
+    if (shape.usable[i] && kind != nullptr && !PyType_HasFeature(kind, Py_TPFLAGS_IMMUTABLETYPE)) {
+        shape.usable[i] = tag_assigned(kind, site_name(site));
+        shape.descriptor_type[i] = kind;
+        shape.descriptor_version[i] = kind->tp_version_tag;
+    }
+}
+
+TELVAR_NOINLINE TELVAR_COLD bool learn_type(PyTypeObject* type) {
     shape.type = nullptr;
     if (!fast) {
         return false;
@@ -59,15 +91,7 @@ bool keeps_values(PyTypeObject* type) {
     const bool plain = keeps_values(type);
     shape.keeps_values = plain;
     for (int i = 0; i < kSites; ++i) {
-        const auto site = static_cast<Site>(i);
-        // Borrowed; _PyType_Lookup runs no Python code.
-        PyObject* found = plain ? _PyType_Lookup(type, site_name(site)) : nullptr;
-        shape.found[i] = found;
-        shape.unshadowed_own[i] = false;  // learnt with the shared keys
-        shape.usable[i] = plain &&
-                          (is_method_site(site)
-                               ? found != nullptr && is_own_function(found)
-                               : found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr);
+        learn_site(type, static_cast<Site>(i), plain);
     }
     if (!has_valid_tag(type)) {
         return false;
@@ -79,7 +103,7 @@ bool keeps_values(PyTypeObject* type) {
 }
 
 // Where every site's name sits in the shared keys (-1: not there).
-[[gnu::noinline, gnu::cold]] bool learn_keys(const DictKeys* keys) {
+TELVAR_NOINLINE TELVAR_COLD bool learn_keys(const DictKeys* keys) {
     shape.keys = &kNoKeys;
     for (bool& unshadowed : shape.unshadowed_own) {
         unshadowed = false;
@@ -113,19 +137,36 @@ bool keeps_values(PyTypeObject* type) {
 
 // --- recursion levels ------------------------------------------------------------
 
-PyThreadState* current_thread() {
-#if PY_VERSION_HEX < 0x030D0000
-    return _PyThreadState_UncheckedGet();
-#else
-    return PyThreadState_GetUnchecked();
-#endif
+namespace {
+
+// The module's own levels in this thread, where the interpreter's counters
+// are not read: bounded by the recursion limit, as Python calls are, since
+// from 3.14 Py_EnterRecursiveCall bounds only the C stack (and a recursion
+// that builds a longer message at every level would run out of memory
+// first).
+thread_local int own_levels = 0;
+
+PyThreadState* enter_own_level(PyThreadState* thread) {
+    if (own_levels >= Py_GetRecursionLimit()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+        return nullptr;
+    }
+    if (Py_EnterRecursiveCall("")) {
+        return nullptr;
+    }
+    ++own_levels;
+    return thread;
 }
 
+}  // namespace
+
+#ifdef TELVAR_PY312_RECURSION_COUNTERS
+
 // At either limit the interpreter's own check raises, or the counters are
-// not the ones the header documents: the public path decides.
-[[gnu::noinline, gnu::cold]] PyThreadState* enter_level_slowly(PyThreadState* thread) {
+// not read: the public path decides.
+TELVAR_NOINLINE TELVAR_COLD PyThreadState* enter_level_slowly(PyThreadState* thread) {
     if (!levels::count_python) {
-        return Py_EnterRecursiveCall("") ? nullptr : thread;
+        return enter_own_level(thread);
     }
     if (thread->c_recursion_remaining <= 0) {
         if (Py_EnterRecursiveCall("")) {
@@ -142,7 +183,42 @@ PyThreadState* current_thread() {
     return thread;
 }
 
-[[gnu::noinline, gnu::cold]] void leave_level_slowly() { Py_LeaveRecursiveCall(); }
+// Whether the counters behave as cpython/pystate.h documents them.
+bool counters_agree() {
+    PyThreadState* thread = current_thread();
+    return thread != nullptr && thread->py_recursion_limit == Py_GetRecursionLimit() &&
+           thread->py_recursion_remaining <= thread->py_recursion_limit;
+}
+
+#else
+
+TELVAR_NOINLINE PyThreadState* enter_level_slowly(PyThreadState* thread) {
+    return enter_own_level(thread);
+}
+
+#endif
+
+TELVAR_NOINLINE void leave_level_slowly() {
+    --own_levels;
+    Py_LeaveRecursiveCall();
+}
+
+// --- method look-ups ---------------------------------------------------------------
+
+PyObject* method_for_call(PyObject* obj, PyObject* name, bool* unbound) {
+#ifdef TELVAR_PY312_GET_METHOD
+    if (internals::fast) {
+        // Makes no bound method only to take it apart.
+        PyObject* found = nullptr;
+        *unbound = _PyObject_GetMethod(obj, name, &found) == 1;
+        return found;
+    }
+#endif
+    Ref found = Ref::steal(PyObject_GetAttr(obj, name));
+    // A method bound to `obj` itself is called as its function with `obj`.
+    *unbound = found && PyMethod_Check(found.get()) && PyMethod_GET_SELF(found.get()) == obj;
+    return *unbound ? Py_NewRef(PyMethod_GET_FUNCTION(found.get())) : found.release();
+}
 
 // --- the self-test -----------------------------------------------------------------
 
@@ -209,20 +285,19 @@ bool attributes_agree() {
 }  // namespace
 
 void internals_self_test() {
-    PyThreadState* thread = current_thread();
-    // The counter is used only where it behaves as the header documents.
-    levels::count_python = levels::count_python ||
-                           (thread != nullptr &&
-                            thread->py_recursion_limit == Py_GetRecursionLimit() &&
-                            thread->py_recursion_remaining <= thread->py_recursion_limit);
 #ifdef TELVAR_HAVE_INTERNALS
     using internals::fast;
     fast = false;
+    levels::count_python = false;
     internals::shape = internals::Shape{};
     const char* off = std::getenv("TELVAR_NO_FAST_PATHS");
     if (off != nullptr && off[0] != '\0' && off[0] != '0') {
         return;
     }
+#ifdef TELVAR_PY312_RECURSION_COUNTERS
+    // Read directly only where they behave as the header documents.
+    levels::count_python = counters_agree();
+#endif
     fast = true;
     fast = dicts_agree() && attributes_agree();
     if (PyErr_Occurred()) {

@@ -1,20 +1,16 @@
 // Reads of CPython's internal layout, for speed. This header and
-// internals.cpp are the only places that make them. They assume CPython 3.12
-// or 3.13 built with the GIL (the layouts of Include/internal/pycore_dict.h
-// and pycore_object.h of those versions). Other builds, a failed
-// import-time self-test and TELVAR_NO_FAST_PATHS=1 leave them off: every
-// answer here is then "unknown" and the callers take the public API's path.
-// The answers the hot paths ask for are inline, so that they cost no call.
+// internals.cpp are the only places that make them, each behind a feature
+// of the version fence (internals_versions.hpp) that names what it reads.
+// Builds outside the fence, a failed import-time self-test and
+// TELVAR_NO_FAST_PATHS=1 leave them off: every answer here is then
+// "unknown" and the callers take the public API's path. The answers the hot
+// paths ask for are inline, so that they cost no call.
 #pragma once
 
-#include "compat.hpp"
+#include "internals_versions.hpp"
 #include "python_code.hpp"
 
 #include <cstdint>
-
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
-#define TELVAR_HAVE_INTERNALS 1
-#endif
 
 namespace telvar {
 
@@ -38,9 +34,12 @@ enum class Site : int {
 void internals_self_test();
 
 // One level of recursion of the module's own code, guarded against C stack
-// overflow and counted against sys.getrecursionlimit() as a call of a
-// Python function is: through the thread state's counters, public fields of
-// cpython/pystate.h in 3.12 and 3.13. Returns the thread state to hand to
+// overflow as the interpreter guards its own C code. On 3.12 and 3.13 it is
+// also counted against sys.getrecursionlimit() as a call of a Python
+// function is, through the thread state's two counters (read directly while
+// the fast paths are on, else through Py_EnterRecursiveCall, which counts the
+// C one). From 3.14 the interpreter bounds C code by the real stack only, and
+// Py_EnterRecursiveCall is the check. Returns the thread state to hand to
 // leave_level(), or nullptr with RecursionError set. `known` is the thread
 // state when the caller has it at hand (a call between the module's own
 // functions).
@@ -52,7 +51,7 @@ inline bool count_python = false;  // the counters behave as documented (the sel
 // that set it until that entry returns).
 inline bool outermost_running = false;
 
-[[gnu::always_inline]] inline bool enter_outermost() {
+TELVAR_ALWAYS_INLINE bool enter_outermost() {
 #ifdef Py_GIL_DISABLED
     return false;
 #else
@@ -64,36 +63,53 @@ inline bool outermost_running = false;
 #endif
 }
 
-[[gnu::always_inline]] inline void leave_outermost() { outermost_running = false; }
+TELVAR_ALWAYS_INLINE void leave_outermost() { outermost_running = false; }
 }  // namespace levels
 
-PyThreadState* current_thread();
+TELVAR_ALWAYS_INLINE PyThreadState* current_thread() {
+#ifdef TELVAR_PY312_BACKFILL
+    return PyThreadState_Get();  // the module runs only with the GIL held
+#else
+    return PyThreadState_GetUnchecked();
+#endif
+}
+
 PyThreadState* enter_level_slowly(PyThreadState* thread);
 void leave_level_slowly();
 
-[[gnu::always_inline]] inline PyThreadState* enter_level(PyThreadState* known = nullptr) {
+TELVAR_ALWAYS_INLINE PyThreadState* enter_level(PyThreadState* known = nullptr) {
     PyThreadState* thread = known != nullptr ? known : current_thread();
+#ifdef TELVAR_PY312_RECURSION_COUNTERS
     if (levels::count_python && thread->c_recursion_remaining > 0 &&
         thread->py_recursion_remaining > 0) {
         --thread->c_recursion_remaining;
         --thread->py_recursion_remaining;
         return thread;
     }
+#endif
     return enter_level_slowly(thread);
 }
 
-[[gnu::always_inline]] inline void leave_level(PyThreadState* thread) {
+TELVAR_ALWAYS_INLINE void leave_level(PyThreadState* thread) {
+#ifdef TELVAR_PY312_RECURSION_COUNTERS
     if (levels::count_python) {
         ++thread->c_recursion_remaining;
         ++thread->py_recursion_remaining;
         return;
     }
+#else
+    (void)thread;
+#endif
     leave_level_slowly();
 }
 
-namespace internals {
+// `obj.<name>` for a call, as LOAD_ATTR finds it (instance attributes, data
+// descriptors and custom __getattribute__ honoured): a new reference, with
+// *unbound true when it is the type's function to call with `obj` first;
+// nullptr with an exception set.
+PyObject* method_for_call(PyObject* obj, PyObject* name, bool* unbound);
 
-inline bool fast = false;  // the reads agree with the public API (the self-test)
+namespace internals {
 
 #ifdef TELVAR_HAVE_INTERNALS
 
@@ -121,11 +137,11 @@ struct UnicodeEntry {
     PyObject* value;
 };
 
-[[gnu::always_inline]] inline const DictKeys* keys_of(PyObject* dict) {
+TELVAR_ALWAYS_INLINE const DictKeys* keys_of(PyObject* dict) {
     return reinterpret_cast<const DictKeys*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
 }
 
-[[gnu::always_inline]] inline Py_ssize_t index_at(const DictKeys* keys, size_t slot) {
+TELVAR_ALWAYS_INLINE Py_ssize_t index_at(const DictKeys* keys, size_t slot) {
     const char* indices = reinterpret_cast<const char*>(keys + 1);
     if (keys->log2_size < 8) [[likely]] {
         return reinterpret_cast<const int8_t*>(indices)[slot];
@@ -139,20 +155,20 @@ struct UnicodeEntry {
     return static_cast<Py_ssize_t>(reinterpret_cast<const int64_t*>(indices)[slot]);
 }
 
-[[gnu::always_inline]] inline const UnicodeEntry* unicode_entries(const DictKeys* keys) {
+TELVAR_ALWAYS_INLINE const UnicodeEntry* unicode_entries(const DictKeys* keys) {
     return reinterpret_cast<const UnicodeEntry*>(reinterpret_cast<const char*>(keys + 1) +
                                                  (size_t{1} << keys->log2_index_bytes));
 }
 
-[[gnu::always_inline]] inline Py_hash_t cached_hash(PyObject* text) {
+TELVAR_ALWAYS_INLINE Py_hash_t cached_hash(PyObject* text) {
     return reinterpret_cast<PyASCIIObject*>(text)->hash;
 }
 
 // The probe sequence of a table of exact str keys, stopping at the key
 // itself (1), at an empty slot (0), or at another key of the same hash
 // (-1: only the API can tell whether the two are equal).
-[[gnu::always_inline]] inline int probe(const DictKeys* keys, PyObject* key, Py_hash_t hash,
-                                        PyObject** value) {
+TELVAR_ALWAYS_INLINE int probe(const DictKeys* keys, PyObject* key, Py_hash_t hash,
+                               PyObject** value) {
     const size_t mask = (size_t{1} << keys->log2_size) - 1;
     auto perturb = static_cast<size_t>(hash);
     size_t slot = perturb & mask;
@@ -178,7 +194,7 @@ struct UnicodeEntry {
 
 // --- instance attribute values ---------------------------------------------
 
-#if PY_VERSION_HEX >= 0x030D0000
+#ifdef TELVAR_PY313_INLINE_VALUES
 // 3.13's inline values, after the object: a header, then one slot per key
 // of the class's shared keys.
 struct InlineValues {
@@ -193,9 +209,9 @@ struct InlineValues {
 // The attribute slots of an instance of a type whose values CPython keeps
 // outside a dict (Shape::keeps_values), with their number; nullptr when the
 // instance has a dict.
-[[gnu::always_inline]] inline PyObject** instance_values(PyObject* obj, PyTypeObject* type,
-                                                         Py_ssize_t* capacity) {
-#if PY_VERSION_HEX < 0x030D0000
+TELVAR_ALWAYS_INLINE PyObject** instance_values(PyObject* obj, PyTypeObject* type,
+                                                Py_ssize_t* capacity) {
+#ifdef TELVAR_PY312_VALUES_BEFORE_OBJECT
     (void)type;
     // 3 words before the object: the dict, or the values tagged with 1.
     char* dict_or_values = reinterpret_cast<char* const*>(obj)[-3];
@@ -233,6 +249,12 @@ struct Shape {
     bool keeps_values = false;     // instances keep attribute values outside a dict
     PyObject* found[kSites] = {};  // the type's attribute per site (borrowed, as the type)
     bool usable[kSites] = {};      // false for all when instances keep a dict
+    // A value site whose class attribute is of a type that may still gain
+    // __set__ or __delete__ (a class defined in Python): that type and its
+    // version tag when learnt, as the manager class's tag does not change
+    // with it. nullptr where nothing can change the decision.
+    PyTypeObject* descriptor_type[kSites] = {};
+    unsigned int descriptor_version[kSites] = {};
     // A method site that resolves to the module's own function of its name,
     // which no instance can shadow while the shared keys lack the name.
     bool unshadowed_own[kSites] = {};
@@ -248,8 +270,16 @@ inline Shape shape;
 bool learn_type(PyTypeObject* type);
 bool learn_keys(const DictKeys* keys);
 
-[[gnu::always_inline]] inline bool knows_type(PyTypeObject* type) {
+TELVAR_ALWAYS_INLINE bool knows_type(PyTypeObject* type) {
     return (type == shape.type && type->tp_version_tag == shape.version) || learn_type(type);
+}
+
+// Whether the class attribute of a value site is still no data descriptor:
+// its type is the one learnt (__class__ may be assigned) and unchanged.
+TELVAR_ALWAYS_INLINE bool descriptor_holds(int site) {
+    PyTypeObject* learnt = shape.descriptor_type[site];
+    return learnt == nullptr || (Py_TYPE(shape.found[site]) == learnt &&
+                                 learnt->tp_version_tag == shape.descriptor_version[site]);
 }
 
 #endif  // TELVAR_HAVE_INTERNALS
@@ -259,7 +289,7 @@ bool learn_keys(const DictKeys* keys);
 // --- the answers -------------------------------------------------------------
 
 // Whether the reads of internal layout are on.
-[[gnu::always_inline]] inline bool fast_paths() {
+TELVAR_ALWAYS_INLINE bool fast_paths() {
 #ifdef TELVAR_HAVE_INTERNALS
     return internals::fast;
 #else
@@ -268,13 +298,18 @@ bool learn_keys(const DictKeys* keys);
 }
 
 // The hash an exact str keeps, or -1 while it has none.
-[[gnu::always_inline]] inline Py_hash_t kept_hash(PyObject* text) {
+TELVAR_ALWAYS_INLINE Py_hash_t kept_hash(PyObject* text) {
+#ifdef TELVAR_HAVE_INTERNALS
     return reinterpret_cast<PyASCIIObject*>(text)->hash;
+#else
+    (void)text;
+    return -1;
+#endif
 }
 
 // peek_str_key() for an exact str key of known hash, with fast_paths() on.
-[[gnu::always_inline]] inline int peek_hashed(PyObject* dict, PyObject* key, Py_hash_t hash,
-                                              PyObject** value) {
+TELVAR_ALWAYS_INLINE int peek_hashed(PyObject* dict, PyObject* key, Py_hash_t hash,
+                                     PyObject** value) {
 #ifdef TELVAR_HAVE_INTERNALS
     using namespace internals;
     if (!PyDict_CheckExact(dict)) {
@@ -296,11 +331,31 @@ bool learn_keys(const DictKeys* keys);
 // Python code: an exact dict of exact str keys searched for an exact str.
 // 1 with *value (borrowed) when found, 0 when absent, -1 when only the
 // API can tell.
-[[gnu::always_inline]] inline int peek_str_key(PyObject* dict, PyObject* key, PyObject** value) {
+TELVAR_ALWAYS_INLINE int peek_str_key(PyObject* dict, PyObject* key, PyObject** value) {
     if (!fast_paths() || !PyUnicode_CheckExact(key) || kept_hash(key) == -1) {
         return -1;
     }
     return peek_hashed(dict, key, kept_hash(key), value);
+}
+
+// A heap type's namespace and its __name__ (borrowed), read from the type
+// object; nullptr while the fast paths are off.
+TELVAR_ALWAYS_INLINE PyObject* heap_type_dict(PyTypeObject* type) {
+#ifdef TELVAR_HAVE_INTERNALS
+    return fast_paths() ? type->tp_dict : nullptr;
+#else
+    (void)type;
+    return nullptr;
+#endif
+}
+
+TELVAR_ALWAYS_INLINE PyObject* heap_type_name(PyTypeObject* type) {
+#ifdef TELVAR_HAVE_INTERNALS
+    return fast_paths() ? reinterpret_cast<PyHeapTypeObject*>(type)->ht_name : nullptr;
+#else
+    (void)type;
+    return nullptr;
+#endif
 }
 
 // PyDict_GetItemRef for an exact dict, answered inline where peek_str_key()
@@ -322,9 +377,9 @@ inline int find_str_key(PyObject* exact_dict, PyObject* key, PyObject** value) {
 // `self` of the running call).
 class ManagerView {
   public:
-    [[gnu::always_inline]] explicit ManagerView(PyObject* obj) noexcept { take(obj); }
+    TELVAR_ALWAYS_INLINE explicit ManagerView(PyObject* obj) noexcept { take(obj); }
 
-    [[gnu::always_inline]] void take(PyObject* obj) noexcept {
+    TELVAR_ALWAYS_INLINE void take(PyObject* obj) noexcept {
         obj_ = obj;
         taken_ = generation_now();
         values_ = nullptr;
@@ -350,7 +405,7 @@ class ManagerView {
     // The module's own function that `obj.<site>` resolves to, when the
     // look-up can run no Python code and the instance has no attribute of
     // that name (borrowed); nullptr when only the interpreter can tell.
-    [[gnu::always_inline]] PyObject* own_method(Site site) noexcept {
+    TELVAR_ALWAYS_INLINE PyObject* own_method(Site site) noexcept {
 #ifdef TELVAR_HAVE_INTERNALS
         using namespace internals;
         refresh();
@@ -373,12 +428,12 @@ class ManagerView {
     // `obj.<site>` (borrowed), when it is the instance's own attribute and
     // nothing on the type takes precedence; nullptr when only the
     // interpreter can tell.
-    [[gnu::always_inline]] PyObject* attribute(Site site) noexcept {
+    TELVAR_ALWAYS_INLINE PyObject* attribute(Site site) noexcept {
 #ifdef TELVAR_HAVE_INTERNALS
         using namespace internals;
         refresh();
         const int i = static_cast<int>(site);
-        if (values_ == nullptr || shape.type != type_ || !shape.usable[i]) {
+        if (values_ == nullptr || shape.type != type_ || !shape.usable[i] || !descriptor_holds(i)) {
             return nullptr;
         }
         const Py_ssize_t index = shape.index[i];
@@ -390,7 +445,7 @@ class ManagerView {
     }
 
   private:
-    [[gnu::always_inline]] void refresh() noexcept {
+    TELVAR_ALWAYS_INLINE void refresh() noexcept {
         if (taken_ != generation_now()) [[unlikely]] {
             take(obj_);
         }
@@ -403,11 +458,11 @@ class ManagerView {
     Py_ssize_t capacity_ = 0;
 };
 
-[[gnu::always_inline]] inline PyObject* cached_own_method(PyObject* obj, Site site) {
+TELVAR_ALWAYS_INLINE PyObject* cached_own_method(PyObject* obj, Site site) {
     return ManagerView(obj).own_method(site);
 }
 
-[[gnu::always_inline]] inline PyObject* peek_instance_attribute(PyObject* obj, Site site) {
+TELVAR_ALWAYS_INLINE PyObject* peek_instance_attribute(PyObject* obj, Site site) {
     return ManagerView(obj).attribute(site);
 }
 

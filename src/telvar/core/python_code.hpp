@@ -20,7 +20,7 @@
 //   moved.
 #pragma once
 
-#include "compat.hpp"
+#include "internals_versions.hpp"
 
 #include <cstdint>
 
@@ -33,13 +33,13 @@ inline uint64_t generation = 0;
 }  // namespace python_code
 
 // Marks a point where Python code may have run.
-[[gnu::always_inline]] inline void python_may_have_run() noexcept { ++python_code::generation; }
+TELVAR_ALWAYS_INLINE void python_may_have_run() noexcept { ++python_code::generation; }
 
-[[gnu::always_inline]] inline uint64_t generation_now() noexcept { return python_code::generation; }
+TELVAR_ALWAYS_INLINE uint64_t generation_now() noexcept { return python_code::generation; }
 
 // Releases a strong reference. Only the last release can run a finaliser,
 // so only that one ends what was read before it.
-[[gnu::always_inline]] inline void release_reference(PyObject* obj) noexcept {
+TELVAR_ALWAYS_INLINE void release_reference(PyObject* obj) noexcept {
     if (obj == nullptr) {
         return;
     }
@@ -52,7 +52,7 @@ inline uint64_t generation = 0;
     Py_DECREF(obj);
 }
 
-[[noreturn, gnu::noinline, gnu::cold]] inline void borrowed_after_python_code() {
+[[noreturn]] TELVAR_NOINLINE TELVAR_COLD inline void borrowed_after_python_code() {
     Py_FatalError("telvar: a borrowed reference was used after Python code may have run");
 }
 
@@ -62,7 +62,7 @@ inline uint64_t generation = 0;
 class Borrowed {
   public:
     Borrowed() noexcept = default;
-    [[gnu::always_inline]] explicit Borrowed(PyObject* obj) noexcept
+    TELVAR_ALWAYS_INLINE explicit Borrowed(PyObject* obj) noexcept
         : obj_(obj)
 #ifdef TELVAR_CHECKED
           ,
@@ -71,7 +71,7 @@ class Borrowed {
     {
     }
 
-    [[gnu::always_inline]] PyObject* get() const noexcept {
+    TELVAR_ALWAYS_INLINE PyObject* get() const noexcept {
 #ifdef TELVAR_CHECKED
         if (obj_ != nullptr && taken_ != generation_now()) {
             borrowed_after_python_code();
@@ -94,7 +94,7 @@ class Borrowed {
 // marks the point before it returns.
 
 template <auto call, class... Args>
-[[gnu::always_inline]] inline auto marking(Args... args) {
+TELVAR_ALWAYS_INLINE auto marking(Args... args) {
     const auto result = call(args...);
     python_may_have_run();
     return result;

@@ -205,7 +205,7 @@ bool is_plain_class(PyObject* cls) {
 // dict gives without running Python code (a dict whose keys are all exact
 // str); null when only the interpreter's look-up can tell.
 Ref plain_class_module(PyObject* cls) {
-    PyObject* type_dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
+    PyObject* type_dict = heap_type_dict(reinterpret_cast<PyTypeObject*>(cls));
     PyObject* found = nullptr;
     if (type_dict == nullptr || peek_str_key(type_dict, names.dunder_module, &found) <= 0 ||
         !PyUnicode_CheckExact(found)) {
@@ -214,8 +214,9 @@ Ref plain_class_module(PyObject* cls) {
     return Ref::hold(found);
 }
 
+// Non-null wherever plain_class_module() is.
 Ref plain_class_name(PyObject* cls) {
-    return Ref::hold(reinterpret_cast<PyHeapTypeObject*>(cls)->ht_name);
+    return Ref::hold(heap_type_name(reinterpret_cast<PyTypeObject*>(cls)));
 }
 
 // repr() of an exact str that needs no escapes: the text in single quotes.

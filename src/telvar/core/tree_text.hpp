@@ -72,7 +72,7 @@ class TextWriter {
     }
 
     // text[start:end] of a str.
-    [[gnu::always_inline]] bool text(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
+    TELVAR_ALWAYS_INLINE bool text(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
         const int kind = PyUnicode_KIND(text);
         const auto count = static_cast<size_t>(end - start);
         if (count == 0) {
@@ -86,7 +86,7 @@ class TextWriter {
     }
     bool text(PyObject* text) { return this->text(text, 0, PyUnicode_GET_LENGTH(text)); }
 
-    [[gnu::always_inline]] bool ascii(const char* chars, size_t count) {
+    TELVAR_ALWAYS_INLINE bool ascii(const char* chars, size_t count) {
         if (size_ + count > capacity_ && !make_room(count, 1)) {
             return false;
         }
@@ -125,7 +125,7 @@ class TextWriter {
     Ref finish();
 
   private:
-    [[gnu::always_inline]] void put(int kind, const char* chars, size_t count) {
+    TELVAR_ALWAYS_INLINE void put(int kind, const char* chars, size_t count) {
         if (count == 0) {
             return;  // the buffer may not exist yet
         }

@@ -80,7 +80,7 @@ bool text_is_digit(PyObject* text) {
 
 // value.islower() or value.isdigit(), the methods looked up on the value so
 // that a subclass's override is used: 1, 0, or -1 with an exception set.
-[[gnu::noinline]] int general_is_lower_or_digit(PyObject* value) {
+TELVAR_NOINLINE int general_is_lower_or_digit(PyObject* value) {
     if (PyUnicode_CheckExact(value)) {
         return text_is_lower(value) || text_is_digit(value);
     }
@@ -107,12 +107,12 @@ inline int is_lower_or_digit(PyObject* value) {
     return general_is_lower_or_digit(value);
 }
 
-[[gnu::cold]] PyObject* raise_with_text(const char* text) {
+TELVAR_COLD PyObject* raise_with_text(const char* text) {
     return raise_infra_error([text] { return Ref::steal(PyUnicode_FromString(text)); });
 }
 
 // ConnectionInfraError(prefix + str(value))
-[[gnu::cold]] PyObject* raise_with_value(const char* prefix, PyObject* value) {
+TELVAR_COLD PyObject* raise_with_value(const char* prefix, PyObject* value) {
     return raise_infra_error([&]() -> Ref {
         Ref text = Ref::steal(PyObject_Str(value));
         return text ? Ref::steal(PyUnicode_FromFormat("%s%U", prefix, text.get())) : Ref();
@@ -120,7 +120,7 @@ inline int is_lower_or_digit(PyObject* value) {
 }
 
 // ConnectionInfraError(template % value)
-[[gnu::cold]] PyObject* raise_formatted(const char* template_text, PyObject* value) {
+TELVAR_COLD PyObject* raise_formatted(const char* template_text, PyObject* value) {
     return raise_infra_error([&]() -> Ref {
         Ref format = Ref::steal(PyUnicode_FromString(template_text));
         return format ? Ref::steal(PyUnicode_Format(format.get(), value)) : Ref();
@@ -128,9 +128,8 @@ inline int is_lower_or_digit(PyObject* value) {
 }
 
 // ConnectionInfraError(prefix + str(self.<list>) + middle + str(value))
-[[gnu::cold]] PyObject* raise_not_in_list(const char* prefix, PyObject* self, Site site,
-                                          PyObject* list_name, const char* middle,
-                                          PyObject* value) {
+TELVAR_COLD PyObject* raise_not_in_list(const char* prefix, PyObject* self, Site site,
+                                        PyObject* list_name, const char* middle, PyObject* value) {
     return raise_infra_error([&]() -> Ref {
         Ref list = self_attribute(self, site, list_name);
         Ref list_text = list ? Ref::steal(PyObject_Str(list.get())) : Ref();
@@ -159,7 +158,7 @@ inline int check_case(PyObject* value, const char* not_str_text, const char* cas
 // `value in items` for a plain list, where it runs no Python code: each
 // item looked at is the value itself or an exact str, compared with an
 // exact str. 1 or 0; -1 when only the list's own test can tell.
-[[gnu::always_inline]] inline int in_plain_list(PyObject* items, PyObject* value) {
+TELVAR_ALWAYS_INLINE int in_plain_list(PyObject* items, PyObject* value) {
     if (!PyList_CheckExact(items) || !PyUnicode_CheckExact(value)) {
         return -1;
     }
@@ -179,20 +178,20 @@ inline int check_case(PyObject* value, const char* not_str_text, const char* cas
 }
 
 // `value in self.<list_name>` through the interpreter's look-up and test.
-[[gnu::noinline]] int in_attribute_list(PyObject* self, PyObject* list_name, PyObject* value) {
+TELVAR_NOINLINE int in_attribute_list(PyObject* self, PyObject* list_name, PyObject* value) {
     Ref list = Ref::steal(PyObject_GetAttr(self, list_name));
     return list ? python_contains(list.get(), value) : -1;
 }
 
-[[gnu::noinline]] int in_held_list(PyObject* list, PyObject* value) {
+TELVAR_NOINLINE int in_held_list(PyObject* list, PyObject* value) {
     Ref held = Ref::hold(list);
     return python_contains(held.get(), value);
 }
 
 // `value in self.<list_name>`: 1, 0, or -1 with an exception set. The list
 // is borrowed while nothing can run Python code, and held otherwise.
-[[gnu::always_inline]] inline int in_instance_list(PyObject* self, ManagerView& view, Site site,
-                                                   PyObject* list_name, PyObject* value) {
+TELVAR_ALWAYS_INLINE int in_instance_list(PyObject* self, ManagerView& view, Site site,
+                                          PyObject* list_name, PyObject* value) {
     const Borrowed list(view.attribute(site));
     const int plain = list ? in_plain_list(list.get(), value) : -1;
     if (plain >= 0) {
@@ -202,7 +201,7 @@ inline int check_case(PyObject* value, const char* not_str_text, const char* cas
 }
 
 // An OS outside the built-in list is accepted, with a debug record.
-[[gnu::cold]] PyObject* log_unsupported(PyObject* os) {
+TELVAR_COLD PyObject* log_unsupported(PyObject* os) {
     Ref debug = global_attribute(names.log, names.debug);
     Ref format = debug ? Ref::steal(PyUnicode_FromString(
                              "%s is not part of the built-in list of supported OSes."))
@@ -215,7 +214,7 @@ inline int check_case(PyObject* value, const char* not_str_text, const char* cas
 // The validators' rules: 0 when the value is accepted, -1 with an exception
 // set. Inline, so that validate_arguments runs them without a call.
 
-[[gnu::always_inline]] inline int check_model(PyObject* os, PyObject* platform, PyObject* model) {
+TELVAR_ALWAYS_INLINE int check_model(PyObject* os, PyObject* platform, PyObject* model) {
     int truth = is_true(model);
     if (truth <= 0) {
         return truth;
@@ -236,7 +235,7 @@ inline int check_case(PyObject* value, const char* not_str_text, const char* cas
     return check_case(model, "Model should be of type str", " Model (%s) has to be in lowecase");
 }
 
-[[gnu::always_inline]] inline int check_platform(PyObject* os, PyObject* platform) {
+TELVAR_ALWAYS_INLINE int check_platform(PyObject* os, PyObject* platform) {
     const int truth = is_true(platform);
     if (truth <= 0) {
         return truth;
@@ -251,7 +250,7 @@ inline int check_case(PyObject* value, const char* not_str_text, const char* cas
 
 // The three steps take the truth value each where they read it: a value in
 // the list, or a false one, is tested twice.
-[[gnu::always_inline]] inline int check_os(PyObject* self, PyObject* os, ManagerView& view) {
+TELVAR_ALWAYS_INLINE int check_os(PyObject* self, PyObject* os, ManagerView& view) {
     int truth = is_true(os);
     if (truth < 0) {
         return -1;
@@ -274,8 +273,8 @@ inline int check_case(PyObject* value, const char* not_str_text, const char* cas
     return -1;
 }
 
-[[gnu::always_inline]] inline int check_chassis_type(PyObject* self, PyObject* chassis_type,
-                                                     ManagerView& view) {
+TELVAR_ALWAYS_INLINE int check_chassis_type(PyObject* self, PyObject* chassis_type,
+                                            ManagerView& view) {
     const int truth = is_true(chassis_type);
     if (truth < 0) {
         return -1;
@@ -320,11 +319,9 @@ namespace {
 // rule here at once (`rule`); anything else is looked up and called with
 // the arguments as written (`stack`, `nargs`, `kwnames`: see Method::call).
 template <class Rule>
-[[gnu::always_inline]] inline bool run_validator(PyObject* self, PyThreadState* thread,
-                                                 ManagerView& view, Site site, Fn role,
-                                                 PyObject* name, Rule&& rule,
-                                                 PyObject* const* stack, size_t nargs,
-                                                 PyObject* kwnames) {
+TELVAR_ALWAYS_INLINE bool run_validator(PyObject* self, PyThreadState* thread, ManagerView& view,
+                                        Site site, Fn role, PyObject* name, Rule&& rule,
+                                        PyObject* const* stack, size_t nargs, PyObject* kwnames) {
     if (view.own_method(site) == own_function(role)) {
         return rule() == 0;
     }

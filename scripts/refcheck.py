@@ -1,0 +1,146 @@
+"""Hunts reference leaks in the extension the way CPython's `regrtest -R` does.
+
+Run under a debug interpreter (sys.gettotalrefcount exists only there): each operation of
+the manager, and each of its error paths, runs in rounds of CALLS calls; after WARMUP rounds
+(caches, interned names and the interpreter's specialisations settle) the total reference
+count is taken around each of ROUNDS rounds, less what an empty operation's rounds add. An
+operation leaks when the total grows in every measured round, as regrtest judges it.
+
+    python scripts/refcheck.py [--calls N] [--rounds N]
+"""
+
+import argparse
+import contextlib
+import logging
+import sys
+
+from telvar.core import pluginmanager
+from telvar.core.errors import ConnectionInfraError
+from telvar.core.pluginmanager import PluginManager
+
+WARMUP = 3
+
+
+class Conn:
+    """A plugin class."""
+
+
+class Other:
+    """Another plugin class."""
+
+
+class Key(str):
+    """A str subclass as a path element: the general paths."""
+
+
+class Unhashable(str):
+    __hash__ = None
+
+
+class BadBool(str):
+    def __bool__(self):
+        raise ValueError("no truth")
+
+
+def manager_with_records():
+    m = PluginManager()
+    m.register_plugin(Conn, os="alpha", platform="p1", model="m1")
+    m.register_plugin(Other, os="alpha", platform="p1", model="m1", chassis_type="dual_rp")
+    m.register_plugin(Conn, os=Key("beta"), platform="p2")
+    m.plugins["leafy"] = {"x": 1, Key("y"): [1, 2]}
+    return m
+
+
+def operations():
+    m = manager_with_records()
+    looping = type("Looping", (PluginManager,), {})()
+    looping.validate_os = looping.get_plugin  # recursion through the module's own functions
+
+    def recursion():
+        limit = sys.getrecursionlimit()
+        sys.setrecursionlimit(100)
+        try:
+            looping.get_plugin(os="alpha")
+        finally:
+            sys.setrecursionlimit(limit)
+
+    def replace():
+        m.register_plugin(Conn, os="alpha", platform="p1", model="m1")
+
+    def add_and_remove():
+        m.register_plugin(Other, os="gamma", platform="g1")
+        m.unregister_plugin(os="gamma", platform="g1")
+
+    return {
+        "construct": PluginManager,
+        "get_plugin hit": lambda: m.get_plugin(os="alpha", platform="p1", model="m1"),
+        "get_plugin hit, str subclass": lambda: m.get_plugin(os=Key("beta"), platform="p2"),
+        "get_plugin not found": lambda: m.get_plugin(os="delta"),
+        "get_plugin bad chassis": lambda: m.get_plugin(os="alpha", chassis_type=""),
+        "get_plugin unexpected keyword": lambda: m.get_plugin(os="alpha", colour=1),
+        "get_plugin too many arguments": lambda: m.get_plugin(*"abcdefgh"),
+        "get_plugin unhashable element": lambda: m.get_plugin(os=Unhashable("alpha")),
+        "get_plugin failing truth test": lambda: m.get_plugin(os="alpha", platform=BadBool("x")),
+        "register_plugin replacing": replace,
+        "register_plugin + unregister_plugin": add_and_remove,
+        "register_plugin reserved element": lambda: m.register_plugin(Conn, os="data"),
+        "unregister_plugin missing": lambda: m.unregister_plugin(os="nowhere"),
+        "validate_arguments": lambda: m.validate_arguments("alpha", "p1", "m1", "single_rp"),
+        "validate_model without platform": lambda: m.validate_model("alpha", None, "m1"),
+        "validate_platform without os": lambda: m.validate_platform(None, "p1"),
+        "validate_os unsupported": lambda: m.validate_os("omega"),
+        "validate_os empty": lambda: m.validate_os(""),
+        "validate_chassis_type unknown": lambda: m.validate_chassis_type("quad"),
+        "plugins": lambda: m.plugins,
+        "plugins assigned": lambda: setattr(m, "plugins", {}),
+        "print_tree": lambda: m.print_tree(m.plugins),
+        "repr": lambda: repr(m),
+        "recursion": recursion,
+        "discover_builtin_plugins": m.discover_builtin_plugins,
+    }
+
+
+def run(operation, calls):
+    for _ in range(calls):
+        with contextlib.suppress(Exception):
+            operation()
+
+
+def growth(operation, calls, rounds):
+    """The total reference count's growth in each measured round."""
+    for _ in range(WARMUP):
+        run(operation, calls)
+    deltas = []
+    for _ in range(rounds):
+        before = sys.gettotalrefcount()
+        run(operation, calls)
+        deltas.append(sys.gettotalrefcount() - before)
+    return deltas
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--calls", type=int, default=200)
+    parser.add_argument("--rounds", type=int, default=4)
+    args = parser.parse_args()
+    if not hasattr(sys, "gettotalrefcount"):
+        sys.exit("refcheck: this interpreter counts no references; run it under a debug build")
+    logging.getLogger("telvar").disabled = True  # the records are built either way
+    assert issubclass(pluginmanager.ConnectionInfraError, ConnectionInfraError)
+    baseline = growth(lambda: None, args.calls, args.rounds)
+    leaks = []
+    for name, operation in operations().items():
+        deltas = [
+            d - b for d, b in zip(growth(operation, args.calls, args.rounds), baseline, strict=True)
+        ]
+        leaked = all(d > 0 for d in deltas)
+        print(f"{'LEAK' if leaked else 'ok  '} {name}: {deltas}")
+        if leaked:
+            leaks.append(name)
+    if leaks:
+        sys.exit(f"refcheck: references leak in {len(leaks)} operations: {', '.join(leaks)}")
+    print(f"refcheck: no leak in {len(operations())} operations")
+
+
+if __name__ == "__main__":
+    main()
