@@ -32,6 +32,19 @@ class OtherConn:
     """Another connection class to register."""
 
 
+class Key(str):
+    """A str subclass as a key: the renderer's general path."""
+
+
+def deep_chain(depth):
+    """A tree one key wide and `depth` levels deep; its text grows with the square of the depth,
+    and a renderer that copied each child's block into its parent's would grow with the cube."""
+    tree = "x"
+    for _ in range(depth):
+        tree = {Key("k"): tree}
+    return tree
+
+
 def filled(manager_class, records):
     manager = manager_class()
     count = 0
@@ -57,6 +70,7 @@ def operations(manager_class, quick):
     hit = manager_class()
     hit.register_plugin(Conn, os="alpha", platform="plat1", model="m1", os_flavor="flav")
     big = filled(manager_class, 10_000)
+    deep, deep_manager = deep_chain(500), manager_class()
     replace = manager_class()
     replace.register_plugin(Conn, os="alpha", platform="plat1")
     cycle = manager_class()
@@ -88,6 +102,9 @@ def operations(manager_class, quick):
     def representation():
         repr(big)
 
+    def render_deep():
+        deep_manager.print_tree(deep)
+
     return [
         ("get_plugin, four-level hit", get_hit, 200_000 // scale),
         ("get_plugin, not found", get_miss, 100_000 // scale),
@@ -96,6 +113,7 @@ def operations(manager_class, quick):
         ("unregister_plugin + register_plugin", unregister_register, 50_000 // scale),
         ("print_tree, 10 000 records", render, max(2, 20 // scale)),
         ("repr, 10 000 records", representation, max(2, 20 // scale)),
+        ("print_tree, 500 levels, str-subclass keys", render_deep, max(2, 100 // scale)),
     ]
 
 
@@ -128,12 +146,12 @@ def main():
     native_ops = operations(PluginManager, args.quick)
     pure_ops = operations(PurePluginManager, args.quick)
     print(f"Python {platform.python_version()} on {platform.machine()}, {os.cpu_count()} cores")
-    print(f"{'operation':40} {'native ns':>12} {'Python ns':>12} {'ratio':>7}")
+    print(f"{'operation':44} {'native ns':>12} {'Python ns':>12} {'ratio':>7}")
     for (label, native, number), (_, pure, _) in zip(native_ops, pure_ops, strict=True):
         native_ns, pure_ns = per_call_ns(native, pure, number)
-        print(f"{label:40} {native_ns:12.0f} {pure_ns:12.0f} {pure_ns / native_ns:6.1f}x")
+        print(f"{label:44} {native_ns:12.0f} {pure_ns:12.0f} {pure_ns / native_ns:6.1f}x")
     ns = import_time_ns(3 if args.quick else 15)
-    print(f"{'module import beyond pkg_resources':40} {ns:12.0f}")
+    print(f"{'module import beyond pkg_resources':44} {ns:12.0f}")
 
 
 if __name__ == "__main__":

@@ -6,7 +6,6 @@ import enum
 import os
 import signal
 import sys
-import time
 import types
 
 import pytest
@@ -158,23 +157,6 @@ def test_deep_tree_renders_as_the_rule_or_raises_recursion_error(manager, key, d
     assert in_child(render, limit=3_000) == "ok"
 
 
-@pytest.mark.parametrize("key", list(KEYS.values())[1:], ids=list(KEYS)[1:])
-def test_deep_odd_keys_cost_about_what_plain_keys_cost(manager, key):
-    # The text grows with the square of the depth; a renderer that copies each child's block
-    # into its parent's grows with the cube, which at this depth is many times slower.
-    def seconds(tree):
-        start = time.perf_counter()
-        manager.print_tree(tree)
-        return time.perf_counter() - start
-
-    def compare():
-        odd, plain = chain(key, 1_000), chain("k", 1_000)
-        odd, plain = (min(seconds(tree) for _ in range(5)) for tree in (odd, plain))
-        assert odd < 10 * plain + 0.01, (odd, plain)
-
-    assert in_child(compare, limit=10_000) == "ok"
-
-
 # ------------------------------------------------------------ a failed first import, retried
 
 BREAKERS = {
@@ -212,7 +194,7 @@ def test_failed_first_import_is_retried_whole(run_python, breaker, error):
 
 def test_reimport_does_not_leak(run_python):
     result = run_python(f"""
-        import gc, importlib, sys, time
+        import gc, importlib, sys
         def reimport(times):
             for _ in range(times):
                 del sys.modules[{NAME!r}]
@@ -220,13 +202,12 @@ def test_reimport_does_not_leak(run_python):
             gc.collect()
         importlib.import_module({NAME!r})
         reimport(2_000)
-        before, start = sys.getallocatedblocks(), time.perf_counter()
+        before = sys.getallocatedblocks()
         reimport(20_000)
-        print(sys.getallocatedblocks() - before, time.perf_counter() - start)
+        print(sys.getallocatedblocks() - before)
     """)
     assert result.returncode == 0, result.stderr
-    growth, seconds = result.stdout.split()
-    assert int(growth) < 100 and float(seconds) < 10
+    assert int(result.stdout) < 100
 
 
 # ------------------------------------------------------------------ "data" as a path element
