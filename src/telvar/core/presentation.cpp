@@ -7,7 +7,7 @@
 // call that Python code could observe is written in one pass by the plain
 // renderer; any other by the general renderer, which makes every such call
 // as the rule makes it.
-#include "common.hpp"
+#include "calls.hpp"
 #include "general_renderer.hpp"
 #include "plain_renderer.hpp"
 #include "render_rules.hpp"
@@ -53,7 +53,7 @@ PyObject* print_tree_impl(const Call& args) {
         return render_leaf(data, output).release();
     }
     if (PyDict_CheckExact(data) &&
-        cached_own_method(self, Site::print_tree) == own_function(Fn::print_tree)) {
+        cached_own_method(self, site_of<Fn::print_tree>()) == own_function(Fn::print_tree)) {
         Ref text;
         const int done = render_plainly(data, output, args.thread, text);
         if (done != 0) {
@@ -75,16 +75,16 @@ PyObject* repr_impl(const Call& args) {
     Ref address = hex_identity ? Ref::steal(PyObject_Str(hex_identity.get())) : Ref();
     Ref summary = address ? summary_line(cls_text.get(), address.get()) : Ref();
     Method print_tree;
-    if (!summary || !print_tree.lookup(self, Site::print_tree, names.print_tree)) {
+    if (!summary || !print_tree.lookup(self, site_of<Fn::print_tree>())) {
         return nullptr;
     }
-    Ref registry = self_attribute(self, Site::plugins, names.plugins_attr);
+    Ref registry = self_attribute(self, Site::plugins);
     if (!registry) {
         return nullptr;
     }
     // self.print_tree(data=registry, output=summary)
     PyObject* stack[] = {self, registry.get(), summary.get()};
-    return print_tree.call(stack, 1, names.kw_data_output, args.thread).release();
+    return print_tree.call(stack, 1, keywords_of(Fn::print_tree), args.thread).release();
 }
 
 }  // namespace telvar

@@ -8,7 +8,7 @@
 // spelled here only.
 #pragma once
 
-#include "common.hpp"
+#include "calls.hpp"
 #include "render_array.hpp"
 
 #include <cstdint>
