@@ -130,7 +130,8 @@ inline Ref call_method(PyObject* obj, Site site, PyObject* const* stack, size_t 
 // `self.<site>` read as an attribute.
 inline Ref self_attribute(PyObject* self, Site site) {
     PyObject* value = peek_instance_attribute(self, site);
-    return value != nullptr ? Ref::hold(value) : Ref::steal(PyObject_GetAttr(self, site_name(site)));
+    return value != nullptr ? Ref::hold(value)
+                            : Ref::steal(PyObject_GetAttr(self, site_name(site)));
 }
 
 // obj.name() with no arguments, for methods that are never our own.

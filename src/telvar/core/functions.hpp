@@ -107,9 +107,9 @@ constexpr SiteColumn self_site(Texts... keywords) {
     X(repr, "__repr__", method, no_site, nullptr, required("self"))
 
 // The attributes of `self` that the module reads as values: X(site, name).
-#define TELVAR_VALUE_SITES(X)                   \
-    X(plugins, "_plugins")                      \
-    X(supported_os, "supported_os")             \
+#define TELVAR_VALUE_SITES(X)       \
+    X(plugins, "_plugins")          \
+    X(supported_os, "supported_os") \
     X(chassis_type_list, "chassis_type_list")
 
 enum class Fn : int {

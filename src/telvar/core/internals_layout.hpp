@@ -8,9 +8,7 @@
 
 #include <cstdint>
 
-namespace telvar {
-
-namespace internals {
+namespace telvar::internals {
 
 #ifdef TELVAR_HAVE_INTERNALS
 
@@ -183,6 +181,4 @@ TELVAR_ALWAYS_INLINE bool descriptor_holds(int site) {
 
 #endif  // TELVAR_HAVE_INTERNALS
 
-}  // namespace internals
-
-}  // namespace telvar
+}  // namespace telvar::internals

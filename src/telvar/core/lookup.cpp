@@ -92,7 +92,6 @@ PyObject* raise_not_found(PyObject* const* path, int length, PyObject* chassis_t
     });
 }
 
-
 // The lookup where no step can run Python code (exact dicts of exact str
 // keys, searched for exact str): 1 with `cls` (borrowed from the tree), 0
 // when there is no record, -1 when only the general walk can tell.

@@ -77,9 +77,9 @@ struct Names {
 #define TELVAR_DECLARE_NAME(field, text) Kept field;
     TELVAR_NAMES(TELVAR_DECLARE_NAME)
 #undef TELVAR_DECLARE_NAME
-    Kept sites[kSites];               // the attribute name of every site
-    Kept keywords[kFunctionCount];    // a looked-up function's keyword names (or null)
-    Kept kw_group;                    // iter_entry_points(group=...)
+    Kept sites[kSites];             // the attribute name of every site
+    Kept keywords[kFunctionCount];  // a looked-up function's keyword names (or null)
+    Kept kw_group;                  // iter_entry_points(group=...)
 };
 
 extern Names names;

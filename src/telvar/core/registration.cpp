@@ -152,9 +152,9 @@ Ref formatted_replacement_message(PyObject* const (&values)[4]) {
         }
     }
     PyObject* const pieces[] = {
-        replaced_texts[kLead],  texts[0].get(), replaced_texts[kRegisteredFor], texts[1].get(),
-        replaced_texts[kComma], texts[2].get(), replaced_texts[kFrom],          texts[3].get(),
-        replaced_texts[kOverriding]};
+        replaced_texts[kLead], texts[0].get(),         replaced_texts[kRegisteredFor],
+        texts[1].get(),        replaced_texts[kComma], texts[2].get(),
+        replaced_texts[kFrom], texts[3].get(),         replaced_texts[kOverriding]};
     return join_texts(pieces, 9);
 }
 

@@ -98,7 +98,6 @@ int walk(Ref& node, PyObject* const* path, int length, Missing missing, bool ref
     return length;
 }
 
-
 // --- construction and the plugins property --------------------------------
 
 PyObject* init_impl(const Call& args) {
@@ -108,11 +107,13 @@ PyObject* init_impl(const Call& args) {
         return nullptr;
     }
     Ref chassis = lookup_global(names.supported_chassis);
-    if (!chassis || python_set_attribute(self, site_name(Site::chassis_type_list), chassis.get()) < 0) {
+    if (!chassis ||
+        python_set_attribute(self, site_name(Site::chassis_type_list), chassis.get()) < 0) {
         return nullptr;
     }
     Ref supported = lookup_global(names.supported_os);
-    if (!supported || python_set_attribute(self, site_name(Site::supported_os), supported.get()) < 0) {
+    if (!supported ||
+        python_set_attribute(self, site_name(Site::supported_os), supported.get()) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -125,6 +126,5 @@ PyObject* plugins_set_impl(const Call& /*args*/) {
     PyErr_SetString(PyExc_Exception, " Protected Member, cannot modify Plugins");
     return nullptr;
 }
-
 
 }  // namespace telvar
