@@ -63,6 +63,7 @@ bool intern_names() {
         return false;                                           \
     }
     TELVAR_NAMES(TELVAR_INTERN_NAME)
+    TELVAR_TREE_TEXTS(TELVAR_INTERN_NAME)
 #undef TELVAR_INTERN_NAME
     return intern_sites() && keep(names.kw_group, PyTuple_Pack(1, names.group.get()));
 }

@@ -1,7 +1,7 @@
 // Interned names, created once and kept for the life of the process: the
 // names the module looks up, imports, binds or calls, the attribute names
 // of its sites and the keyword-name tuples of its calls (both from the
-// function table), and the few fixed texts the tree is written with.
+// function table), and the tree's fixed texts.
 #pragma once
 
 #include "functions.hpp"
@@ -64,18 +64,28 @@ namespace telvar {
     X(dot_plugins_dot, ".plugins.")                             \
     X(dot_tests_dot, ".tests.")                                 \
     X(tests, "tests")                                           \
-    /* The tree's text (tree_text.hpp). */                      \
-    X(newline, "\n")                                            \
-    X(empty, "")                                                \
-    X(connector, "__ ")                                         \
-    X(equals, " = ")                                            \
-    X(bar, "  |")                                               \
-    X(blank, "  ")                                              \
+    X(empty, "")
+
+// The tree's fixed texts, spelled here only (the format: tree_text.hpp),
+// as C text and, in `names`, as str: X(field, text).
+#define TELVAR_TREE_TEXTS(X) \
+    X(newline, "\n")         \
+    X(connector, "__ ")      \
+    X(equals, " = ")         \
+    X(bar, "  |")            \
+    X(blank, "  ")           \
     X(newline_bar, "\n  |")
+
+namespace tree_texts {
+#define TELVAR_TREE_TEXT(field, text) inline constexpr char field[] = text;
+TELVAR_TREE_TEXTS(TELVAR_TREE_TEXT)
+#undef TELVAR_TREE_TEXT
+}  // namespace tree_texts
 
 struct Names {
 #define TELVAR_DECLARE_NAME(field, text) Kept field;
     TELVAR_NAMES(TELVAR_DECLARE_NAME)
+    TELVAR_TREE_TEXTS(TELVAR_DECLARE_NAME)
 #undef TELVAR_DECLARE_NAME
     Kept sites[kSites];             // the attribute name of every site
     Kept keywords[kFunctionCount];  // a looked-up function's keyword names (or null)
