@@ -171,8 +171,9 @@ bool Renderer::leaf_block(PyObject* value, PyObject* key, PyObject* label, int f
     }
     if (!PyUnicode_CheckExact(text.get())) {
         // A str subclass may answer the concatenation itself.
+        PyObject* const pieces[] = {names.connector, key, names.equals};
         Ref head = label != nullptr ? Ref::steal(PyUnicode_Concat(label, names.equals))
-                                    : Ref::steal(PyUnicode_FromFormat("__ %U = ", key));
+                                    : join_texts(pieces, 3);
         block.object = head ? Ref::steal(PyNumber_Add(head.get(), text.get())) : Ref();
         return static_cast<bool>(block.object);
     }

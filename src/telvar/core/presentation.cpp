@@ -16,25 +16,23 @@ namespace telvar {
 
 namespace {
 
-// "plugins (" + cls_text + " at " + address + ") ": in one piece when the
-// texts are exact str, else concatenated as the rule does, so that a str
-// subclass's own `+` runs.
+// "plugins (" + cls_text + " at " + address + ") ", from these texts.
+MessageTexts<3> summary_texts("plugins (", " at ", ") ");
+
+// The summary line: in one piece when the texts are exact str, else
+// concatenated as the rule does, so that a str subclass's own `+` runs.
 Ref summary_line(PyObject* cls_text, PyObject* address) {
-    if (PyUnicode_CheckExact(cls_text) && PyUnicode_CheckExact(address)) {
-        return Ref::steal(PyUnicode_FromFormat("plugins (%U at %U) ", cls_text, address));
+    if (!summary_texts.ready()) {
+        return {};
     }
-    const char* const texts[] = {"plugins (", nullptr, " at ", nullptr, ") "};
-    PyObject* const objects[] = {nullptr, cls_text, nullptr, address, nullptr};
-    Ref line;
-    for (int i = 0; i < 5; ++i) {
-        Ref piece = objects[i] != nullptr ? Ref::hold(objects[i])
-                                          : Ref::steal(PyUnicode_FromString(texts[i]));
-        line = !piece ? Ref()
-               : line ? Ref::steal(PyNumber_Add(line.get(), piece.get()))
-                      : std::move(piece);
-        if (!line) {
-            return {};
-        }
+    PyObject* const pieces[] = {summary_texts[0], cls_text, summary_texts[1], address,
+                                summary_texts[2]};
+    if (PyUnicode_CheckExact(cls_text) && PyUnicode_CheckExact(address)) {
+        return join_texts(pieces, 5);
+    }
+    Ref line = Ref::hold(pieces[0]);
+    for (int i = 1; line && i < 5; ++i) {
+        line = Ref::steal(PyNumber_Add(line.get(), pieces[i]));
     }
     return line;
 }
