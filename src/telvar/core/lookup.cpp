@@ -140,25 +140,23 @@ int plain_lookup(PyObject* root, PyObject* const* path, int length, PyObject* ch
 PyObject* get_plugin_impl(const Call& args) {
     PyObject* self = args[0];
     PyObject* chassis_type = args[5];
-    PyObject* path[4];
-    ManagerView view(self);
-    const int length = validated_path(args, args[1], args[2], args[3], args[4], chassis_type, path,
-                                      view);
-    if (length < 0) {
+    CallPath at(args, 1, chassis_type);
+    if (at.length < 0) {
         return nullptr;
     }
     // The tree is borrowed while nothing can run Python code.
-    const Borrowed root(view.attribute(Site::plugins));
+    const Borrowed root(at.view.attribute(Site::plugins));
     PyObject* plain_cls = nullptr;
-    const int plain = root ? plain_lookup(root.get(), path, length, chassis_type, &plain_cls) : -1;
+    const int plain = root ? plain_lookup(root.get(), at.path, at.length, chassis_type, &plain_cls)
+                           : -1;
     if (plain > 0) {
         return Py_NewRef(plain_cls);
     }
     if (plain == 0) {
-        return raise_not_found(path, length, chassis_type);
+        return raise_not_found(at.path, at.length, chassis_type);
     }
     Ref node = registry_root(self);
-    if (!node || walk(node, path, length, Missing::skip, false) < 0) {
+    if (!node || walk(node, at.path, at.length, Missing::skip, false) < 0) {
         return nullptr;
     }
     Ref cls;
@@ -166,7 +164,7 @@ PyObject* get_plugin_impl(const Call& args) {
     if (found != 0) {
         return cls.release();
     }
-    return raise_not_found(path, length, chassis_type);
+    return raise_not_found(at.path, at.length, chassis_type);
 }
 
 // --- unregistration -----------------------------------------------------------
@@ -197,17 +195,14 @@ PyObject* raise_nothing_found_for(PyObject* chassis_type) {
 PyObject* unregister_plugin_impl(const Call& args) {
     PyObject* self = args[0];
     PyObject* chassis_type = args[5];
-    PyObject* path[4];
     // The caller's chassis type is never validated here.
-    ManagerView view(self);
-    const int length = validated_path(args, args[1], args[2], args[3], args[4], names.single_rp,
-                                      path, view);
-    if (length < 0) {
+    CallPath at(args, 1, names.single_rp);
+    if (at.length < 0) {
         return nullptr;
     }
     Ref node = registry_root(self);
-    const int walked = node ? walk(node, path, length, Missing::stop, false) : -1;
-    if (walked < length) {
+    const int walked = node ? walk(node, at.path, at.length, Missing::stop, false) : -1;
+    if (walked < at.length) {
         return walked < 0 ? nullptr : raise_nothing_found();
     }
     if (chassis_type == Py_None) {

@@ -235,28 +235,25 @@ PyObject* register_plugin_impl(const Call& args) {
     PyObject* self = args[0];
     PyObject* cls = args[1];
     PyObject* chassis_type = args[6];
-    PyObject* path[4];
-    ManagerView view(self);
-    const int length = validated_path(args, args[2], args[3], args[4], args[5], chassis_type, path,
-                                      view);
-    if (length < 0) {
+    CallPath at(args, 2, chassis_type);
+    if (at.length < 0) {
         return nullptr;
     }
-    for (int i = 0; i < length; ++i) {
-        const int reserved = python_compare(path[i], names.data, Py_EQ);
+    for (int i = 0; i < at.length; ++i) {
+        const int reserved = python_compare(at.path[i], names.data, Py_EQ);
         if (reserved != 0) {
             return reserved < 0 ? nullptr : refuse_reserved();
         }
     }
     Ref node = registry_root(self);
-    const int depth = node ? walk(node, path, length, Missing::stop, true) : -1;
+    const int depth = node ? walk(node, at.path, at.length, Missing::stop, true) : -1;
     if (depth < 0) {
         return nullptr;
     }
     // The new levels would be tested against new empty nodes: an unhashable
     // element fails there, before anything is created.
-    for (int i = depth; i < length; ++i) {
-        if (python_hash(path[i]) == -1) {
+    for (int i = depth; i < at.length; ++i) {
+        if (python_hash(at.path[i]) == -1) {
             return nullptr;
         }
     }
@@ -265,14 +262,15 @@ PyObject* register_plugin_impl(const Call& args) {
     if (!class_path) {
         return nullptr;
     }
-    if (depth == length) {
-        const int stored = store_in_data_map(node.get(), path, length, cls, chassis_type,
+    if (depth == at.length) {
+        const int stored = store_in_data_map(node.get(), at.path, at.length, cls, chassis_type,
                                              class_path.get());
         if (stored != 0) {
             return stored < 0 ? nullptr : Py_NewRef(Py_None);
         }
     }
-    if (!attach_branch(node.get(), path, depth, length, cls, chassis_type, class_path.get())) {
+    if (!attach_branch(node.get(), at.path, depth, at.length, cls, chassis_type,
+                       class_path.get())) {
         return nullptr;
     }
     Py_RETURN_NONE;

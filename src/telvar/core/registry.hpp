@@ -11,31 +11,40 @@
 
 namespace telvar {
 
-// self.validate_arguments(os, platform, model, chassis_type), then the path
-// of the arguments into `path`: [os], [os, platform] or [os, platform,
-// model], then os_flavor when it is not None (borrowed from the
-// arguments). Its length, or -1 with an exception set. `view` is a view of
-// self, and one again when this returns.
-inline int validated_path(const Call& args, PyObject* os, PyObject* platform, PyObject* model,
-                          PyObject* os_flavor, PyObject* chassis_type, PyObject* path[4],
-                          ManagerView& view) {
-    PyObject* params[] = {args[0], os, platform, model, chassis_type};
-    if (call_validate_arguments(params, args.thread, view) < 0) {
-        return -1;
+// The path of a registration, lookup or unregistration, taken after
+// self.validate_arguments(os, platform, model, chassis_type): os is the
+// argument at `first`, and platform, model and os_flavor follow it. The
+// path is [os], [os, platform] or [os, platform, model], then os_flavor
+// when it is not None (borrowed from the arguments); `length` is -1 with an
+// exception set when the validation failed. `view` is a view of self.
+struct CallPath {
+    TELVAR_ALWAYS_INLINE CallPath(const Call& args, int first, PyObject* chassis_type)
+        : view(args[0]) {
+        PyObject* os = args[first];
+        PyObject* platform = args[first + 1];
+        PyObject* model = args[first + 2];
+        PyObject* os_flavor = args[first + 3];
+        PyObject* params[] = {args[0], os, platform, model, chassis_type};
+        if (call_validate_arguments(params, args.thread, view) < 0) {
+            length = -1;
+            return;
+        }
+        path[length++] = os;
+        if (model != Py_None) {
+            path[length++] = platform;
+            path[length++] = model;
+        } else if (platform != Py_None) {
+            path[length++] = platform;
+        }
+        if (os_flavor != Py_None) {
+            path[length++] = os_flavor;
+        }
     }
+
+    ManagerView view;
+    PyObject* path[4];
     int length = 0;
-    path[length++] = os;
-    if (model != Py_None) {
-        path[length++] = platform;
-        path[length++] = model;
-    } else if (platform != Py_None) {
-        path[length++] = platform;
-    }
-    if (os_flavor != Py_None) {
-        path[length++] = os_flavor;
-    }
-    return length;
-}
+};
 
 // self._plugins
 inline Ref registry_root(PyObject* self) { return self_attribute(self, Site::plugins); }
