@@ -1,6 +1,7 @@
-// Reads of CPython's internal layout, for speed. This header and
-// internals.cpp are the only places that make them, each behind a feature
-// of the version fence (internals_versions.hpp) that names what it reads.
+// Reads of CPython's internal layout, for speed. This header, the layouts
+// it reads (internals_layout.hpp) and internals.cpp are the only places
+// that make them, each behind a feature of the version fence
+// (internals_versions.hpp) that names what it reads.
 // Builds outside the fence, a failed import-time self-test and
 // TELVAR_NO_FAST_PATHS=1 leave them off: every answer here is then
 // "unknown" and the callers take the public API's path. The answers the hot
