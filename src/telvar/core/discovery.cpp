@@ -1,6 +1,6 @@
 // Plugin discovery: importing the plugin modules that ship in telvar.plugins,
 // and loading the plugins other distributions advertise through entry points.
-#include "common.hpp"
+#include "calls.hpp"
 
 namespace telvar {
 

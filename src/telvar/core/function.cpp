@@ -1,7 +1,7 @@
 // The module's function objects: one type for every entry of the class
 // table, called through vectorcall, with the argument binding and its error
 // texts in one place; and the method-call helper the other parts use.
-#include "common.hpp"
+#include "calls.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -404,13 +404,13 @@ Ref make_function(Fn role) {
 
 bool is_own_function(PyObject* obj) { return Py_IS_TYPE(obj, function_type); }
 
-bool Method::lookup(PyObject* obj, Site site, PyObject* name) {
+bool Method::lookup(PyObject* obj, Site site) {
     if (PyObject* own = cached_own_method(obj, site)) {
         callable_ = Ref::hold(own);
         unbound_ = true;
         return true;
     }
-    callable_ = Ref::steal(method_for_call(obj, name, &unbound_));
+    callable_ = method_for_call(obj, site_name(site), &unbound_);
     return static_cast<bool>(callable_);
 }
 

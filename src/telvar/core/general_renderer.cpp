@@ -104,7 +104,7 @@ bool Renderer::render_key(Level& level, const SortedKeys& keys, Py_ssize_t index
     PyObject* key = child.key.get();
     // The rule's order: the method look-up, then data[key], then the label.
     Method print_tree;
-    if (!print_tree.lookup(self_, Site::print_tree, names.print_tree)) {
+    if (!print_tree.lookup(self_, site_of<Fn::print_tree>())) {
         return false;
     }
     Ref value = get_item(level.data.get(), key);
@@ -142,7 +142,7 @@ bool Renderer::child_block(const Method& print_tree, PyObject* value, PyObject* 
         Ref joined = head != nullptr ? Ref::steal(PyUnicode_Concat(head, key)) : Ref::hold(output);
         if (joined) {
             PyObject* stack[] = {self_, value, joined.get()};
-            block.object = print_tree.call(stack, 1, names.kw_data_output, thread_);
+            block.object = print_tree.call(stack, 1, keywords_of(Fn::print_tree), thread_);
         }
         return static_cast<bool>(block.object);
     }
@@ -171,8 +171,9 @@ bool Renderer::leaf_block(PyObject* value, PyObject* key, PyObject* label, int f
     }
     if (!PyUnicode_CheckExact(text.get())) {
         // A str subclass may answer the concatenation itself.
+        PyObject* const pieces[] = {names.connector, key, names.equals};
         Ref head = label != nullptr ? Ref::steal(PyUnicode_Concat(label, names.equals))
-                                    : Ref::steal(PyUnicode_FromFormat("__ %U = ", key));
+                                    : join_texts(pieces, 3);
         block.object = head ? Ref::steal(PyNumber_Add(head.get(), text.get())) : Ref();
         return static_cast<bool>(block.object);
     }

@@ -1,10 +1,9 @@
 // The cold half of the reads of CPython's internal layout (see
 // internals.hpp): learning a manager class's shape, the recursion counters
 // and the import-time self-test.
-#include "common.hpp"
+#include "calls.hpp"
 
 #include <cstdlib>
-#include <iterator>
 
 namespace telvar {
 
@@ -13,18 +12,6 @@ namespace telvar {
 namespace internals {
 
 namespace {
-
-// The attribute name of every site, in the order of Site.
-constexpr Kept Names::*kSiteNames[] = {
-    &Names::validate_arguments, &Names::validate_model,        &Names::validate_platform,
-    &Names::validate_os,        &Names::validate_chassis_type, &Names::print_tree,
-    &Names::plugins_attr,       &Names::supported_os,          &Names::chassis_type_list,
-};
-static_assert(std::size(kSiteNames) == kSites);
-
-PyObject* site_name(Site site) { return names.*kSiteNames[static_cast<int>(site)]; }
-
-bool is_method_site(Site site) { return site < Site::plugins; }
 
 bool has_valid_tag(PyTypeObject* type) {
 #ifdef TELVAR_PY312_VERSION_TAG_FLAG
@@ -205,19 +192,19 @@ TELVAR_NOINLINE void leave_level_slowly() {
 
 // --- method look-ups ---------------------------------------------------------------
 
-PyObject* method_for_call(PyObject* obj, PyObject* name, bool* unbound) {
+Ref method_for_call(PyObject* obj, PyObject* name, bool* unbound) {
 #ifdef TELVAR_PY312_GET_METHOD
     if (internals::fast) {
         // Makes no bound method only to take it apart.
         PyObject* found = nullptr;
         *unbound = _PyObject_GetMethod(obj, name, &found) == 1;
-        return found;
+        return Ref::steal(found);
     }
 #endif
     Ref found = Ref::steal(PyObject_GetAttr(obj, name));
     // A method bound to `obj` itself is called as its function with `obj`.
     *unbound = found && PyMethod_Check(found.get()) && PyMethod_GET_SELF(found.get()) == obj;
-    return *unbound ? Py_NewRef(PyMethod_GET_FUNCTION(found.get())) : found.release();
+    return *unbound ? Ref::hold(PyMethod_GET_FUNCTION(found.get())) : std::move(found);
 }
 
 // --- the self-test -----------------------------------------------------------------
@@ -259,21 +246,22 @@ bool dicts_agree() {
 // A manager's attributes read both ways, before and after an instance
 // attribute shadows a method and after its __dict__ is made.
 bool attributes_agree() {
+    constexpr Site probed = site_of<Fn::print_tree>();
     Ref cls = lookup_global(names.PluginManager);
     Ref manager = cls ? Ref::steal(PyObject_CallNoArgs(cls.get())) : Ref();
-    Ref plugins = manager ? Ref::steal(PyObject_GetAttr(manager.get(), names.plugins_attr)) : Ref();
+    Ref plugins = manager ? Ref::steal(PyObject_GetAttr(manager.get(), site_name(Site::plugins)))
+                          : Ref();
     if (!plugins) {
         return false;
     }
     const bool plain = peek_instance_attribute(manager.get(), Site::plugins) == plugins.get() &&
-                       cached_own_method(manager.get(), Site::validate_os) ==
-                           own_function(Fn::validate_os);
-    if (!plain || python_set_attribute(manager.get(), names.validate_os, Py_None) < 0) {
+                       cached_own_method(manager.get(), probed) == own_function(Fn::print_tree);
+    if (!plain || python_set_attribute(manager.get(), site_name(probed), Py_None) < 0) {
         return false;
     }
-    const bool shadowed = cached_own_method(manager.get(), Site::validate_os) == nullptr;
+    const bool shadowed = cached_own_method(manager.get(), probed) == nullptr;
     Ref dict = Ref::steal(PyObject_GetAttrString(manager.get(), "__dict__"));
-    if (!dict || python_dict_del(dict.get(), names.validate_os) < 0) {
+    if (!dict || python_dict_del(dict.get(), site_name(probed)) < 0) {
         return false;
     }
     PyObject* again = peek_instance_attribute(manager.get(), Site::plugins);

@@ -1,33 +1,20 @@
-// Reads of CPython's internal layout, for speed. This header and
-// internals.cpp are the only places that make them, each behind a feature
-// of the version fence (internals_versions.hpp) that names what it reads.
+// Reads of CPython's internal layout, for speed. This header, the layouts
+// it reads (internals_layout.hpp) and internals.cpp are the only places
+// that make them, each behind a feature of the version fence
+// (internals_versions.hpp) that names what it reads.
 // Builds outside the fence, a failed import-time self-test and
 // TELVAR_NO_FAST_PATHS=1 leave them off: every answer here is then
 // "unknown" and the callers take the public API's path. The answers the hot
 // paths ask for are inline, so that they cost no call.
 #pragma once
 
-#include "internals_versions.hpp"
-#include "python_code.hpp"
+#include "functions.hpp"
+#include "internals_layout.hpp"
+#include "refs.hpp"
 
 #include <cstdint>
 
 namespace telvar {
-
-// The attributes of `self` that the module reads or calls; the methods
-// come first.
-enum class Site : int {
-    validate_arguments,
-    validate_model,
-    validate_platform,
-    validate_os,
-    validate_chassis_type,
-    print_tree,
-    plugins,
-    supported_os,
-    chassis_type_list,
-    count
-};
 
 // Checks the internal reads against the public API once; they stay off when
 // they disagree, on other versions and when TELVAR_NO_FAST_PATHS is set.
@@ -104,187 +91,10 @@ TELVAR_ALWAYS_INLINE void leave_level(PyThreadState* thread) {
 }
 
 // `obj.<name>` for a call, as LOAD_ATTR finds it (instance attributes, data
-// descriptors and custom __getattribute__ honoured): a new reference, with
-// *unbound true when it is the type's function to call with `obj` first;
-// nullptr with an exception set.
-PyObject* method_for_call(PyObject* obj, PyObject* name, bool* unbound);
-
-namespace internals {
-
-#ifdef TELVAR_HAVE_INTERNALS
-
-// --- dict layout ------------------------------------------------------------
-
-// The head of a dict's keys object; the index table follows it, then the
-// entries.
-struct DictKeys {
-    Py_ssize_t refcount;
-    uint8_t log2_size;
-    uint8_t log2_index_bytes;
-    uint8_t kind;  // DICT_KEYS_GENERAL, DICT_KEYS_UNICODE or DICT_KEYS_SPLIT
-    uint32_t version;
-    Py_ssize_t usable;
-    Py_ssize_t nentries;
-};
-static_assert(sizeof(DictKeys) == 4 * sizeof(Py_ssize_t));
-
-constexpr uint8_t kUnicodeKeys = 1;
-constexpr Py_ssize_t kEmptySlot = -1;  // DKIX_EMPTY
-
-// An entry of a keys object whose keys are all exact str.
-struct UnicodeEntry {
-    PyObject* key;
-    PyObject* value;
-};
-
-TELVAR_ALWAYS_INLINE const DictKeys* keys_of(PyObject* dict) {
-    return reinterpret_cast<const DictKeys*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
-}
-
-TELVAR_ALWAYS_INLINE Py_ssize_t index_at(const DictKeys* keys, size_t slot) {
-    const char* indices = reinterpret_cast<const char*>(keys + 1);
-    if (keys->log2_size < 8) [[likely]] {
-        return reinterpret_cast<const int8_t*>(indices)[slot];
-    }
-    if (keys->log2_size < 16) {
-        return reinterpret_cast<const int16_t*>(indices)[slot];
-    }
-    if (keys->log2_size < 32) {
-        return reinterpret_cast<const int32_t*>(indices)[slot];
-    }
-    return static_cast<Py_ssize_t>(reinterpret_cast<const int64_t*>(indices)[slot]);
-}
-
-TELVAR_ALWAYS_INLINE const UnicodeEntry* unicode_entries(const DictKeys* keys) {
-    return reinterpret_cast<const UnicodeEntry*>(reinterpret_cast<const char*>(keys + 1) +
-                                                 (size_t{1} << keys->log2_index_bytes));
-}
-
-TELVAR_ALWAYS_INLINE Py_hash_t cached_hash(PyObject* text) {
-    return reinterpret_cast<PyASCIIObject*>(text)->hash;
-}
-
-// The probe sequence of a table of exact str keys, stopping at the key
-// itself (1), at an empty slot (0), or at another key of the same hash
-// (-1: only the API can tell whether the two are equal).
-TELVAR_ALWAYS_INLINE int probe(const DictKeys* keys, PyObject* key, Py_hash_t hash,
-                               PyObject** value) {
-    const size_t mask = (size_t{1} << keys->log2_size) - 1;
-    auto perturb = static_cast<size_t>(hash);
-    size_t slot = perturb & mask;
-    const UnicodeEntry* entries = unicode_entries(keys);
-    while (true) {
-        const Py_ssize_t ix = index_at(keys, slot);
-        if (ix >= 0) {
-            const UnicodeEntry& entry = entries[ix];
-            if (entry.key == key) {
-                *value = entry.value;
-                return 1;
-            }
-            if (cached_hash(entry.key) == hash) {
-                return -1;
-            }
-        } else if (ix == kEmptySlot) {
-            return 0;
-        }
-        perturb >>= 5;  // PERTURB_SHIFT
-        slot = mask & (slot * 5 + perturb + 1);
-    }
-}
-
-// --- instance attribute values ---------------------------------------------
-
-#ifdef TELVAR_PY313_INLINE_VALUES
-// 3.13's inline values, after the object: a header, then one slot per key
-// of the class's shared keys.
-struct InlineValues {
-    uint8_t capacity;
-    uint8_t size;
-    uint8_t embedded;
-    uint8_t valid;
-    PyObject* values[1];
-};
-#endif
-
-// The attribute slots of an instance of a type whose values CPython keeps
-// outside a dict (Shape::keeps_values), with their number; nullptr when the
-// instance has a dict.
-TELVAR_ALWAYS_INLINE PyObject** instance_values(PyObject* obj, PyTypeObject* type,
-                                                Py_ssize_t* capacity) {
-#ifdef TELVAR_PY312_VALUES_BEFORE_OBJECT
-    (void)type;
-    // 3 words before the object: the dict, or the values tagged with 1.
-    char* dict_or_values = reinterpret_cast<char* const*>(obj)[-3];
-    if ((reinterpret_cast<uintptr_t>(dict_or_values) & 1) == 0) {
-        return nullptr;
-    }
-    // Sized for every key the shared keys can ever hold.
-    *capacity = PY_SSIZE_T_MAX;
-    return reinterpret_cast<PyObject**>(dict_or_values + 1);
-#else
-    auto* inline_values = reinterpret_cast<InlineValues*>(reinterpret_cast<char*>(obj) +
-                                                          type->tp_basicsize);
-    if (inline_values->valid == 0) {
-        return nullptr;
-    }
-    *capacity = inline_values->capacity;
-    return inline_values->values;
-#endif
-}
-
-// --- the shape of a manager class -------------------------------------------
-
-constexpr int kSites = static_cast<int>(Site::count);
-
-// Stands for "no shared keys learnt": no type's keys are at its address.
-inline constexpr DictKeys kNoKeys{};
-
-// What the module last learnt about one class of managers: the type's
-// answer for every site, valid while the type keeps its version tag, and
-// where each site's name sits in the class's shared keys, valid while those
-// keep their size. One class at a time: a program has one manager class.
-struct Shape {
-    PyTypeObject* type = nullptr;  // borrowed; the version tag guards it
-    unsigned int version = 0;
-    bool keeps_values = false;     // instances keep attribute values outside a dict
-    PyObject* found[kSites] = {};  // the type's attribute per site (borrowed, as the type)
-    bool usable[kSites] = {};      // false for all when instances keep a dict
-    // A value site whose class attribute is of a type that may still gain
-    // __set__ or __delete__ (a class defined in Python): that type and its
-    // version tag when learnt, as the manager class's tag does not change
-    // with it. nullptr where nothing can change the decision.
-    PyTypeObject* descriptor_type[kSites] = {};
-    unsigned int descriptor_version[kSites] = {};
-    // A method site that resolves to the module's own function of its name,
-    // which no instance can shadow while the shared keys lack the name.
-    bool unshadowed_own[kSites] = {};
-    const DictKeys* keys = &kNoKeys;
-    Py_ssize_t entries = -1;
-    Py_ssize_t index[kSites] = {};
-};
-
-inline Shape shape;
-
-// Learn the type's answers (false when it has no valid version tag to guard
-// them) and the shared keys' slots (false when the type has none).
-bool learn_type(PyTypeObject* type);
-bool learn_keys(const DictKeys* keys);
-
-TELVAR_ALWAYS_INLINE bool knows_type(PyTypeObject* type) {
-    return (type == shape.type && type->tp_version_tag == shape.version) || learn_type(type);
-}
-
-// Whether the class attribute of a value site is still no data descriptor:
-// its type is the one learnt (__class__ may be assigned) and unchanged.
-TELVAR_ALWAYS_INLINE bool descriptor_holds(int site) {
-    PyTypeObject* learnt = shape.descriptor_type[site];
-    return learnt == nullptr || (Py_TYPE(shape.found[site]) == learnt &&
-                                 learnt->tp_version_tag == shape.descriptor_version[site]);
-}
-
-#endif  // TELVAR_HAVE_INTERNALS
-
-}  // namespace internals
+// descriptors and custom __getattribute__ honoured), with *unbound true
+// when it is the type's function to call with `obj` first; null with an
+// exception set.
+Ref method_for_call(PyObject* obj, PyObject* name, bool* unbound);
 
 // --- the answers -------------------------------------------------------------
 

@@ -1,6 +1,6 @@
 // Module frame: initialisation (create and exec), the imports the methods
 // rely on, and the PluginManager class assembled from the function table.
-#include "common.hpp"
+#include "calls.hpp"
 
 #include <initializer_list>
 
@@ -23,29 +23,6 @@ constexpr const char* kModuleDoc =
 
 constexpr const char* kClassDoc =
     "\n        Loads all plugin implementation,\n        provides API's for accessing plugins\n    ";
-
-// --- interned names ---------------------------------------------------------
-
-bool keep(Kept& slot, PyObject* obj) {
-    slot.reset(Ref::steal(obj));
-    return obj != nullptr;
-}
-
-bool intern_names() {
-#define TELVAR_INTERN_NAME(field, text)                         \
-    if (!keep(names.field, PyUnicode_InternFromString(text))) { \
-        return false;                                           \
-    }
-    TELVAR_NAMES(TELVAR_INTERN_NAME)
-#undef TELVAR_INTERN_NAME
-    return keep(names.kw_os_platform_model,
-                PyTuple_Pack(3, names.os.get(), names.platform.get(), names.model.get())) &&
-           keep(names.kw_platform_os, PyTuple_Pack(2, names.platform.get(), names.os.get())) &&
-           keep(names.kw_os, PyTuple_Pack(1, names.os.get())) &&
-           keep(names.kw_chassis_type, PyTuple_Pack(1, names.chassis_type.get())) &&
-           keep(names.kw_data_output, PyTuple_Pack(2, names.data.get(), names.output.get())) &&
-           keep(names.kw_group, PyTuple_Pack(1, names.group.get()));
-}
 
 // --- execution of the module body -------------------------------------------
 

@@ -2,7 +2,7 @@
 // that Python code can observe.
 #pragma once
 
-#include "common.hpp"
+#include "calls.hpp"
 
 namespace telvar {
 

@@ -7,7 +7,7 @@
 // call that Python code could observe is written in one pass by the plain
 // renderer; any other by the general renderer, which makes every such call
 // as the rule makes it.
-#include "common.hpp"
+#include "calls.hpp"
 #include "general_renderer.hpp"
 #include "plain_renderer.hpp"
 #include "render_rules.hpp"
@@ -16,25 +16,23 @@ namespace telvar {
 
 namespace {
 
-// "plugins (" + cls_text + " at " + address + ") ": in one piece when the
-// texts are exact str, else concatenated as the rule does, so that a str
-// subclass's own `+` runs.
+// "plugins (" + cls_text + " at " + address + ") ", from these texts.
+MessageTexts<3> summary_texts("plugins (", " at ", ") ");
+
+// The summary line: in one piece when the texts are exact str, else
+// concatenated as the rule does, so that a str subclass's own `+` runs.
 Ref summary_line(PyObject* cls_text, PyObject* address) {
-    if (PyUnicode_CheckExact(cls_text) && PyUnicode_CheckExact(address)) {
-        return Ref::steal(PyUnicode_FromFormat("plugins (%U at %U) ", cls_text, address));
+    if (!summary_texts.ready()) {
+        return {};
     }
-    const char* const texts[] = {"plugins (", nullptr, " at ", nullptr, ") "};
-    PyObject* const objects[] = {nullptr, cls_text, nullptr, address, nullptr};
-    Ref line;
-    for (int i = 0; i < 5; ++i) {
-        Ref piece = objects[i] != nullptr ? Ref::hold(objects[i])
-                                          : Ref::steal(PyUnicode_FromString(texts[i]));
-        line = !piece ? Ref()
-               : line ? Ref::steal(PyNumber_Add(line.get(), piece.get()))
-                      : std::move(piece);
-        if (!line) {
-            return {};
-        }
+    PyObject* const pieces[] = {summary_texts[0], cls_text, summary_texts[1], address,
+                                summary_texts[2]};
+    if (PyUnicode_CheckExact(cls_text) && PyUnicode_CheckExact(address)) {
+        return join_texts(pieces, 5);
+    }
+    Ref line = Ref::hold(pieces[0]);
+    for (int i = 1; line && i < 5; ++i) {
+        line = Ref::steal(PyNumber_Add(line.get(), pieces[i]));
     }
     return line;
 }
@@ -53,7 +51,7 @@ PyObject* print_tree_impl(const Call& args) {
         return render_leaf(data, output).release();
     }
     if (PyDict_CheckExact(data) &&
-        cached_own_method(self, Site::print_tree) == own_function(Fn::print_tree)) {
+        cached_own_method(self, site_of<Fn::print_tree>()) == own_function(Fn::print_tree)) {
         Ref text;
         const int done = render_plainly(data, output, args.thread, text);
         if (done != 0) {
@@ -75,16 +73,16 @@ PyObject* repr_impl(const Call& args) {
     Ref address = hex_identity ? Ref::steal(PyObject_Str(hex_identity.get())) : Ref();
     Ref summary = address ? summary_line(cls_text.get(), address.get()) : Ref();
     Method print_tree;
-    if (!summary || !print_tree.lookup(self, Site::print_tree, names.print_tree)) {
+    if (!summary || !print_tree.lookup(self, site_of<Fn::print_tree>())) {
         return nullptr;
     }
-    Ref registry = self_attribute(self, Site::plugins, names.plugins_attr);
+    Ref registry = self_attribute(self, Site::plugins);
     if (!registry) {
         return nullptr;
     }
     // self.print_tree(data=registry, output=summary)
     PyObject* stack[] = {self, registry.get(), summary.get()};
-    return print_tree.call(stack, 1, names.kw_data_output, args.thread).release();
+    return print_tree.call(stack, 1, keywords_of(Fn::print_tree), args.thread).release();
 }
 
 }  // namespace telvar

@@ -9,7 +9,7 @@
 // before it holds only while the generation stays where it was:
 //
 // - every object that a call returns is taken by `Ref::steal`, and every
-//   release by a `Ref` that may be the last one, moves it (common.hpp);
+//   release by a `Ref` that may be the last one, moves it (refs.hpp);
 // - the calls that return only a status (truth tests, comparisons, hashes,
 //   stores into containers, sorts) go through the wrappers of this header,
 //   which move it; `make lint` refuses those calls anywhere else;

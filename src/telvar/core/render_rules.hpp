@@ -2,7 +2,7 @@
 // renderer take, each making the calls the rule makes.
 #pragma once
 
-#include "common.hpp"
+#include "calls.hpp"
 
 namespace telvar {
 

@@ -8,7 +8,7 @@
 // spelled here only.
 #pragma once
 
-#include "common.hpp"
+#include "calls.hpp"
 #include "render_array.hpp"
 
 #include <cstdint>
@@ -25,21 +25,47 @@ enum class Lead : uint8_t { none, connector, equals };
 
 namespace tree_format {
 
-constexpr char kBreak = '\n';
-constexpr Py_ssize_t kLeadLength = 3;
+// The texts themselves are spelled in names.hpp (TELVAR_TREE_TEXTS).
+constexpr char kBreak = tree_texts::newline[0];
+static_assert(sizeof tree_texts::newline == 2, "a line break is one character");
+
+template <size_t size>
+constexpr Py_ssize_t length_of(const char (&/*text*/)[size]) {
+    return static_cast<Py_ssize_t>(size - 1);
+}
+
+constexpr Py_ssize_t kLeadLength = length_of(tree_texts::connector);
+static_assert(length_of(tree_texts::equals) == kLeadLength, "both leads are equally long");
+
+// Whether `whole` is `head` followed by `tail`.
+constexpr bool is_joined(const char* whole, const char* head, const char* tail) {
+    while (*head != '\0') {
+        if (*whole++ != *head++) {
+            return false;
+        }
+    }
+    while (*tail != '\0') {
+        if (*whole++ != *tail++) {
+            return false;
+        }
+    }
+    return *whole == '\0';
+}
+static_assert(is_joined(tree_texts::newline_bar, tree_texts::newline, tree_texts::bar));
 
 // Before a child's first line, and before the further lines of a child
-// that is not the last; the further lines of the last child get kBlank.
-constexpr char kBar[] = "  |";
-constexpr char kBlank[] = "  ";
-
+// that is not the last: bar; the further lines of the last child: blank.
 inline const char* step_text(Step step) {
-    return step == Step::bar ? kBar : step == Step::blank ? kBlank : "";
+    return step == Step::bar ? tree_texts::bar : step == Step::blank ? tree_texts::blank : "";
 }
 inline Py_ssize_t step_length(Step step) {
-    return step == Step::bar ? 3 : step == Step::blank ? 2 : 0;
+    return step == Step::bar     ? length_of(tree_texts::bar)
+           : step == Step::blank ? length_of(tree_texts::blank)
+                                 : 0;
 }
-inline const char* lead_text(Lead lead) { return lead == Lead::connector ? "__ " : " = "; }
+inline const char* lead_text(Lead lead) {
+    return lead == Lead::connector ? tree_texts::connector : tree_texts::equals;
+}
 
 // The same texts as str objects, for the concatenations that must run as
 // the Python code they are (an output or key that is not an exact str).

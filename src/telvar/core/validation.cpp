@@ -1,6 +1,8 @@
 // Argument validation: one validator per identifying argument, and the
 // combined gate that runs them in a fixed order.
-#include "common.hpp"
+#include "validation.hpp"
+
+#include "calls.hpp"
 
 #include <array>
 #include <cstdint>
@@ -129,9 +131,9 @@ TELVAR_COLD PyObject* raise_formatted(const char* template_text, PyObject* value
 
 // ConnectionInfraError(prefix + str(self.<list>) + middle + str(value))
 TELVAR_COLD PyObject* raise_not_in_list(const char* prefix, PyObject* self, Site site,
-                                        PyObject* list_name, const char* middle, PyObject* value) {
+                                        const char* middle, PyObject* value) {
     return raise_infra_error([&]() -> Ref {
-        Ref list = self_attribute(self, site, list_name);
+        Ref list = self_attribute(self, site);
         Ref list_text = list ? Ref::steal(PyObject_Str(list.get())) : Ref();
         Ref value_text = list_text ? Ref::steal(PyObject_Str(value)) : Ref();
         return value_text ? Ref::steal(PyUnicode_FromFormat("%s%U%s%U", prefix, list_text.get(),
@@ -177,9 +179,9 @@ TELVAR_ALWAYS_INLINE int in_plain_list(PyObject* items, PyObject* value) {
     return 0;
 }
 
-// `value in self.<list_name>` through the interpreter's look-up and test.
-TELVAR_NOINLINE int in_attribute_list(PyObject* self, PyObject* list_name, PyObject* value) {
-    Ref list = Ref::steal(PyObject_GetAttr(self, list_name));
+// `value in self.<site>` through the interpreter's look-up and test.
+TELVAR_NOINLINE int in_attribute_list(PyObject* self, Site site, PyObject* value) {
+    Ref list = Ref::steal(PyObject_GetAttr(self, site_name(site)));
     return list ? python_contains(list.get(), value) : -1;
 }
 
@@ -188,27 +190,28 @@ TELVAR_NOINLINE int in_held_list(PyObject* list, PyObject* value) {
     return python_contains(held.get(), value);
 }
 
-// `value in self.<list_name>`: 1, 0, or -1 with an exception set. The list
-// is borrowed while nothing can run Python code, and held otherwise.
+// `value in self.<site>`: 1, 0, or -1 with an exception set. The list is
+// borrowed while nothing can run Python code, and held otherwise.
 TELVAR_ALWAYS_INLINE int in_instance_list(PyObject* self, ManagerView& view, Site site,
-                                          PyObject* list_name, PyObject* value) {
+                                          PyObject* value) {
     const Borrowed list(view.attribute(site));
     const int plain = list ? in_plain_list(list.get(), value) : -1;
     if (plain >= 0) {
         return plain;
     }
-    return list ? in_held_list(list.get(), value) : in_attribute_list(self, list_name, value);
+    return list ? in_held_list(list.get(), value) : in_attribute_list(self, site, value);
 }
 
-// An OS outside the built-in list is accepted, with a debug record.
-TELVAR_COLD PyObject* log_unsupported(PyObject* os) {
+// An OS outside the built-in list is accepted, with a debug record: false
+// with an exception set when the record cannot be made.
+TELVAR_COLD bool log_unsupported(PyObject* os) {
     Ref debug = global_attribute(names.log, names.debug);
     Ref format = debug ? Ref::steal(PyUnicode_FromString(
                              "%s is not part of the built-in list of supported OSes."))
                        : Ref();
     Ref message = format ? Ref::steal(PyUnicode_Format(format.get(), os)) : Ref();
     Ref result = message ? Ref::steal(PyObject_CallOneArg(debug.get(), message.get())) : Ref();
-    return result ? Py_NewRef(Py_None) : nullptr;
+    return static_cast<bool>(result);
 }
 
 // The validators' rules: 0 when the value is accepted, -1 with an exception
@@ -256,11 +259,10 @@ TELVAR_ALWAYS_INLINE int check_os(PyObject* self, PyObject* os, ManagerView& vie
         return -1;
     }
     if (truth > 0) {
-        const int supported = in_instance_list(self, view, Site::supported_os, names.supported_os,
-                                               os);
+        const int supported = in_instance_list(self, view, Site::supported_os, os);
         if (supported <= 0) {
             // Not in the list: noted in the debug log, and accepted.
-            return supported == 0 && log_unsupported(os) != nullptr ? 0 : -1;
+            return supported == 0 && log_unsupported(os) ? 0 : -1;
         }
     }
     truth = is_true(os);
@@ -268,8 +270,7 @@ TELVAR_ALWAYS_INLINE int check_os(PyObject* self, PyObject* os, ManagerView& vie
         return truth < 0 ? -1 : 0;
     }
     // " , but got ": the blank before the comma is part of the message.
-    raise_not_in_list("OS should be one of these ", self, Site::supported_os, names.supported_os,
-                      " , but got ", os);
+    raise_not_in_list("OS should be one of these ", self, Site::supported_os, " , but got ", os);
     return -1;
 }
 
@@ -280,14 +281,13 @@ TELVAR_ALWAYS_INLINE int check_chassis_type(PyObject* self, PyObject* chassis_ty
         return -1;
     }
     if (truth > 0) {
-        const int member = in_instance_list(self, view, Site::chassis_type_list,
-                                            names.chassis_type_list, chassis_type);
+        const int member = in_instance_list(self, view, Site::chassis_type_list, chassis_type);
         if (member != 0) {
             return member < 0 ? -1 : 0;
         }
     }
     raise_not_in_list("chassis Type should be one of these ", self, Site::chassis_type_list,
-                      names.chassis_type_list, ", but got ", chassis_type);
+                      ", but got ", chassis_type);
     return -1;
 }
 
@@ -315,17 +315,23 @@ PyObject* validate_chassis_type_impl(const Call& args) {
 
 namespace {
 
-// self.<validator>(...): the module's own validator of that name runs its
-// rule here at once (`rule`); anything else is looked up and called with
-// the arguments as written (`stack`, `nargs`, `kwnames`: see Method::call).
-template <class Rule>
+// self.<role>(...): the module's own function of that name runs its rule
+// here at once (`rule`); anything else is looked up and called with
+// `stack` (see Method::call): self and a value for each of the role's
+// parameters, passed by the keywords of its row in the function table (in
+// that order), or positionally when the row names none.
+template <Fn role, class Rule>
 TELVAR_ALWAYS_INLINE bool run_validator(PyObject* self, PyThreadState* thread, ManagerView& view,
-                                        Site site, Fn role, PyObject* name, Rule&& rule,
-                                        PyObject* const* stack, size_t nargs, PyObject* kwnames) {
+                                        Rule&& rule, PyObject* const* stack) {
+    constexpr Site site = site_of<role>();
+    constexpr int values = spec_of(role).param_count() - 1;
+    constexpr int keywords = spec_of(role).site.keyword_count;
+    static_assert(keywords == 0 || keywords == values, "every value or none by keyword");
     if (view.own_method(site) == own_function(role)) {
         return rule() == 0;
     }
-    return static_cast<bool>(call_method(self, site, name, stack, nargs, kwnames, thread));
+    return static_cast<bool>(
+        call_method(self, site, stack, 1 + values - keywords, keywords_of(role), thread));
 }
 
 // `os == "linux"`: 1, 0, or -1 with an exception set. An exact str equal to
@@ -345,40 +351,29 @@ int validate_all(PyObject* const* params, PyThreadState* thread, ManagerView& vi
     PyObject* platform = params[2];
     PyObject* model = params[3];
     PyObject* chassis_type = params[4];
-    // self.validate_model(os=os, platform=platform, model=model)
     PyObject* model_stack[] = {self, os, platform, model};
-    if (!run_validator(
-            self, thread, view, Site::validate_model, Fn::validate_model, names.validate_model,
-            [&] { return check_model(os, platform, model); }, model_stack, 1,
-            names.kw_os_platform_model)) {
+    if (!run_validator<Fn::validate_model>(
+            self, thread, view, [&] { return check_model(os, platform, model); }, model_stack)) {
         return -1;
     }
-    // self.validate_platform(platform=platform, os=os)
     PyObject* platform_stack[] = {self, platform, os};
-    if (!run_validator(
-            self, thread, view, Site::validate_platform, Fn::validate_platform,
-            names.validate_platform, [&] { return check_platform(os, platform); }, platform_stack,
-            1, names.kw_platform_os)) {
+    if (!run_validator<Fn::validate_platform>(
+            self, thread, view, [&] { return check_platform(os, platform); }, platform_stack)) {
         return -1;
     }
-    // self.validate_os(os=os)
     PyObject* os_stack[] = {self, os};
-    if (!run_validator(
-            self, thread, view, Site::validate_os, Fn::validate_os, names.validate_os,
-            [&] { return check_os(self, os, view); }, os_stack, 1, names.kw_os)) {
+    if (!run_validator<Fn::validate_os>(
+            self, thread, view, [&] { return check_os(self, os, view); }, os_stack)) {
         return -1;
     }
     const int linux_os = is_linux(os);
     if (linux_os != 0) {
         return linux_os < 0 ? -1 : 0;
     }
-    // self.validate_chassis_type(chassis_type=chassis_type)
     PyObject* chassis_stack[] = {self, chassis_type};
-    return run_validator(
-               self, thread, view, Site::validate_chassis_type, Fn::validate_chassis_type,
-               names.validate_chassis_type,
-               [&] { return check_chassis_type(self, chassis_type, view); }, chassis_stack, 1,
-               names.kw_chassis_type)
+    return run_validator<Fn::validate_chassis_type>(
+               self, thread, view, [&] { return check_chassis_type(self, chassis_type, view); },
+               chassis_stack)
                ? 0
                : -1;
 }
@@ -386,10 +381,8 @@ int validate_all(PyObject* const* params, PyThreadState* thread, ManagerView& vi
 }  // namespace
 
 int call_validate_arguments(PyObject* const* params, PyThreadState* thread, ManagerView& view) {
-    const bool validated = run_validator(
-        params[0], thread, view, Site::validate_arguments, Fn::validate_arguments,
-        names.validate_arguments, [&] { return validate_all(params, thread, view); }, params, 5,
-        nullptr);
+    const bool validated = run_validator<Fn::validate_arguments>(
+        params[0], thread, view, [&] { return validate_all(params, thread, view); }, params);
     return validated ? 0 : -1;
 }
 

@@ -1,10 +1,9 @@
-// Helpers that every part of the module uses: global look-ups, raising the
+// The calls that every part of the module makes (calls.hpp): global look-ups, raising the
 // host package's error, and the from-import rule.
-#include "common.hpp"
+#include "calls.hpp"
 
 namespace telvar {
 
-Names names;
 State state;
 
 Ref lookup_global(PyObject* name) {

@@ -1,0 +1,183 @@
+// The calls every part of the module makes: global look-ups, raising the
+// host package's error, the from-import rule, method calls on `self` and
+// the small truth and text tests.
+#pragma once
+
+#include "internals.hpp"
+#include "names.hpp"
+#include "state.hpp"
+
+#include <cstddef>
+#include <cstring>
+
+namespace telvar {
+
+// --- look-ups and raising (calls.cpp) ------------------------------------------
+
+// A global name looked up at use: module globals, then builtins, else
+// NameError.
+Ref lookup_global(PyObject* name);
+
+// `<global>.<attribute>`, the global looked up at use (log.debug, os.path).
+Ref global_attribute(PyObject* global, PyObject* attribute);
+
+// `raise obj` for whatever the error class returned.
+PyObject* raise_object(PyObject* obj);
+
+// `raise ConnectionInfraError(<message>)`: the class is looked up first, as
+// the interpreter evaluates the expression, then `build_message()` makes
+// the message (a Ref, null with an exception set). Always returns nullptr.
+template <class BuildMessage>
+PyObject* raise_infra_error(BuildMessage&& build_message) {
+    Ref error_class = lookup_global(names.ConnectionInfraError);
+    if (!error_class) {
+        return nullptr;
+    }
+    Ref message = build_message();
+    if (!message) {
+        return nullptr;
+    }
+    Ref error = Ref::steal(PyObject_CallOneArg(error_class.get(), message.get()));
+    return error ? raise_object(error.get()) : nullptr;
+}
+
+// mapping[key]; a plain dict is searched once, even for the KeyError.
+Ref get_item(PyObject* mapping, PyObject* key);
+
+// The concatenation of str pieces, made in one allocation.
+Ref join_texts(PyObject* const* pieces, int count);
+
+// ConnectionInfraError(text) for a fixed text.
+PyObject* raise_infra_text(PyObject* text);
+
+// The fixed texts of one message, written once beside the code that raises
+// it and made into str objects at their first use, then kept.
+template <int N>
+class MessageTexts {
+  public:
+    template <class... Texts>
+    constexpr explicit MessageTexts(Texts... texts) : texts_{texts...} {
+        static_assert(sizeof...(Texts) == N);
+    }
+
+    // Makes every text's str; false with an exception set.
+    bool ready() {
+        for (int i = 0; i < N; ++i) {
+            if (objects_[i] == nullptr) {
+                Ref made = Ref::steal(PyUnicode_InternFromString(texts_[i]));
+                if (!made) {
+                    return false;
+                }
+                objects_[i].reset(std::move(made));
+            }
+        }
+        return true;
+    }
+
+    // The str of text `index`, once ready().
+    PyObject* operator[](int index) const { return objects_[index]; }
+
+  private:
+    const char* texts_[N];
+    Kept objects_[N];
+};
+
+// NameError "name '<name>' is not defined", with its `name` set.
+void raise_name_error(PyObject* name);
+
+// The from-import rule: an attribute of the module, else an already
+// imported submodule of that name, else ImportError.
+Ref import_from(PyObject* module, PyObject* name);
+
+// --- callables (function.cpp) --------------------------------------------
+
+bool function_type_ready();
+// Whether `obj` is one of the module's function objects.
+bool is_own_function(PyObject* obj);
+// Creates the function object of a role; nullptr with an exception set.
+Ref make_function(Fn role);
+
+// `obj.name` looked up as the interpreter does for a method call, without a
+// bound-method object where the interpreter would not make one either.
+class Method {
+  public:
+    bool lookup(PyObject* obj, Site site);
+    // Calls the method. `stack[0]` must be the object itself, followed by
+    // the positional and then the keyword values (`nargs` counts the object
+    // and the positional values). One of the module's own functions gets
+    // the same stack through its binder.
+    Ref call(PyObject* const* stack, size_t nargs, PyObject* kwnames,
+             PyThreadState* thread = nullptr) const;
+
+    // Whether the method is the module's own function of that role.
+    bool resolves_to(Fn role) const { return unbound_ && callable_.get() == own_function(role); }
+
+  private:
+    Ref callable_;
+    bool unbound_ = false;
+};
+
+// self.<site>(...) looked up and called at once.
+inline Ref call_method(PyObject* obj, Site site, PyObject* const* stack, size_t nargs,
+                       PyObject* kwnames, PyThreadState* thread) {
+    Method method;
+    if (!method.lookup(obj, site)) {
+        return {};
+    }
+    return method.call(stack, nargs, kwnames, thread);
+}
+
+// `self.<site>` read as an attribute.
+inline Ref self_attribute(PyObject* self, Site site) {
+    PyObject* value = peek_instance_attribute(self, site);
+    return value != nullptr ? Ref::hold(value)
+                            : Ref::steal(PyObject_GetAttr(self, site_name(site)));
+}
+
+// obj.name() with no arguments, for methods that are never our own.
+inline Ref call_method0(PyObject* obj, PyObject* name) {
+    return Ref::steal(PyObject_CallMethodNoArgs(obj, name));
+}
+
+// --- shared small operations ---------------------------------------------
+
+// PyObject_IsTrue, with None, bools, exact str, exact dicts and plain
+// classes answered inline.
+TELVAR_ALWAYS_INLINE int is_true(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) {  // the usual argument, so first
+        return PyUnicode_GET_LENGTH(value) != 0;
+    }
+    if (value == Py_None || value == Py_False) {
+        return 0;
+    }
+    if (value == Py_True) {
+        return 1;
+    }
+    if (PyDict_CheckExact(value)) {
+        return PyDict_GET_SIZE(value) != 0;
+    }
+    if (Py_IS_TYPE(value, &PyType_Type)) {
+        return 1;  // `type` defines neither __bool__ nor __len__
+    }
+    return python_truth(value);
+}
+
+// `a == b` followed by a truth test: the operator itself, without the
+// identity shortcut of PyObject_RichCompareBool.
+inline int equals(PyObject* a, PyObject* b) {
+    Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+    return result ? is_true(result.get()) : -1;
+}
+
+// Text equality of two exact str, which runs no Python code.
+inline bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) {
+        return true;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+}  // namespace telvar
