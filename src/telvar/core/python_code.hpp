@@ -22,20 +22,38 @@
 
 #include "internals_versions.hpp"
 
+#include <atomic>
 #include <cstdint>
 
 namespace telvar {
 
 namespace python_code {
 // Grows at every point where Python code may have run. Read and written
-// with the GIL held; builds without one never keep anything across calls.
+// with the GIL held; builds without one count atomically, and never keep
+// anything across calls.
+#ifdef Py_GIL_DISABLED
+inline std::atomic<uint64_t> generation{0};
+#else
 inline uint64_t generation = 0;
+#endif
 }  // namespace python_code
 
 // Marks a point where Python code may have run.
-TELVAR_ALWAYS_INLINE void python_may_have_run() noexcept { ++python_code::generation; }
+TELVAR_ALWAYS_INLINE void python_may_have_run() noexcept {
+#ifdef Py_GIL_DISABLED
+    python_code::generation.fetch_add(1, std::memory_order_relaxed);
+#else
+    ++python_code::generation;
+#endif
+}
 
-TELVAR_ALWAYS_INLINE uint64_t generation_now() noexcept { return python_code::generation; }
+TELVAR_ALWAYS_INLINE uint64_t generation_now() noexcept {
+#ifdef Py_GIL_DISABLED
+    return python_code::generation.load(std::memory_order_relaxed);
+#else
+    return python_code::generation;
+#endif
+}
 
 // Releases a strong reference. Only the last release can run a finaliser,
 // so only that one ends what was read before it.
