@@ -94,7 +94,7 @@ typecheck: $(STAMP)
 	$(PYTHON) -m mypy.stubtest telvar.core.pluginmanager
 	$(PYTHON) -m mypy --strict --warn-unused-ignores tests/typing/usage.py tests/typing/cli_usage.py
 
-CXX_SOURCES := $(wildcard src/telvar/core/*.cpp src/telvar/core/*.hpp)
+CXX_SOURCES := $(sort $(shell find src/telvar/core -name '*.cpp' -o -name '*.hpp'))
 PY_SOURCES := src tests benchmarks examples
 LINT_BUILD := build/lint
 LINT_TOOLS := $(VENV)/.telvar-lint-tools

@@ -3,7 +3,7 @@
 // the small truth and text tests.
 #pragma once
 
-#include "internals.hpp"
+#include "internals/internals.hpp"
 #include "names.hpp"
 #include "state.hpp"
 

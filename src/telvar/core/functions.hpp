@@ -4,7 +4,7 @@
 // keyword names it calls them with.
 #pragma once
 
-#include "internals_versions.hpp"
+#include "internals/versions.hpp"
 
 namespace telvar {
 

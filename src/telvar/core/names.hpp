@@ -5,7 +5,7 @@
 #pragma once
 
 #include "functions.hpp"
-#include "refs.hpp"
+#include "python/refs.hpp"
 
 namespace telvar {
 

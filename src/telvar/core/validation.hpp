@@ -1,7 +1,7 @@
 // The validators' entry point for the other parts of the module.
 #pragma once
 
-#include "internals.hpp"
+#include "internals/internals.hpp"
 
 namespace telvar {
 

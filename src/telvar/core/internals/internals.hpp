@@ -9,8 +9,8 @@
 #pragma once
 
 #include "functions.hpp"
-#include "internals_layout.hpp"
-#include "refs.hpp"
+#include "internals/layout.hpp"
+#include "python/refs.hpp"
 
 #include <cstdint>
 

@@ -20,7 +20,7 @@
 //   moved.
 #pragma once
 
-#include "internals_versions.hpp"
+#include "internals/versions.hpp"
 
 #include <atomic>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // Steps of the rendering rule shared by print_tree's entry and the general
 // renderer.
-#include "render_rules.hpp"
+#include "render/rules.hpp"
 
 namespace telvar {
 

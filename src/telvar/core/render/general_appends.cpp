@@ -3,7 +3,7 @@
 // While the parent's text is a plain str and the child's block was written
 // into the sink, the appends are only prefixes; otherwise each
 // `output = output + piece` runs as the rule runs it.
-#include "general_renderer.hpp"
+#include "render/general.hpp"
 
 namespace telvar {
 

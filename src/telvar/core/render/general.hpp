@@ -10,8 +10,8 @@
 // up again for each, and everything kept across a call is owned.
 #pragma once
 
-#include "render_rules.hpp"
-#include "render_sink.hpp"
+#include "render/rules.hpp"
+#include "render/sink.hpp"
 
 namespace telvar {
 

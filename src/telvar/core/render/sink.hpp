@@ -9,7 +9,7 @@
 // nothing it points into can go away before the text is written.
 #pragma once
 
-#include "tree_text.hpp"
+#include "render/text.hpp"
 
 namespace telvar {
 

@@ -2,7 +2,7 @@
 // them.
 #pragma once
 
-#include "python_code.hpp"
+#include "python/python_code.hpp"
 
 #include <utility>
 

@@ -10,9 +10,9 @@
 //
 // At anything else it gives up at once, having made no call that Python
 // code can observe.
-#include "plain_renderer.hpp"
+#include "render/plain.hpp"
 
-#include "tree_text.hpp"
+#include "render/text.hpp"
 
 #include <algorithm>
 

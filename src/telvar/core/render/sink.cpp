@@ -1,6 +1,6 @@
 // The sink of the general renderer: prefixes spelled out once, and the
 // pieces written through the one text writer.
-#include "render_sink.hpp"
+#include "render/sink.hpp"
 
 #include <algorithm>
 

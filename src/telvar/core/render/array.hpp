@@ -2,7 +2,7 @@
 // exceptions, and a failed allocation leaves MemoryError set.
 #pragma once
 
-#include "internals_versions.hpp"
+#include "internals/versions.hpp"
 
 #include <cstring>
 #include <new>

@@ -8,9 +8,9 @@
 // renderer; any other by the general renderer, which makes every such call
 // as the rule makes it.
 #include "calls.hpp"
-#include "general_renderer.hpp"
-#include "plain_renderer.hpp"
-#include "render_rules.hpp"
+#include "render/general.hpp"
+#include "render/plain.hpp"
+#include "render/rules.hpp"
 
 namespace telvar {
 

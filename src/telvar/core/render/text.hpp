@@ -9,7 +9,7 @@
 #pragma once
 
 #include "calls.hpp"
-#include "render_array.hpp"
+#include "render/array.hpp"
 
 #include <cstdint>
 #include <cstring>

@@ -1,5 +1,5 @@
 // The general renderer: the walk over levels and children.
-#include "general_renderer.hpp"
+#include "render/general.hpp"
 
 namespace telvar {
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "functions.hpp"
-#include "python_code.hpp"
+#include "python/python_code.hpp"
 
 #include <cstdint>
 

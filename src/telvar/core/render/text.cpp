@@ -1,5 +1,5 @@
 // The writer of the renderers' text and the search for line breaks.
-#include "tree_text.hpp"
+#include "render/text.hpp"
 
 #include <algorithm>
 
