@@ -6,9 +6,11 @@
 #              check that it imports no private interpreter symbol (own venv and build dir)
 # make refcheck - reference leaks of every operation under a debug interpreter (REFCHECK_PY=3.14d)
 # make typecheck - stubtest of the extension's type stub, mypy --strict on tests/typing/*.py
-# make lint  - clang-format (check) and clang-tidy on the C++, ruff on the Python, and that the
-#              calls that can run Python code go through python_code.hpp; installs the
-#              pinned tools (the lint dependency group) into the venv. make format applies both formatters.
+# make lint  - clang-format (check) and clang-tidy on the C++, ruff on the Python, the boundary
+#              and the layers of the core; installs the pinned tools (the lint dependency
+#              group) into the venv. make format applies both formatters.
+# make boundary - every C API name the core uses is classified (src/telvar/core/python/boundary.txt),
+#              and those that may run Python code are called only in their wrappers
 # make dist  - sdist and wheel into dist/; make sdist-check installs the sdist into a fresh venv
 # make wheel - a wheel for PY, repaired by auditwheel into dist/ (manylinux); make wheel-check
 #              installs each wheel in dist/ into a fresh venv without a compiler and runs the suite
@@ -33,7 +35,7 @@ SOURCES := pyproject.toml CMakeLists.txt $(sort $(shell find src examples \
 MANIFEST := $(VENV)/.telvar-sources
 BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON -C build-dir=build/py$(PY)
 
-.PHONY: run test bench test-asan test-public-api refcheck typecheck lint lint-tools format dist sdist-check venv install clean FORCE
+.PHONY: run test bench test-asan test-public-api refcheck typecheck lint lint-tools format boundary dist sdist-check venv install clean FORCE
 
 ASAN_VENV := $(if $(filter 3.12,$(PY)),.venv-asan,.venv-asan-$(PY))
 ASAN_BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON -C cmake.define.TELVAR_SANITIZE=ON \
@@ -127,9 +129,13 @@ lint: lint-tools $(LINT_BUILD)/compile_commands.json
 		$(filter %.cpp,$(CXX_SOURCES)) 2>$(LINT_BUILD)/clang-tidy.err \
 		|| { status=1; grep -v "warnings generated" $(LINT_BUILD)/clang-tidy.err >&2; }; \
 	echo "ruff check"; $(PYTHON) -m ruff check $(PY_SOURCES) || status=1; \
-	scripts/check-python-points || status=1; \
+	scripts/check-boundary || status=1; \
+	scripts/check-layers || status=1; \
 	echo "ruff format --check"; $(PYTHON) -m ruff format --check $(PY_SOURCES) || status=1; \
 	exit $$status
+
+boundary:
+	@scripts/check-boundary
 
 format: lint-tools
 	$(CLANG_FORMAT) -i $(CXX_SOURCES)

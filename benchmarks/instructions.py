@@ -1,33 +1,31 @@
 """Instructions per call, counted with callgrind (stable where wall time is not).
 
-Each operation runs in a fresh interpreter under ``valgrind --tool=callgrind``
-twice, with a small and a large number of calls; the difference of the two
-totals divided by the difference of the counts is the cost of one call, the
-loop around it included. Needs valgrind on PATH.
+Each operation of ``bench.py`` runs in a fresh interpreter under ``valgrind --tool=callgrind``
+twice, with a small and a large number of calls; the difference of the two totals divided by
+the difference of the counts is the cost of one call, the loop around it included. Needs
+valgrind on PATH. ``--native-only`` skips the plain-Python manager; names select operations
+by a part of their label (``instructions.py hit repr``).
 """
 
+import argparse
 import os
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
-import textwrap
 
 SETUP = """
 import sys, warnings
 warnings.filterwarnings("ignore")
 sys.path.insert(0, {bench_dir!r})
 import bench
-manager = bench.{cls}()
-manager.register_plugin(bench.Conn, os="alpha", platform="plat1", model="m1", os_flavor="flav")
+call = {{label: op for label, op, _ in bench.operations(bench.{cls}, quick=False)}}[{label!r}]
 """
 
-OPERATIONS = {
-    "get_plugin, four-level hit": 'manager.get_plugin("alpha", "plat1", "m1", "flav")',
-    "get_plugin, not found": 'try:\n    manager.get_plugin("beta")\nexcept Exception:\n    pass',
-    "validate_arguments": 'manager.validate_arguments("alpha", "plat1", "m1", "single_rp")',
-}
+# Calls per run: the small and the large count.
+COUNTS = {"10 000 records": (1, 4), "500 levels": (2, 8)}
+DEFAULT_COUNTS = (2_000, 12_000)
 
 
 def total_instructions(code):
@@ -44,6 +42,7 @@ def total_instructions(code):
             ],
             check=True,
             capture_output=True,
+            env={**os.environ, "PYTHONHASHSEED": "0"},
         )
         with open(out) as counts:
             for line in counts:
@@ -53,22 +52,36 @@ def total_instructions(code):
     raise RuntimeError("callgrind wrote no total")
 
 
-def per_call(cls, statement, small=10_000, large=60_000):
-    setup = SETUP.format(bench_dir=os.path.dirname(os.path.abspath(__file__)), cls=cls)
-    loop = "for _ in range({n}):\n" + textwrap.indent(statement, "    ") + "\n"
+def per_call(cls, label):
+    bench_dir = os.path.dirname(os.path.abspath(__file__))
+    setup = SETUP.format(bench_dir=bench_dir, cls=cls, label=label)
+    small, large = next((c for part, c in COUNTS.items() if part in label), DEFAULT_COUNTS)
+    loop = "for _ in range({n}):\n    call()\n"
     low = total_instructions(setup + loop.format(n=small))
     high = total_instructions(setup + loop.format(n=large))
     return (high - low) / (large - small)
 
 
 def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("names", nargs="*", help="parts of the labels to measure")
+    parser.add_argument("--native-only", action="store_true")
+    args = parser.parse_args()
     if shutil.which("valgrind") is None:
         sys.exit("instructions.py needs valgrind")
-    print(f"{'operation':32} {'native':>9} {'Python':>9} {'ratio':>6}")
-    for label, statement in OPERATIONS.items():
-        native = per_call("PluginManager", statement)
-        pure = per_call("PurePluginManager", statement)
-        print(f"{label:32} {native:9.0f} {pure:9.0f} {pure / native:5.1f}x")
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import bench
+
+    labels = [label for label, _, _ in bench.operations(bench.PluginManager, quick=True)]
+    labels = [lb for lb in labels if not args.names or any(n in lb for n in args.names)]
+    print(f"{'operation':44} {'native':>12} {'Python':>12} {'ratio':>6}")
+    for label in labels:
+        native = per_call("PluginManager", label)
+        if args.native_only:
+            print(f"{label:44} {native:12.0f}", flush=True)
+            continue
+        pure = per_call("PurePluginManager", label)
+        print(f"{label:44} {native:12.0f} {pure:12.0f} {pure / native:5.1f}x", flush=True)
 
 
 if __name__ == "__main__":

@@ -6,50 +6,84 @@ namespace telvar {
 
 State state;
 
+namespace {
+
+// `dict[key]` of an exact dict: inline where no Python code can run.
+int dict_entry(PyObject* dict, PyObject* key, Ref& value) {
+    const Peek peeked = peek_str_key(dict, key);
+    if (peeked.answer != Peek::unknown) {
+        value = Ref::hold(peeked.value.get());
+        return peeked.answer == Peek::found ? 1 : 0;
+    }
+    return py::dict_get(dict, key, value);
+}
+
+}  // namespace
+
 Ref lookup_global(PyObject* name) {
-    PyObject* value = nullptr;
+    Ref value;
     // Both are plain dicts and every name the module looks up is an exact str.
-    int found = find_str_key(state.globals, name, &value);
+    int found = dict_entry(state.globals, name, value);
     if (found == 0) {
-        found = find_str_key(state.builtins_dict, name, &value);
+        found = dict_entry(state.builtins_dict, name, value);
         if (found == 0) {
             raise_name_error(name);
         }
     }
-    return Ref::steal(value);
+    return value;
 }
 
 Ref global_attribute(PyObject* global, PyObject* attribute) {
     Ref value = lookup_global(global);
-    return value ? Ref::steal(PyObject_GetAttr(value.get(), attribute)) : Ref();
+    return value ? py::attribute(value.get(), attribute) : Ref();
 }
 
 PyObject* raise_object(PyObject* obj) {
     if (PyExceptionInstance_Check(obj)) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);
+        py::set_error(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);
     } else if (PyExceptionClass_Check(obj)) {
-        PyErr_SetNone(obj);
+        py::set_error_none(obj);
     } else {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     }
     return nullptr;
 }
 
+int find_entry(PyObject* mapping, PyObject* key, Ref& value) {
+    const Peek peeked = peek_str_key(mapping, key);
+    if (peeked.answer != Peek::unknown) {
+        value = Ref::hold(peeked.value.get());
+        return peeked.answer == Peek::found ? 1 : 0;
+    }
+    const int present = py::contains(mapping, key);
+    if (present <= 0) {
+        return present;
+    }
+    value = get_item(mapping, key);
+    return value ? 1 : -1;
+}
+
+int has_key(PyObject* mapping, PyObject* key) {
+    const Peek peeked = peek_str_key(mapping, key);
+    if (peeked.answer != Peek::unknown) {
+        return peeked.answer == Peek::found ? 1 : 0;
+    }
+    return py::contains(mapping, key);
+}
+
 Ref get_item(PyObject* mapping, PyObject* key) {
     if (!PyDict_CheckExact(mapping)) {
-        return Ref::steal(PyObject_GetItem(mapping, key));
+        return py::item(mapping, key);
     }
-    PyObject* value = nullptr;
-    const int found = PyUnicode_CheckExact(key) ? find_str_key(mapping, key, &value)
-                                                : python_dict_get(mapping, key, &value);
-    if (found == 0) {
+    Ref value;
+    if (dict_entry(mapping, key, value) == 0) {
         // The KeyError of `mapping[key]`, without searching a second time.
         Ref args = Ref::steal(PyTuple_Pack(1, key));
         if (args) {
-            PyErr_SetObject(PyExc_KeyError, args.get());
+            py::set_error(PyExc_KeyError, args.get());
         }
     }
-    return Ref::steal(value);
+    return value;
 }
 
 Ref join_texts(PyObject* const* pieces, int count) {
@@ -99,26 +133,25 @@ namespace {
 // for the hints of its tracebacks; a failure leaves the exception as it is.
 void annotate_raised(PyObject* attribute, PyObject* value) {
     Ref raised = Ref::steal(PyErr_GetRaisedException());
-    if (python_set_attribute(raised.get(), attribute, value) < 0) {
-        PyErr_Clear();
+    if (py::set_attribute(raised.get(), attribute, value) < 0) {
+        py::clear_error();
     }
-    PyErr_SetRaisedException(raised.release());
+    py::restore_error(std::move(raised));
 }
 
 // Whether the module's __spec__ says it is still being initialised (a
 // circular import). 3.12 takes any error here for "no"; later versions
 // raise it.
 int is_initializing(PyObject* module) {
-    PyObject* found = nullptr;
-    int answer = python_optional_attribute(module, names.dunder_spec, &found);
-    Ref spec = Ref::steal(found);
+    Ref spec;
+    int answer = py::optional_attribute(module, names.dunder_spec, spec);
     if (answer > 0) {
-        answer = python_optional_attribute(spec.get(), names.initializing, &found);
-        Ref value = Ref::steal(found);
+        Ref value;
+        answer = py::optional_attribute(spec.get(), names.initializing, value);
         answer = answer > 0 ? is_true(value.get()) : answer;
     }
     if (answer < 0 && Py_Version < 0x030D0000) {
-        PyErr_Clear();
+        py::clear_error();
         return 0;
     }
     return answer;
@@ -129,27 +162,26 @@ int is_initializing(PyObject* module) {
 void raise_cannot_import(PyObject* module, PyObject* name, PyObject* package) {
     Ref shown = package != nullptr ? Ref::hold(package)
                                    : Ref::steal(PyUnicode_FromString("<unknown module name>"));
-    Ref location = Ref::steal(PyModule_Check(module) ? PyModule_GetFilenameObject(module)
-                                                     : nullptr);
+    Ref location = PyModule_Check(module) ? py::module_filename(module) : Ref();
     if (!shown || (!location && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_SystemError))) {
         return;
     }
-    PyErr_Clear();
+    py::clear_error();
     Ref message;
     if (!location || !PyUnicode_Check(location.get())) {
         location = Ref();
-        message = Ref::steal(PyUnicode_FromFormat(
-            "cannot import name %R from %R (unknown location)", name, shown.get()));
+        message = py::format_text("cannot import name %R from %R (unknown location)", name,
+                                  shown.get());
     } else {
         const int initializing = is_initializing(module);
         if (initializing < 0) {
             return;
         }
-        message = Ref::steal(PyUnicode_FromFormat(
+        message = py::format_text(
             initializing > 0 ? "cannot import name %R from partially initialized module %R "
                                "(most likely due to a circular import) (%S)"
                              : "cannot import name %R from %R (%S)",
-            name, shown.get(), location.get()));
+            name, shown.get(), location.get());
     }
     if (message) {
         PyErr_SetImportError(message.get(), package, location.get());
@@ -160,30 +192,29 @@ void raise_cannot_import(PyObject* module, PyObject* name, PyObject* package) {
 }  // namespace
 
 void raise_name_error(PyObject* name) {
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    py::set_error_format(PyExc_NameError, "name '%U' is not defined", name);
     annotate_raised(names.name, name);
 }
 
 Ref import_from(PyObject* module, PyObject* name) {
-    PyObject* value = nullptr;
-    if (python_optional_attribute(module, name, &value) != 0) {
-        return Ref::steal(value);  // found, or an error other than AttributeError
+    Ref value;
+    if (py::optional_attribute(module, name, value) != 0) {
+        return value;  // found, or an error other than AttributeError
     }
     // A circular import: the submodule may be in sys.modules already.
-    PyObject* package_name = nullptr;
-    if (python_optional_attribute(module, names.dunder_name, &package_name) < 0) {
+    Ref package;
+    if (py::optional_attribute(module, names.dunder_name, package) < 0) {
         return {};
     }
-    Ref package = Ref::steal(package_name);
     if (package && !PyUnicode_Check(package.get())) {
         package = Ref();
     }
     if (package) {
-        Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", package.get(), name));
+        Ref full_name = py::format_text("%U.%U", package.get(), name);
         if (!full_name) {
             return {};
         }
-        Ref submodule = Ref::steal(PyImport_GetModule(full_name.get()));
+        Ref submodule = py::imported_module(full_name.get());
         if (submodule || PyErr_Occurred()) {
             return submodule;
         }

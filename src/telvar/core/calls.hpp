@@ -1,14 +1,13 @@
 // The calls every part of the module makes: global look-ups, raising the
-// host package's error, the from-import rule, method calls on `self` and
-// the small truth and text tests.
+// host package's error, the from-import rule, method calls on `self`,
+// levels of recursion, and the small truth and text tests.
 #pragma once
 
 #include "internals/internals.hpp"
-#include "names.hpp"
+#include "python/python_code.hpp"
 #include "state.hpp"
 
 #include <cstddef>
-#include <cstring>
 
 namespace telvar {
 
@@ -37,18 +36,26 @@ PyObject* raise_infra_error(BuildMessage&& build_message) {
     if (!message) {
         return nullptr;
     }
-    Ref error = Ref::steal(PyObject_CallOneArg(error_class.get(), message.get()));
+    Ref error = py::call_one(error_class.get(), message.get());
     return error ? raise_object(error.get()) : nullptr;
 }
+
+// ConnectionInfraError(text) for a fixed text.
+PyObject* raise_infra_text(PyObject* text);
+
+// `key in mapping` and, when true, `mapping[key]`: 1 with `value` set, 0
+// when absent, -1 on error. One inline look-up where no Python code can
+// tell the difference, else the two operations.
+int find_entry(PyObject* mapping, PyObject* key, Ref& value);
+
+// `key in mapping`, inline where no Python code can tell.
+int has_key(PyObject* mapping, PyObject* key);
 
 // mapping[key]; a plain dict is searched once, even for the KeyError.
 Ref get_item(PyObject* mapping, PyObject* key);
 
 // The concatenation of str pieces, made in one allocation.
 Ref join_texts(PyObject* const* pieces, int count);
-
-// ConnectionInfraError(text) for a fixed text.
-PyObject* raise_infra_text(PyObject* text);
 
 // The fixed texts of one message, written once beside the code that raises
 // it and made into str objects at their first use, then kept.
@@ -89,11 +96,20 @@ void raise_name_error(PyObject* name);
 // imported submodule of that name, else ImportError.
 Ref import_from(PyObject* module, PyObject* name);
 
+// --- levels of recursion (function.cpp) ------------------------------------
+
+// One level of the module's own recursion: counted against
+// sys.getrecursionlimit(), as a call of a Python function is, and guarded
+// against C stack overflow by Py_EnterRecursiveCall. False with
+// RecursionError set.
+bool enter_level();
+void leave_level();
+// How many more levels the recursion limit allows.
+int levels_left();
+
 // --- callables (function.cpp) --------------------------------------------
 
 bool function_type_ready();
-// Whether `obj` is one of the module's function objects.
-bool is_own_function(PyObject* obj);
 // Creates the function object of a role; nullptr with an exception set.
 Ref make_function(Fn role);
 
@@ -106,8 +122,7 @@ class Method {
     // the positional and then the keyword values (`nargs` counts the object
     // and the positional values). One of the module's own functions gets
     // the same stack through its binder.
-    Ref call(PyObject* const* stack, size_t nargs, PyObject* kwnames,
-             PyThreadState* thread = nullptr) const;
+    Ref call(PyObject* const* stack, size_t nargs, PyObject* kwnames) const;
 
     // Whether the method is the module's own function of that role.
     bool resolves_to(Fn role) const { return unbound_ && callable_.get() == own_function(role); }
@@ -119,30 +134,24 @@ class Method {
 
 // self.<site>(...) looked up and called at once.
 inline Ref call_method(PyObject* obj, Site site, PyObject* const* stack, size_t nargs,
-                       PyObject* kwnames, PyThreadState* thread) {
+                       PyObject* kwnames) {
     Method method;
     if (!method.lookup(obj, site)) {
         return {};
     }
-    return method.call(stack, nargs, kwnames, thread);
+    return method.call(stack, nargs, kwnames);
 }
 
 // `self.<site>` read as an attribute.
 inline Ref self_attribute(PyObject* self, Site site) {
     PyObject* value = peek_instance_attribute(self, site);
-    return value != nullptr ? Ref::hold(value)
-                            : Ref::steal(PyObject_GetAttr(self, site_name(site)));
-}
-
-// obj.name() with no arguments, for methods that are never our own.
-inline Ref call_method0(PyObject* obj, PyObject* name) {
-    return Ref::steal(PyObject_CallMethodNoArgs(obj, name));
+    return value != nullptr ? Ref::hold(value) : py::attribute(self, site_name(site));
 }
 
 // --- shared small operations ---------------------------------------------
 
-// PyObject_IsTrue, with None, bools, exact str, exact dicts and plain
-// classes answered inline.
+// The truth value, with None, bools, exact str, exact dicts and plain
+// classes answered inline: 1, 0, or -1 with an exception set.
 TELVAR_ALWAYS_INLINE int is_true(PyObject* value) {
     if (PyUnicode_CheckExact(value)) {  // the usual argument, so first
         return PyUnicode_GET_LENGTH(value) != 0;
@@ -159,25 +168,14 @@ TELVAR_ALWAYS_INLINE int is_true(PyObject* value) {
     if (Py_IS_TYPE(value, &PyType_Type)) {
         return 1;  // `type` defines neither __bool__ nor __len__
     }
-    return python_truth(value);
+    return py::truth(value);
 }
 
 // `a == b` followed by a truth test: the operator itself, without the
 // identity shortcut of PyObject_RichCompareBool.
 inline int equals(PyObject* a, PyObject* b) {
-    Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+    Ref result = py::rich_compare(a, b, Py_EQ);
     return result ? is_true(result.get()) : -1;
-}
-
-// Text equality of two exact str, which runs no Python code.
-inline bool same_text(PyObject* a, PyObject* b) {
-    if (a == b) {
-        return true;
-    }
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
 }
 
 }  // namespace telvar

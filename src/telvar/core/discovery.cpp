@@ -12,8 +12,7 @@ bool import_plugin_package(PyObject* first, PyObject* second, Ref& first_value, 
     if (!fromlist) {
         return false;
     }
-    Ref package = Ref::steal(PyImport_ImportModuleLevelObject(names.telvar_plugins, state.globals,
-                                                              nullptr, fromlist.get(), 0));
+    Ref package = py::import(names.telvar_plugins, state.globals, fromlist.get(), 0);
     if (!package) {
         return false;
     }
@@ -36,8 +35,7 @@ bool locate_by_file(Ref& plugins_path, Ref& telvar_name) {
     if (!os_path) {
         return false;
     }
-    Ref directory = Ref::steal(
-        PyObject_CallMethodOneArg(os_path.get(), names.dirname, telvar_init.get()));
+    Ref directory = py::call_method1(os_path.get(), names.dirname, telvar_init.get());
     if (!directory) {
         return false;
     }
@@ -60,59 +58,60 @@ bool locate_plugins(Ref& plugins_path, Ref& telvar_name) {
     // so that a failure inside it carries it as its context.
     Ref handled = Ref::steal(PyErr_GetRaisedException());
     Ref outer = Ref::steal(PyErr_GetHandledException());
-    PyErr_SetHandledException(handled.get());
+    py::set_handled(handled.get());
     const bool found = locate_by_file(plugins_path, telvar_name);
-    PyErr_SetHandledException(outer.get());
+    py::set_handled(outer.get());
     return found;
 }
 
 // The three name tests: inside a ".plugins." package, not a test module.
 int is_plugin_module(PyObject* name) {
-    int result = python_contains(name, names.dot_plugins_dot);
+    int result = py::contains(name, names.dot_plugins_dot);
     if (result <= 0) {
         return result;
     }
-    result = python_contains(name, names.dot_tests_dot);
+    result = py::contains(name, names.dot_tests_dot);
     if (result != 0) {
         return result < 0 ? -1 : 0;
     }
-    Ref ends = Ref::steal(PyObject_CallMethodOneArg(name, names.endswith, names.tests));
+    Ref ends = py::call_method1(name, names.endswith, names.tests);
     if (!ends) {
         return -1;
     }
-    result = python_truth(ends.get());
+    result = is_true(ends.get());
     return result < 0 ? -1 : !result;
 }
 
 // Unpacks a walk item into exactly three values, as `_finder, name, _ispkg
 // = item` does, and returns the middle one.
 Ref module_name_of(PyObject* item) {
-    Ref iterator = Ref::steal(PyObject_GetIter(item));
+    Ref iterator = py::iter(item);
     if (!iterator) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item)->tp_iter == nullptr &&
             !PySequence_Check(item)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+            py::set_error_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
                          Py_TYPE(item)->tp_name);
         }
         return {};
     }
     Ref values[3];
     for (int i = 0; i < 3; ++i) {
-        values[i] = Ref::steal(PyIter_Next(iterator.get()));
+        values[i] = py::next(iterator.get());
         if (!values[i]) {
             if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)",
+                py::set_error_format(PyExc_ValueError,
+                                     "not enough values to unpack (expected 3, got %d)",
                              i);
             }
             return {};
         }
     }
-    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    Ref extra = py::next(iterator.get());
     if (extra) {
 #ifdef TELVAR_PY314_UNPACK_COUNTS
         // As the interpreter says it: with the count where it has one.
         if (PyList_CheckExact(item) || PyTuple_CheckExact(item) || PyDict_CheckExact(item)) {
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 3, got %zd)",
+            py::set_error_format(PyExc_ValueError, "too many values to unpack (expected 3, got %zd)",
                          PyDict_CheckExact(item) ? PyDict_Size(item) : Py_SIZE(item));
             return {};
         }
@@ -138,20 +137,20 @@ PyObject* discover_builtin_plugins_impl(const Call& /*args*/) {
     if (!walk_packages) {
         return nullptr;
     }
-    Ref prefix = Ref::steal(PyNumber_Add(telvar_name.get(), names.dot));
+    Ref prefix = py::add(telvar_name.get(), names.dot);
     if (!prefix) {
         return nullptr;
     }
     PyObject* walk_args[] = {plugins_path.get(), prefix.get()};
-    Ref walk = Ref::steal(PyObject_Vectorcall(walk_packages.get(), walk_args, 2, nullptr));
+    Ref walk = py::vectorcall(walk_packages.get(), walk_args, 2, nullptr);
     if (!walk) {
         return nullptr;
     }
-    Ref iterator = Ref::steal(PyObject_GetIter(walk.get()));
+    Ref iterator = py::iter(walk.get());
     if (!iterator) {
         return nullptr;
     }
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    while (Ref item = py::next(iterator.get())) {
         Ref name = module_name_of(item.get());
         if (!name) {
             return nullptr;
@@ -167,8 +166,7 @@ PyObject* discover_builtin_plugins_impl(const Call& /*args*/) {
         if (!importlib) {
             return nullptr;
         }
-        Ref module = Ref::steal(
-            PyObject_CallMethodOneArg(importlib.get(), names.import_module, name.get()));
+        Ref module = py::call_method1(importlib.get(), names.import_module, name.get());
         if (!module) {
             return nullptr;
         }
@@ -189,42 +187,41 @@ PyObject* discover_external_plugins_impl(const Call& /*args*/) {
         return nullptr;
     }
     PyObject* call_args[] = {group.get()};
-    Ref entry_points = Ref::steal(
-        PyObject_Vectorcall(iter_entry_points.get(), call_args, 0, names.kw_group));
+    Ref entry_points = py::vectorcall(iter_entry_points.get(), call_args, 0, names.kw_group);
     if (!entry_points) {
         return nullptr;
     }
-    Ref iterator = Ref::steal(PyObject_GetIter(entry_points.get()));
+    Ref iterator = py::iter(entry_points.get());
     if (!iterator) {
         return nullptr;
     }
-    while (Ref plugin = Ref::steal(PyIter_Next(iterator.get()))) {
+    while (Ref plugin = py::next(iterator.get())) {
         Ref debug = global_attribute(names.log, names.debug);
         if (!debug) {
             return nullptr;
         }
-        Ref name = Ref::steal(PyObject_GetAttr(plugin.get(), names.name));
+        Ref name = py::attribute(plugin.get(), names.name);
         if (!name) {
             return nullptr;
         }
-        Ref name_text = Ref::steal(PyObject_Str(name.get()));
+        Ref name_text = py::str(name.get());
         if (!name_text) {
             return nullptr;
         }
-        Ref module_name = Ref::steal(PyObject_GetAttr(plugin.get(), names.module_name));
+        Ref module_name = py::attribute(plugin.get(), names.module_name);
         if (!module_name) {
             return nullptr;
         }
-        Ref module_text = Ref::steal(PyObject_Str(module_name.get()));
+        Ref module_text = py::str(module_name.get());
         if (!module_text) {
             return nullptr;
         }
-        Ref message = Ref::steal(PyUnicode_FromFormat("Loading external plugin %U from %U",
-                                                      name_text.get(), module_text.get()));
-        if (!message || !Ref::steal(PyObject_CallOneArg(debug.get(), message.get()))) {
+        Ref message = py::format_text("Loading external plugin %U from %U", name_text.get(),
+                                      module_text.get());
+        if (!message || !py::call_one(debug.get(), message.get())) {
             return nullptr;
         }
-        if (!call_method0(plugin.get(), names.load)) {
+        if (!py::call_method0(plugin.get(), names.load)) {
             return nullptr;
         }
     }

@@ -26,21 +26,15 @@ struct NativeFunction {
     PyObject* text_signature;  // "(self, os=None, ...)", read by inspect
     PyObject* param_names[kMaxParams];
     PyObject* default_values[kMaxParams];  // borrowed from `defaults`
-    // The binding of the last call with keywords: for its keyword-name
-    // tuple (strong) and positional count, where each parameter comes from
-    // (an index into the arguments, or -1 for the default).
-    PyObject* bound_kwnames;
-    Py_ssize_t bound_nargs;
-    int16_t bound_from[kMaxParams];
 };
 
 // --- argument binding -----------------------------------------------------
 
 PyObject* raise_count_error(const NativeFunction* fn, const char* bound, Py_ssize_t expected,
                             Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 fn->spec->name, bound, expected, expected == 1 ? "" : "s", given);
-    return nullptr;
+    return py::set_error_format(PyExc_TypeError,
+                                "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                                fn->spec->name, bound, expected, expected == 1 ? "" : "s", given);
 }
 
 int find_param(const NativeFunction* fn, PyObject* key) {
@@ -65,18 +59,20 @@ bool bind_keywords(const NativeFunction* fn, Py_ssize_t nargs, PyObject* kwnames
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, i);
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fn->spec->name);
+            py::set_error_format(PyExc_TypeError, "%.200s() keywords must be strings",
+                                 fn->spec->name);
             return false;
         }
         const int index = find_param(fn, key);
         if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         fn->spec->name, key);
+            py::set_error_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                                 fn->spec->name, key);
             return false;
         }
         if (from[index] >= 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         fn->spec->name, key);
+            py::set_error_format(PyExc_TypeError,
+                                 "%s() got multiple values for keyword argument '%U'",
+                                 fn->spec->name, key);
             return false;
         }
         from[index] = static_cast<int16_t>(nargs + i);
@@ -84,44 +80,54 @@ bool bind_keywords(const NativeFunction* fn, Py_ssize_t nargs, PyObject* kwnames
     return true;
 }
 
+// The module's own levels in this thread: bounded by the recursion limit,
+// as Python calls are, since Py_EnterRecursiveCall bounds only the C stack
+// (and a recursion that builds a longer message at every level would run
+// out of memory first).
+thread_local int own_levels = 0;
+
+// Whether a call from the interpreter runs a body of the module with no
+// other body of it running (in any thread: the flag belongs to the entry
+// that set it until that entry returns).
+bool outermost_running = false;
+
 // Runs a body. Every entry counts one level of recursion, also when one of
-// the module's functions calls another without the interpreter in between
-// (`known`, the caller's thread state) -- except the outermost: a call from
-// the interpreter while no body of the module runs counts none, as the
-// interpreter counts none for a built-in function. Anything that could
-// recurse runs inside it, so every level that can repeat is counted, and
-// the outermost one needs no thread state.
-TELVAR_ALWAYS_INLINE PyObject* run_impl(Impl impl, PyObject* const* args, PyThreadState* known) {
-    if (known == nullptr && levels::enter_outermost()) {
-        PyObject* result = impl(Call{args, nullptr});
-        levels::leave_outermost();
+// the module's functions calls another without the interpreter in between,
+// except the outermost: a call from the interpreter while no body of the
+// module runs counts none, as the interpreter counts none for a built-in
+// function. Anything that could recurse runs inside it, so every level that
+// can repeat is counted.
+TELVAR_ALWAYS_INLINE PyObject* run_impl(Impl impl, PyObject* const* args) {
+#ifndef Py_GIL_DISABLED
+    if (!outermost_running) {
+        outermost_running = true;
+        PyObject* result = impl(Call{args});
+        outermost_running = false;
         return result;
     }
-    PyThreadState* thread = enter_level(known);
-    if (thread == nullptr) {
+#endif
+    if (!enter_level()) {
         return nullptr;
     }
-    PyObject* result = impl(Call{args, thread});
-    leave_level(thread);
+    PyObject* result = impl(Call{args});
+    leave_level();
     return result;
 }
 
-PyObject* run_body(const NativeFunction* fn, PyObject* const* args, PyThreadState* known) {
-    return run_impl(fn->spec->impl, args, known);
+PyObject* run_body(const NativeFunction* fn, PyObject* const* args) {
+    return run_impl(fn->spec->impl, args);
 }
 
-PyObject* call_without_parameters(const NativeFunction* fn, Py_ssize_t nargs, Py_ssize_t nkw,
-                                  PyThreadState* thread) {
+PyObject* call_without_parameters(const NativeFunction* fn, Py_ssize_t nargs, Py_ssize_t nkw) {
     if (nargs > 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", fn->spec->name,
-                     nargs);
-        return nullptr;
+        return py::set_error_format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)",
+                                    fn->spec->name, nargs);
     }
     if (nkw > 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", fn->spec->name);
-        return nullptr;
+        return py::set_error_format(PyExc_TypeError, "%.200s() takes no keyword arguments",
+                                    fn->spec->name);
     }
-    return run_body(fn, nullptr, thread);
+    return run_body(fn, nullptr);
 }
 
 // Where every parameter comes from: an index into the arguments, or -1 for
@@ -143,59 +149,29 @@ bool bind(const NativeFunction* fn, Py_ssize_t nargs, PyObject* kwnames, int16_t
     return true;
 }
 
-// The binder: from the interpreter's call (`thread` unknown) or from one
-// of the module's functions (`thread` its thread state).
-// Keyword arguments: each parameter from its position, its keyword or its
-// default.
-PyObject* run_with_keywords(NativeFunction* fn, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames, PyThreadState* thread) {
-    const int16_t* from = fn->bound_from;
-    int16_t fresh[kMaxParams];
-    if (kwnames != fn->bound_kwnames || nargs != fn->bound_nargs) {
-        if (!bind(fn, nargs, kwnames, fresh)) {
-            return nullptr;
-        }
-        from = fresh;
-        // A call site's keyword names are one constant tuple: the next call
-        // with it skips the search. The old tuple is released only once the
-        // new binding is whole: its release can run Python code that calls
-        // this function again.
-        std::memcpy(fn->bound_from, fresh, sizeof fresh);
-        fn->bound_nargs = nargs;
-        Ref old = Ref::steal(std::exchange(fn->bound_kwnames, Py_NewRef(kwnames)));
+// The binder, for a call from the interpreter or from one of the module's
+// functions.
+PyObject* bind_and_run(PyObject* callable, PyObject* const* args, size_t nargsf,
+                       PyObject* kwnames) {
+    auto* fn = reinterpret_cast<NativeFunction*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (fn->nparams == 0) {
+        return call_without_parameters(fn, nargs, nkw);
+    }
+    if (nargs > fn->nparams) {
+        return raise_count_error(fn, fn->ndefaults > 0 ? "at most" : "exactly", fn->nparams, nargs);
+    }
+    // Each parameter from its position, its keyword or its default.
+    int16_t from[kMaxParams];
+    if (!bind(fn, nargs, nkw > 0 ? kwnames : nullptr, from)) {
+        return nullptr;
     }
     PyObject* bound[kMaxParams];
     for (int i = 0; i < fn->nparams; ++i) {
         bound[i] = from[i] >= 0 ? args[from[i]] : fn->default_values[i];
     }
-    return run_body(fn, bound, thread);
-}
-
-PyObject* bind_and_run(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames,
-                       PyThreadState* thread) {
-    auto* fn = reinterpret_cast<NativeFunction*>(callable);
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (fn->nparams == 0) {
-        return call_without_parameters(fn, nargs, nkw, thread);
-    }
-    if (nargs > fn->nparams) {
-        return raise_count_error(fn, fn->ndefaults > 0 ? "at most" : "exactly", fn->nparams, nargs);
-    }
-    if (nkw > 0) {
-        return run_with_keywords(fn, args, nargs, kwnames, thread);
-    }
-    // Positional arguments only: the parameters after them take their
-    // defaults.
-    const int required = fn->nparams - fn->ndefaults;
-    if (nargs < required) {
-        return raise_count_error(fn, fn->ndefaults > 0 ? "at least" : "exactly", required, nargs);
-    }
-    PyObject* bound[kMaxParams];
-    for (int i = 0; i < fn->nparams; ++i) {
-        bound[i] = i < nargs ? args[i] : fn->default_values[i];
-    }
-    return run_body(fn, bound, thread);
+    return run_body(fn, bound);
 }
 
 // The interpreter's entry into one role. A call with positional arguments
@@ -208,17 +184,17 @@ PyObject* role_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
     constexpr int required = nparams - spec_of(role).default_count();
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (kwnames != nullptr || nargs < required || nargs > nparams) {
-        return bind_and_run(callable, args, nargsf, kwnames, nullptr);
+        return bind_and_run(callable, args, nargsf, kwnames);
     }
     if (nargs == nparams) {
-        return run_impl(spec_of(role).impl, args, nullptr);
+        return run_impl(spec_of(role).impl, args);
     }
     const auto* fn = reinterpret_cast<const NativeFunction*>(callable);
     PyObject* bound[nparams > 0 ? nparams : 1];
     for (int i = 0; i < nparams; ++i) {
         bound[i] = i < nargs ? args[i] : fn->default_values[i];
     }
-    return run_impl(spec_of(role).impl, bound, nullptr);
+    return run_impl(spec_of(role).impl, bound);
 }
 
 constexpr vectorcallfunc kRoleVectorcalls[kFunctionCount] = {
@@ -229,13 +205,11 @@ constexpr vectorcallfunc kRoleVectorcalls[kFunctionCount] = {
 
 // --- the type -------------------------------------------------------------
 
-PyTypeObject* function_type = nullptr;
-
 void function_dealloc(PyObject* self) {
     auto* fn = reinterpret_cast<NativeFunction*>(self);
     PyTypeObject* type = Py_TYPE(self);
-    for (PyObject* field : {fn->name, fn->qualname, fn->module, fn->doc, fn->defaults,
-                            fn->text_signature, fn->bound_kwnames}) {
+    for (PyObject* field :
+         {fn->name, fn->qualname, fn->module, fn->doc, fn->defaults, fn->text_signature}) {
         release_reference(field);
     }
     for (PyObject* param : fn->param_names) {
@@ -247,7 +221,7 @@ void function_dealloc(PyObject* self) {
 
 PyObject* function_repr(PyObject* self) {
     auto* fn = reinterpret_cast<NativeFunction*>(self);
-    return PyUnicode_FromFormat("<function %U at %p>", fn->qualname, self);
+    return py::format_text("<function %U at %p>", fn->qualname, self).release();
 }
 
 // Bound like a Python function: itself on the class, a method on an instance.
@@ -362,15 +336,34 @@ bool fill_parameters(NativeFunction* fn) {
 }  // namespace
 
 bool function_type_ready() {
-    if (function_type == nullptr) {
-        function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_type_spec));
+    if (state.function_type == nullptr) {
+        state.function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_type_spec));
     }
-    return function_type != nullptr;
+    return state.function_type != nullptr;
 }
+
+bool enter_level() {
+    if (own_levels >= Py_GetRecursionLimit()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+        return false;
+    }
+    if (Py_EnterRecursiveCall("")) {
+        return false;
+    }
+    ++own_levels;
+    return true;
+}
+
+void leave_level() {
+    --own_levels;
+    Py_LeaveRecursiveCall();
+}
+
+int levels_left() { return Py_GetRecursionLimit() - own_levels; }
 
 Ref make_function(Fn role) {
     const FunctionSpec& spec = spec_of(role);
-    Ref obj = Ref::steal(PyObject_New(PyObject, function_type));
+    Ref obj = Ref::steal(PyObject_New(PyObject, state.function_type));
     if (!obj) {
         return {};
     }
@@ -384,12 +377,9 @@ Ref make_function(Fn role) {
     for (int i = 0; i < kMaxParams; ++i) {
         fn->param_names[i] = nullptr;
         fn->default_values[i] = nullptr;
-        fn->bound_from[i] = -1;
     }
-    fn->bound_kwnames = nullptr;
-    fn->bound_nargs = -1;
     fn->name = PyUnicode_InternFromString(spec.name);
-    fn->qualname = PyUnicode_FromFormat("PluginManager.%s", spec.name);
+    fn->qualname = py::format_text("PluginManager.%s", spec.name).release();
     fn->module = Py_NewRef(names.module_path.get());
     fn->doc = spec.doc != nullptr ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
     fn->text_signature = text_signature(spec).release();
@@ -402,8 +392,6 @@ Ref make_function(Fn role) {
 
 // --- method calls ----------------------------------------------------------
 
-bool is_own_function(PyObject* obj) { return Py_IS_TYPE(obj, function_type); }
-
 bool Method::lookup(PyObject* obj, Site site) {
     if (PyObject* own = cached_own_method(obj, site)) {
         callable_ = Ref::hold(own);
@@ -414,18 +402,19 @@ bool Method::lookup(PyObject* obj, Site site) {
     return static_cast<bool>(callable_);
 }
 
-Ref Method::call(PyObject* const* stack, size_t nargs, PyObject* kwnames,
-                 PyThreadState* thread) const {
+Ref Method::call(PyObject* const* stack, size_t nargs, PyObject* kwnames) const {
     PyObject* callable = callable_.get();
     if (unbound_) {
-        if (Py_IS_TYPE(callable, function_type)) {
-            return Ref::steal(bind_and_run(callable, stack, nargs, kwnames, thread));
+        if (is_own_function(callable)) {
+            // The binder runs the body in place; its result is a new reference
+            // made by code that may have run Python code.
+            return py::ran(bind_and_run(callable, stack, nargs, kwnames));
         }
-        return Ref::steal(PyObject_Vectorcall(callable, stack, nargs, kwnames));
+        return py::vectorcall(callable, stack, nargs, kwnames);
     }
     // stack[0] is ours to lend: the callee may use it to prepend an argument.
-    return Ref::steal(PyObject_Vectorcall(callable, stack + 1,
-                                          (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return py::vectorcall(callable, stack + 1, (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                          kwnames);
 }
 
 }  // namespace telvar

@@ -122,12 +122,9 @@ enum class Fn : int {
 constexpr int kFunctionCount = static_cast<int>(Fn::count);
 
 // What a function's body gets: every parameter, bound, `self` first (none
-// for the parameterless static methods), and the thread state running it
-// (nullptr in the outermost call, which does not look it up), which the
-// body hands on to the module's own functions it calls.
+// for the parameterless static methods).
 struct Call {
     PyObject* const* args;
-    PyThreadState* thread;
     PyObject* operator[](int index) const { return args[index]; }
 };
 

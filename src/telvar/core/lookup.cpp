@@ -8,35 +8,21 @@ namespace {
 
 // `"data" in node and chassis_type in node["data"]`, then
 // `node["data"][chassis_type]["cls"]`: 1 with `cls` set, 0 when there is no
-// record, -1 on error. The data map is read again for the record, unless no
-// Python code can tell.
+// record, -1 on error. The data map is read again for the record, as the
+// rule reads it: the membership test may have run Python code.
 int find_record_class(PyObject* node, PyObject* chassis_type, Ref& cls) {
     Ref data;
-    int has_data = peek_entry(node, names.data, data);
-    const bool plain_node = has_data >= 0;
-    if (!plain_node) {
-        has_data = find_entry(node, names.data, data);
-    }
+    const int has_data = find_entry(node, names.data, data);
     if (has_data <= 0) {
         return has_data;
     }
-    Ref record;
-    const int peeked = plain_node ? peek_entry(data.get(), chassis_type, record) : -1;
-    if (peeked == 0) {
-        return 0;
+    const int registered = has_key(data.get(), chassis_type);
+    if (registered <= 0) {
+        return registered;
     }
-    if (peeked < 0) {
-        const int registered = python_contains(data.get(), chassis_type);
-        if (registered <= 0) {
-            return registered;
-        }
-        Ref again = plain_node ? std::move(data) : get_item(node, names.data);
-        record = again ? get_item(again.get(), chassis_type) : Ref();
-        if (!record) {
-            return -1;
-        }
-    }
-    cls = get_item(record.get(), names.cls);
+    data = get_item(node, names.data);
+    Ref record = data ? get_item(data.get(), chassis_type) : Ref();
+    cls = record ? get_item(record.get(), names.cls) : Ref();
     return cls ? 1 : -1;
 }
 
@@ -80,9 +66,8 @@ PyObject* raise_not_found(PyObject* const* path, int length, PyObject* chassis_t
         for (int i = 0; elements && i < length; ++i) {
             PyTuple_SET_ITEM(elements.get(), i, Py_NewRef(path[i]));
         }
-        Ref joined = elements ? Ref::steal(PyUnicode_Join(not_found_texts[kSlash], elements.get()))
-                              : Ref();
-        Ref chassis_text = joined ? Ref::steal(PyObject_Str(chassis_type)) : Ref();
+        Ref joined = elements ? py::join(not_found_texts[kSlash], elements.get()) : Ref();
+        Ref chassis_text = joined ? py::str(chassis_type) : Ref();
         if (!chassis_text) {
             return {};
         }
@@ -93,46 +78,38 @@ PyObject* raise_not_found(PyObject* const* path, int length, PyObject* chassis_t
 }
 
 // The lookup where no step can run Python code (exact dicts of exact str
-// keys, searched for exact str): 1 with `cls` (borrowed from the tree), 0
-// when there is no record, -1 when only the general walk can tell.
-int plain_lookup(PyObject* root, PyObject* const* path, int length, PyObject* chassis_type,
-                 PyObject** cls) {
-    if (!fast_paths()) {
-        return -1;
+// keys, searched for exact str), by the walk's own rule: the class
+// (borrowed from the tree), absent when there is no record, or unknown
+// when only the general walk can tell.
+Peek plain_lookup(PyObject* root, PyObject* const* path, int length, PyObject* chassis_type) {
+    const Py_hash_t data_hash = plain_hash(names.data);
+    if (root == nullptr || data_hash == -1) {
+        return {};
     }
     PyObject* node = root;
     for (int i = 0; i < length; ++i) {
-        PyObject* element = path[i];
-        if (!PyUnicode_CheckExact(element) || kept_hash(element) == -1) {
-            return -1;
+        const Py_hash_t hash = plain_hash(path[i]);
+        Borrowed child;
+        const Step step = hash != -1 ? peek_child(node, path[i], hash, data_hash, child)
+                                     : Step::unknown;
+        if (step == Step::unknown) {
+            return {};
         }
-        // "data" is never a child; the walk stays where it is.
-        if (is_reserved_text(element)) {
-            continue;
-        }
-        PyObject* child = nullptr;
-        const int found = peek_hashed(node, element, kept_hash(element), &child);
-        if (found < 0) {
-            return -1;
-        }
-        // The node's own data map is never a child, whatever key reaches it.
-        PyObject* data = nullptr;
-        if (found > 0 &&
-            !(peek_hashed(node, names.data, kept_hash(names.data), &data) > 0 && data == child)) {
-            node = child;
+        if (step == Step::child) {
+            node = child.get();
         }
     }
-    PyObject* data = nullptr;
-    PyObject* record = nullptr;
-    int found = peek_hashed(node, names.data, kept_hash(names.data), &data);
-    if (found > 0) {
-        found = peek_str_key(data, chassis_type, &record);
+    const Peek data = peek_hashed(node, names.data, data_hash);
+    if (data.answer != Peek::found) {
+        return data;
     }
-    if (found > 0) {
-        // A record without "cls" is left to the general path's KeyError.
-        found = peek_hashed(record, names.cls, kept_hash(names.cls), cls) > 0 ? 1 : -1;
+    const Peek record = peek_str_key(data.value.get(), chassis_type);
+    if (record.answer != Peek::found) {
+        return record;
     }
-    return found;
+    // A record without "cls" is left to the general path's KeyError.
+    const Peek cls = peek_str_key(record.value.get(), names.cls);
+    return cls.answer == Peek::found ? cls : Peek{};
 }
 
 }  // namespace
@@ -145,14 +122,12 @@ PyObject* get_plugin_impl(const Call& args) {
         return nullptr;
     }
     // The tree is borrowed while nothing can run Python code.
-    const Borrowed root(at.view.attribute(Site::plugins));
-    PyObject* plain_cls = nullptr;
-    const int plain = root ? plain_lookup(root.get(), at.path, at.length, chassis_type, &plain_cls)
-                           : -1;
-    if (plain > 0) {
-        return Py_NewRef(plain_cls);
+    const Peek plain = plain_lookup(at.view.attribute(Site::plugins), at.path, at.length,
+                                    chassis_type);
+    if (plain.answer == Peek::found) {
+        return Py_NewRef(plain.value.get());
     }
-    if (plain == 0) {
+    if (plain.answer == Peek::absent) {
         return raise_not_found(at.path, at.length, chassis_type);
     }
     Ref node = registry_root(self);
@@ -184,7 +159,7 @@ PyObject* raise_nothing_found() {
 PyObject* raise_nothing_found_for(PyObject* chassis_type) {
     return raise_infra_error([chassis_type] {
         return unregister_texts.ready()
-                   ? Ref::steal(PyUnicode_Format(unregister_texts[kNothingFor], chassis_type))
+                   ? py::percent(unregister_texts[kNothingFor], chassis_type)
                    : Ref();
     });
 }
@@ -206,22 +181,22 @@ PyObject* unregister_plugin_impl(const Call& args) {
         return walked < 0 ? nullptr : raise_nothing_found();
     }
     if (chassis_type == Py_None) {
-        const int has_data = python_contains(node.get(), names.data);
+        const int has_data = has_key(node.get(), names.data);
         if (has_data <= 0) {
             return has_data < 0 ? nullptr : raise_nothing_found();
         }
-        return python_del_item(node.get(), names.data) < 0 ? nullptr : Py_NewRef(Py_None);
+        return py::del_item(node.get(), names.data) < 0 ? nullptr : Py_NewRef(Py_None);
     }
     Ref data;
     const int has_data = find_entry(node.get(), names.data, data);
     if (has_data <= 0) {
         return has_data < 0 ? nullptr : raise_nothing_found();
     }
-    const int registered = python_contains(data.get(), chassis_type);
+    const int registered = has_key(data.get(), chassis_type);
     if (registered == 0) {
         return raise_nothing_found_for(chassis_type);
     }
-    if (registered < 0 || python_del_item(data.get(), chassis_type) < 0) {
+    if (registered < 0 || py::del_item(data.get(), chassis_type) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

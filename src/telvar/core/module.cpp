@@ -27,21 +27,19 @@ constexpr const char* kClassDoc =
 // --- execution of the module body -------------------------------------------
 
 Ref fetch_builtin(PyObject* builtins_dict, const char* name) {
-    PyObject* value = nullptr;
-    const int found = PyDict_GetItemStringRef(builtins_dict, name, &value);
+    Ref name_object = Ref::steal(PyUnicode_InternFromString(name));
+    Ref value;
+    const int found = name_object ? py::dict_get(builtins_dict, name_object.get(), value) : -1;
     if (found == 0) {
-        Ref name_object = Ref::steal(PyUnicode_FromString(name));
-        if (name_object) {
-            raise_name_error(name_object.get());
-        }
+        raise_name_error(name_object.get());
     }
-    return Ref::steal(value);
+    return value;
 }
 
 // The six built-in names, fetched anew by every execution that has not yet
 // succeeded, and stored only once all of them were found.
 bool fetch_builtins() {
-    Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
+    Ref builtins_module = py::import(names.builtins, nullptr, nullptr, 0);
     if (!builtins_module) {
         return false;
     }
@@ -66,13 +64,12 @@ bool fetch_builtins() {
 }
 
 bool bind_global(PyObject* name, PyObject* value) {
-    return python_dict_set(state.globals, name, value) == 0;
+    return py::dict_set(state.globals, name, value) == 0;
 }
 
 // `import <name>`
 bool import_module_statement(PyObject* name) {
-    Ref module = Ref::steal(
-        PyImport_ImportModuleLevelObject(name, state.globals, nullptr, nullptr, 0));
+    Ref module = py::import(name, state.globals, nullptr, 0);
     return module && bind_global(name, module.get());
 }
 
@@ -89,8 +86,7 @@ bool from_import_statement(const char* module_name, int level,
     for (PyObject* item : imported) {
         PyTuple_SET_ITEM(fromlist.get(), i++, Py_NewRef(item));
     }
-    Ref module = Ref::steal(PyImport_ImportModuleLevelObject(name.get(), state.globals, nullptr,
-                                                             fromlist.get(), level));
+    Ref module = py::import(name.get(), state.globals, fromlist.get(), level);
     if (!module) {
         return false;
     }
@@ -110,12 +106,12 @@ Ref class_entry(PyObject* ns, PyObject* key, Kind kind, PyObject* fn) {
         case Kind::method:
             return Ref::hold(fn);
         case Kind::static_method:
-            return Ref::steal(PyObject_CallOneArg(state.builtins.staticmethod, fn));
+            return py::call_one(state.builtins.staticmethod, fn);
         case Kind::property_getter:
-            return Ref::steal(PyObject_CallOneArg(state.builtins.property, fn));
+            return py::call_one(state.builtins.property, fn);
         case Kind::property_setter: {
-            Ref prop = Ref::steal(PyObject_GetItem(ns, key));
-            return prop ? Ref::steal(PyObject_CallMethodOneArg(prop.get(), names.setter, fn))
+            Ref prop = py::item(ns, key);
+            return prop ? py::call_method1(prop.get(), names.setter, fn)
                         : Ref();
         }
     }
@@ -132,7 +128,7 @@ bool store_entries(PyObject* ns) {
         }
         state.own[i].reset(Ref::hold(fn.get()));
         Ref entry = class_entry(ns, key.get(), spec_of(role).kind, fn.get());
-        if (!entry || python_set_item(ns, key.get(), entry.get()) < 0) {
+        if (!entry || py::set_item(ns, key.get(), entry.get()) < 0) {
             return false;
         }
     }
@@ -148,18 +144,18 @@ bool build_class() {
     if (!bases) {
         return false;
     }
-    Ref ns = Ref::steal(PyObject_CallMethodObjArgs(
-        metaclass, names.dunder_prepare, names.PluginManager.get(), bases.get(), nullptr));
+    PyObject* prepare_args[] = {metaclass, names.PluginManager, bases.get()};
+    Ref ns = py::vectorcall_method(names.dunder_prepare, prepare_args, 3);
     Ref class_doc = Ref::steal(PyUnicode_FromString(kClassDoc));
     if (!ns || !class_doc ||
-        python_set_item(ns.get(), names.dunder_module, names.module_path) < 0 ||
-        python_set_item(ns.get(), names.dunder_qualname, names.PluginManager) < 0 ||
-        python_set_item(ns.get(), names.dunder_doc, class_doc.get()) < 0 ||
+        py::set_item(ns.get(), names.dunder_module, names.module_path) < 0 ||
+        py::set_item(ns.get(), names.dunder_qualname, names.PluginManager) < 0 ||
+        py::set_item(ns.get(), names.dunder_doc, class_doc.get()) < 0 ||
         !store_entries(ns.get())) {
         return false;
     }
-    Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(metaclass, names.PluginManager.get(),
-                                                      bases.get(), ns.get(), nullptr));
+    PyObject* class_args[] = {names.PluginManager, bases.get(), ns.get()};
+    Ref cls = py::vectorcall(metaclass, class_args, 3);
     return cls && bind_global(names.PluginManager, cls.get());
 }
 
@@ -183,16 +179,15 @@ bool executed = false;
 
 bool copy_spec_attribute(PyObject* module, PyObject* spec, PyObject* from, PyObject* to,
                          bool skip_none) {
-    PyObject* found = nullptr;
-    const int has = python_optional_attribute(spec, from, &found);
-    Ref value = Ref::steal(found);
+    Ref value;
+    const int has = py::optional_attribute(spec, from, value);
     if (has <= 0) {
         return has == 0;
     }
     if (skip_none && value.get() == Py_None) {
         return true;
     }
-    return python_set_attribute(module, to, value.get()) == 0;
+    return py::set_attribute(module, to, value.get()) == 0;
 }
 
 bool same_interpreter() {
@@ -221,7 +216,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
     if (!function_type_ready() || !intern_names()) {
         return nullptr;
     }
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = py::attribute(spec, names.name);
     if (!name) {
         return nullptr;
     }
@@ -267,7 +262,11 @@ int module_exec(PyObject* module) {
     if (!fetch_builtins() || !run_module_body()) {
         return -1;
     }
-    internals_self_test();
+    Ref manager_class = lookup_global(names.PluginManager);
+    if (!manager_class) {
+        return -1;
+    }
+    internals_self_test(manager_class.get());
     executed = true;
     return 0;
 }

@@ -7,6 +7,8 @@
 #include "functions.hpp"
 #include "python/refs.hpp"
 
+#include <cstring>
+
 namespace telvar {
 
 // X(field, text).
@@ -36,6 +38,8 @@ namespace telvar {
     X(dunder_qualname, "__qualname__")                          \
     X(dunder_doc, "__doc__")                                    \
     X(dunder_class, "__class__")                                \
+    X(dunder_dict, "__dict__")                                  \
+    X(builtins, "builtins")                                     \
     X(dunder_path, "__path__")                                  \
     X(dunder_file, "__file__")                                  \
     X(dunder_loader, "__loader__")                              \
@@ -74,7 +78,8 @@ namespace telvar {
     X(equals, " = ")         \
     X(bar, "  |")            \
     X(blank, "  ")           \
-    X(newline_bar, "\n  |")
+    X(newline_bar, "\n  |")      \
+    X(newline_blank, "\n  ")
 
 namespace tree_texts {
 #define TELVAR_TREE_TEXT(field, text) inline constexpr char field[] = text;
@@ -96,6 +101,17 @@ extern Names names;
 
 // Makes every name; false with an exception set.
 bool intern_names();
+
+// Text equality of two exact str, which runs no Python code.
+inline bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) {
+        return true;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
 
 inline PyObject* site_name(Site site) { return names.sites[static_cast<int>(site)]; }
 

@@ -1,36 +1,24 @@
-// The registry tree (registry.hpp): the path of the arguments, the walk
-// down the tree, construction and the plugins property.
+// The registry tree (registry.hpp): the walk down the tree, construction and
+// the plugins property.
 #include "registry.hpp"
 
 namespace telvar {
-
-int find_entry(PyObject* mapping, PyObject* key, Ref& value) {
-    const int peeked = peek_entry(mapping, key, value);
-    if (peeked >= 0) {
-        return peeked;
-    }
-    const int present = python_contains(mapping, key);
-    if (present <= 0) {
-        return present;
-    }
-    value = get_item(mapping, key);
-    return value ? 1 : -1;
-}
 
 namespace {
 
 // `element in node.keys()`
 int in_keys(PyObject* node, PyObject* element) {
     if (PyDict_CheckExact(node)) {
-        return python_dict_contains(node, element);  // what keys() would answer
+        return has_key(node, element);  // what keys() would answer
     }
-    Ref keys = call_method0(node, names.keys);
-    return keys ? python_contains(keys.get(), element) : -1;
+    Ref keys = py::call_method0(node, names.keys);
+    return keys ? py::contains(keys.get(), element) : -1;
 }
 
 // Whether `child`, the value that the comparison of `element` with the
 // node's keys found, is the node's data map: the same comparison that
 // decides where an element is stored decides whether it is reserved.
+// Reads the dict's own storage, which runs no Python code.
 bool is_data_entry(PyObject* node, PyObject* child) {
     if (!PyDict_Check(node)) {
         return false;
@@ -46,22 +34,21 @@ bool is_data_entry(PyObject* node, PyObject* child) {
     return false;
 }
 
-enum class Step { failed = -1, absent = 0, child = 1, reserved = 2 };
-
 // One step of a walk: is `element` a child of `node` (a membership test on
 // node.keys(), then node[element])? The reserved "data" entry is never a
 // child.
 Step find_child(PyObject* node, PyObject* element, Ref& child) {
-    if (is_reserved_text(element)) {
-        return Step::reserved;
-    }
-    const int peeked = peek_entry(node, element, child);
-    if (peeked >= 0) {
-        return static_cast<Step>(peeked);
+    const Py_hash_t hash = plain_hash(element);
+    Borrowed peeked;
+    const Step step = hash != -1 ? peek_child(node, element, hash, plain_hash(names.data), peeked)
+                                 : Step::unknown;
+    if (step != Step::unknown) {
+        child = Ref::hold(peeked.get());
+        return step;
     }
     const int present = in_keys(node, element);
     if (present <= 0) {
-        return static_cast<Step>(present);
+        return present < 0 ? Step::failed : Step::absent;
     }
     child = get_item(node, element);
     if (!child) {
@@ -103,17 +90,17 @@ int walk(Ref& node, PyObject* const* path, int length, Missing missing, bool ref
 PyObject* init_impl(const Call& args) {
     PyObject* self = args[0];
     Ref registry = Ref::steal(PyDict_New());
-    if (!registry || python_set_attribute(self, site_name(Site::plugins), registry.get()) < 0) {
+    if (!registry || py::set_attribute(self, site_name(Site::plugins), registry.get()) < 0) {
         return nullptr;
     }
     Ref chassis = lookup_global(names.supported_chassis);
     if (!chassis ||
-        python_set_attribute(self, site_name(Site::chassis_type_list), chassis.get()) < 0) {
+        py::set_attribute(self, site_name(Site::chassis_type_list), chassis.get()) < 0) {
         return nullptr;
     }
     Ref supported = lookup_global(names.supported_os);
     if (!supported ||
-        python_set_attribute(self, site_name(Site::supported_os), supported.get()) < 0) {
+        py::set_attribute(self, site_name(Site::supported_os), supported.get()) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

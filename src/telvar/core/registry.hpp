@@ -1,13 +1,17 @@
 // The registry tree, shared by registration (registration.cpp) and by
-// lookup and unregistration (lookup.cpp): the path of the arguments, the
-// root, and the walk down the tree (registry.cpp).
+// lookup and unregistration (lookup.cpp): the path of the arguments and
+// the walk down the tree (registry.cpp).
 //
 // A node is a dict of child names and at most one "data" entry, the data
 // map from chassis type to the record {"cls": class, "path": source file}.
+// The data map is never a child: an element whose text is "data", or any
+// element that reaches the node's data map, is not walked into.
 #pragma once
 
 #include "calls.hpp"
 #include "validation.hpp"
+
+#include <cstring>
 
 namespace telvar {
 
@@ -25,7 +29,7 @@ struct CallPath {
         PyObject* model = args[first + 2];
         PyObject* os_flavor = args[first + 3];
         PyObject* params[] = {args[0], os, platform, model, chassis_type};
-        if (call_validate_arguments(params, args.thread, view) < 0) {
+        if (call_validate_arguments(params, view) < 0) {
             length = -1;
             return;
         }
@@ -49,35 +53,53 @@ struct CallPath {
 // self._plugins
 inline Ref registry_root(PyObject* self) { return self_attribute(self, Site::plugins); }
 
-// `key in mapping` and `mapping[key]` in one look-up, where no Python code
-// can tell the difference (see peek_str_key): 1 with `value` set, 0 when
-// absent, -1 when only the API can tell.
-inline int peek_entry(PyObject* mapping, PyObject* key, Ref& value) {
-    PyObject* found = nullptr;
-    const int present = peek_str_key(mapping, key, &found);
-    if (present > 0) {
-        value = Ref::hold(found);
-    }
-    return present;
-}
-
-// `key in mapping` and, when true, `mapping[key]`: 1 with `value` set, 0
-// when absent, -1 on error.
-int find_entry(PyObject* mapping, PyObject* key, Ref& value);
-
-// Whether a path element is the reserved text "data".
+// Whether a path element's text is "data" (an exact str or a str subclass,
+// read by its characters).
 inline bool is_reserved_text(PyObject* element) {
     if (PyUnicode_CheckExact(element)) {
-        // The common case, without a call: four ASCII characters.
         return PyUnicode_GET_LENGTH(element) == 4 && PyUnicode_IS_ASCII(element) &&
                std::memcmp(PyUnicode_DATA(element), "data", 4) == 0;
     }
-    // A str subclass by its text; PyUnicode_EqualToUTF8 takes str only.
-    return PyUnicode_Check(element) && PyUnicode_EqualToUTF8(element, "data") == 1;
+    if (!PyUnicode_Check(element) || PyUnicode_GET_LENGTH(element) != 4) {
+        return false;
+    }
+    const int kind = PyUnicode_KIND(element);
+    const void* chars = PyUnicode_DATA(element);
+    for (int i = 0; i < 4; ++i) {
+        if (PyUnicode_READ(kind, chars, i) != static_cast<Py_UCS4>("data"[i])) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // ConnectionInfraError for a path element that is "data"; returns nullptr.
 PyObject* refuse_reserved();
+
+// One step of a walk: whether `element` names a child of the node.
+enum class Step { failed = -1, absent, child, reserved, unknown };
+
+// The step where no Python code can run (an exact dict of exact str keys,
+// an exact str element whose plain_hash() is `hash`; `data_hash` is that of
+// "data"): absent, child (`child` borrowed), reserved, or unknown when only
+// the general step can tell.
+TELVAR_ALWAYS_INLINE Step peek_child(PyObject* node, PyObject* element, Py_hash_t hash,
+                                     Py_hash_t data_hash, Borrowed& child) {
+    if (is_reserved_text(element)) {
+        return Step::reserved;
+    }
+    const Peek found = peek_hashed(node, element, hash);
+    if (found.answer != Peek::found) {
+        return found.answer == Peek::absent ? Step::absent : Step::unknown;
+    }
+    // The node's own data map is never a child, whatever key reaches it.
+    const Peek data = peek_hashed(node, names.data, data_hash);
+    if (data.answer == Peek::found && data.value.get() == found.value.get()) {
+        return Step::reserved;
+    }
+    child = found.value;
+    return Step::child;
+}
 
 enum class Missing { skip, stop };
 

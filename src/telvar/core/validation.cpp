@@ -86,19 +86,19 @@ TELVAR_NOINLINE int general_is_lower_or_digit(PyObject* value) {
     if (PyUnicode_CheckExact(value)) {
         return text_is_lower(value) || text_is_digit(value);
     }
-    Ref lower = call_method0(value, names.islower);
+    Ref lower = py::call_method0(value, names.islower);
     if (!lower) {
         return -1;
     }
-    const int is_lower = python_truth(lower.get());
+    const int is_lower = is_true(lower.get());
     if (is_lower != 0) {
         return is_lower;
     }
-    Ref digit = call_method0(value, names.isdigit);
+    Ref digit = py::call_method0(value, names.isdigit);
     if (!digit) {
         return -1;
     }
-    return python_truth(digit.get());
+    return is_true(digit.get());
 }
 
 inline int is_lower_or_digit(PyObject* value) {
@@ -116,8 +116,8 @@ TELVAR_COLD PyObject* raise_with_text(const char* text) {
 // ConnectionInfraError(prefix + str(value))
 TELVAR_COLD PyObject* raise_with_value(const char* prefix, PyObject* value) {
     return raise_infra_error([&]() -> Ref {
-        Ref text = Ref::steal(PyObject_Str(value));
-        return text ? Ref::steal(PyUnicode_FromFormat("%s%U", prefix, text.get())) : Ref();
+        Ref text = py::str(value);
+        return text ? py::format_text("%s%U", prefix, text.get()) : Ref();
     });
 }
 
@@ -125,7 +125,7 @@ TELVAR_COLD PyObject* raise_with_value(const char* prefix, PyObject* value) {
 TELVAR_COLD PyObject* raise_formatted(const char* template_text, PyObject* value) {
     return raise_infra_error([&]() -> Ref {
         Ref format = Ref::steal(PyUnicode_FromString(template_text));
-        return format ? Ref::steal(PyUnicode_Format(format.get(), value)) : Ref();
+        return format ? py::percent(format.get(), value) : Ref();
     });
 }
 
@@ -134,10 +134,10 @@ TELVAR_COLD PyObject* raise_not_in_list(const char* prefix, PyObject* self, Site
                                         const char* middle, PyObject* value) {
     return raise_infra_error([&]() -> Ref {
         Ref list = self_attribute(self, site);
-        Ref list_text = list ? Ref::steal(PyObject_Str(list.get())) : Ref();
-        Ref value_text = list_text ? Ref::steal(PyObject_Str(value)) : Ref();
-        return value_text ? Ref::steal(PyUnicode_FromFormat("%s%U%s%U", prefix, list_text.get(),
-                                                            middle, value_text.get()))
+        Ref list_text = list ? py::str(list.get()) : Ref();
+        Ref value_text = list_text ? py::str(value) : Ref();
+        return value_text ? py::format_text("%s%U%s%U", prefix, list_text.get(), middle,
+                                            value_text.get())
                           : Ref();
     });
 }
@@ -159,47 +159,38 @@ inline int check_case(PyObject* value, const char* not_str_text, const char* cas
 
 // `value in items` for a plain list, where it runs no Python code: each
 // item looked at is the value itself or an exact str, compared with an
-// exact str. 1 or 0; -1 when only the list's own test can tell.
-TELVAR_ALWAYS_INLINE int in_plain_list(PyObject* items, PyObject* value) {
+// exact str. Unknown when only the list's own test can tell.
+TELVAR_ALWAYS_INLINE Peek::Answer in_plain_list(PyObject* items, PyObject* value) {
     if (!PyList_CheckExact(items) || !PyUnicode_CheckExact(value)) {
-        return -1;
+        return Peek::unknown;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
         PyObject* item = PyList_GET_ITEM(items, i);
         if (item == value) {
-            return 1;
+            return Peek::found;
         }
         if (!PyUnicode_CheckExact(item)) {
-            return -1;
+            return Peek::unknown;
         }
         if (same_text(item, value)) {
-            return 1;
+            return Peek::found;
         }
     }
-    return 0;
-}
-
-// `value in self.<site>` through the interpreter's look-up and test.
-TELVAR_NOINLINE int in_attribute_list(PyObject* self, Site site, PyObject* value) {
-    Ref list = Ref::steal(PyObject_GetAttr(self, site_name(site)));
-    return list ? python_contains(list.get(), value) : -1;
-}
-
-TELVAR_NOINLINE int in_held_list(PyObject* list, PyObject* value) {
-    Ref held = Ref::hold(list);
-    return python_contains(held.get(), value);
+    return Peek::absent;
 }
 
 // `value in self.<site>`: 1, 0, or -1 with an exception set. The list is
-// borrowed while nothing can run Python code, and held otherwise.
+// read without a reference while nothing can run Python code, and held
+// otherwise.
 TELVAR_ALWAYS_INLINE int in_instance_list(PyObject* self, ManagerView& view, Site site,
                                           PyObject* value) {
     const Borrowed list(view.attribute(site));
-    const int plain = list ? in_plain_list(list.get(), value) : -1;
-    if (plain >= 0) {
-        return plain;
+    const Peek::Answer plain = list ? in_plain_list(list.get(), value) : Peek::unknown;
+    if (plain != Peek::unknown) {
+        return plain == Peek::found ? 1 : 0;
     }
-    return list ? in_held_list(list.get(), value) : in_attribute_list(self, site, value);
+    Ref held = list ? Ref::hold(list.get()) : py::attribute(self, site_name(site));
+    return held ? py::contains(held.get(), value) : -1;
 }
 
 // An OS outside the built-in list is accepted, with a debug record: false
@@ -209,8 +200,8 @@ TELVAR_COLD bool log_unsupported(PyObject* os) {
     Ref format = debug ? Ref::steal(PyUnicode_FromString(
                              "%s is not part of the built-in list of supported OSes."))
                        : Ref();
-    Ref message = format ? Ref::steal(PyUnicode_Format(format.get(), os)) : Ref();
-    Ref result = message ? Ref::steal(PyObject_CallOneArg(debug.get(), message.get())) : Ref();
+    Ref message = format ? py::percent(format.get(), os) : Ref();
+    Ref result = message ? py::call_one(debug.get(), message.get()) : Ref();
     return static_cast<bool>(result);
 }
 
@@ -321,8 +312,8 @@ namespace {
 // parameters, passed by the keywords of its row in the function table (in
 // that order), or positionally when the row names none.
 template <Fn role, class Rule>
-TELVAR_ALWAYS_INLINE bool run_validator(PyObject* self, PyThreadState* thread, ManagerView& view,
-                                        Rule&& rule, PyObject* const* stack) {
+TELVAR_ALWAYS_INLINE bool run_validator(PyObject* self, ManagerView& view, Rule&& rule,
+                                        PyObject* const* stack) {
     constexpr Site site = site_of<role>();
     constexpr int values = spec_of(role).param_count() - 1;
     constexpr int keywords = spec_of(role).site.keyword_count;
@@ -331,7 +322,7 @@ TELVAR_ALWAYS_INLINE bool run_validator(PyObject* self, PyThreadState* thread, M
         return rule() == 0;
     }
     return static_cast<bool>(
-        call_method(self, site, stack, 1 + values - keywords, keywords_of(role), thread));
+        call_method(self, site, stack, 1 + values - keywords, keywords_of(role)));
 }
 
 // `os == "linux"`: 1, 0, or -1 with an exception set. An exact str equal to
@@ -341,11 +332,11 @@ inline int is_linux(PyObject* os) {
         return os == names.linux || (PyUnicode_IS_ASCII(os) && PyUnicode_GET_LENGTH(os) == 5 &&
                                      std::memcmp(PyUnicode_DATA(os), "linux", 5) == 0);
     }
-    return python_compare(os, names.linux, Py_EQ);
+    return py::compare(os, names.linux, Py_EQ);
 }
 
 // The body of validate_arguments.
-int validate_all(PyObject* const* params, PyThreadState* thread, ManagerView& view) {
+int validate_all(PyObject* const* params, ManagerView& view) {
     PyObject* self = params[0];
     PyObject* os = params[1];
     PyObject* platform = params[2];
@@ -353,17 +344,17 @@ int validate_all(PyObject* const* params, PyThreadState* thread, ManagerView& vi
     PyObject* chassis_type = params[4];
     PyObject* model_stack[] = {self, os, platform, model};
     if (!run_validator<Fn::validate_model>(
-            self, thread, view, [&] { return check_model(os, platform, model); }, model_stack)) {
+            self, view, [&] { return check_model(os, platform, model); }, model_stack)) {
         return -1;
     }
     PyObject* platform_stack[] = {self, platform, os};
     if (!run_validator<Fn::validate_platform>(
-            self, thread, view, [&] { return check_platform(os, platform); }, platform_stack)) {
+            self, view, [&] { return check_platform(os, platform); }, platform_stack)) {
         return -1;
     }
     PyObject* os_stack[] = {self, os};
     if (!run_validator<Fn::validate_os>(
-            self, thread, view, [&] { return check_os(self, os, view); }, os_stack)) {
+            self, view, [&] { return check_os(self, os, view); }, os_stack)) {
         return -1;
     }
     const int linux_os = is_linux(os);
@@ -372,7 +363,7 @@ int validate_all(PyObject* const* params, PyThreadState* thread, ManagerView& vi
     }
     PyObject* chassis_stack[] = {self, chassis_type};
     return run_validator<Fn::validate_chassis_type>(
-               self, thread, view, [&] { return check_chassis_type(self, chassis_type, view); },
+               self, view, [&] { return check_chassis_type(self, chassis_type, view); },
                chassis_stack)
                ? 0
                : -1;
@@ -380,15 +371,15 @@ int validate_all(PyObject* const* params, PyThreadState* thread, ManagerView& vi
 
 }  // namespace
 
-int call_validate_arguments(PyObject* const* params, PyThreadState* thread, ManagerView& view) {
+int call_validate_arguments(PyObject* const* params, ManagerView& view) {
     const bool validated = run_validator<Fn::validate_arguments>(
-        params[0], thread, view, [&] { return validate_all(params, thread, view); }, params);
+        params[0], view, [&] { return validate_all(params, view); }, params);
     return validated ? 0 : -1;
 }
 
 PyObject* validate_arguments_impl(const Call& args) {
     ManagerView view(args[0]);
-    return none_unless_failed(validate_all(args.args, args.thread, view));
+    return none_unless_failed(validate_all(args.args, view));
 }
 
 }  // namespace telvar

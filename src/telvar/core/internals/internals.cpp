@@ -1,7 +1,10 @@
 // The cold half of the reads of CPython's internal layout (see
-// internals.hpp): learning a manager class's shape, the recursion counters
-// and the import-time self-test.
-#include "calls.hpp"
+// internals.hpp): learning a manager class's shape, the text of a plain
+// class, the method look-up and the import-time self-test.
+#include "internals/internals.hpp"
+
+#include "python/python_code.hpp"
+#include "state.hpp"
 
 #include <cstdlib>
 
@@ -21,6 +24,11 @@ bool has_valid_tag(PyTypeObject* type) {
 #endif
 }
 
+// Whether the type has a valid version tag, given one if it can have one.
+bool tag_assigned(PyTypeObject* type) {
+    return PyUnstable_Type_AssignVersionTag(type) != 0 && has_valid_tag(type);
+}
+
 // Whether the type's instances keep their attribute values outside a dict,
 // where instance_values() reads them.
 bool keeps_values(PyTypeObject* type) {
@@ -33,55 +41,75 @@ bool keeps_values(PyTypeObject* type) {
     return (type->tp_flags & kManaged) == kManaged && type->tp_getattro == PyObject_GenericGetAttr;
 }
 
-}  // namespace
-
-// Whether the type has a valid version tag, given one if it can have one.
-bool tag_assigned(PyTypeObject* type, PyObject* any_name) {
-#ifdef TELVAR_PY312_VERSION_TAG_FLAG
-    (void)_PyType_Lookup(type, any_name);  // the method cache assigns a tag
-#else
-    (void)any_name;
-    (void)PyUnstable_Type_AssignVersionTag(type);
-#endif
-    return has_valid_tag(type);
+// The class attribute `name` as the interpreter finds it (the first dict
+// of the MRO that holds it), read inline: unknown when a dict of the MRO
+// could run Python code while it is searched (a key that is not an exact
+// str compares by its own __eq__), so that nothing is learnt from it.
+Peek lookup_in_mro(PyTypeObject* type, PyObject* name) {
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_CheckExact(mro) || cached_hash(name) == -1) {
+        return {};
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        // The type holds its dict: this reference is never the last.
+        Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(
+            PyTuple_GET_ITEM(mro, i))));
+        if (!dict || !is_plain_dict(dict.get())) {
+            return {};
+        }
+        if (PyObject* found = probe(keys_of(dict.get()), name, cached_hash(name))) {
+            return {Peek::found, Borrowed(found)};
+        }
+    }
+    return {Peek::absent, Borrowed()};
 }
 
 // The type's answer for one site: for a method, whether it is one of the
 // module's own functions; for a value, whether nothing on the type takes
 // precedence over the instance's own attribute, as long as the attribute's
-// type keeps the version tag it has now.
-void learn_site(PyTypeObject* type, Site site, bool plain) {
+// type keeps the version tag it has now. False when the MRO cannot tell.
+bool learn_site(PyTypeObject* type, Site site, bool plain) {
     const int i = static_cast<int>(site);
-    // Borrowed; _PyType_Lookup runs no Python code.
-    PyObject* found = plain ? _PyType_Lookup(type, site_name(site)) : nullptr;
+    const Peek peeked = lookup_in_mro(type, site_name(site));
+    if (peeked.answer == Peek::unknown) {
+        return false;
+    }
+    PyObject* found = peeked.value.get();
     shape.found[i] = found;
     shape.unshadowed_own[i] = false;  // learnt with the shared keys
     shape.descriptor_type[i] = nullptr;
     if (is_method_site(site)) {
         shape.usable[i] = plain && found != nullptr && is_own_function(found);
-        return;
+        return true;
     }
     shape.usable[i] = plain && (found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr);
     PyTypeObject* kind = found != nullptr ? Py_TYPE(found) : nullptr;
     if (shape.usable[i] && kind != nullptr && !PyType_HasFeature(kind, Py_TPFLAGS_IMMUTABLETYPE)) {
-        shape.usable[i] = tag_assigned(kind, site_name(site));
+        shape.usable[i] = tag_assigned(kind);
         shape.descriptor_type[i] = kind;
         shape.descriptor_version[i] = kind->tp_version_tag;
     }
+    return true;
 }
 
+}  // namespace
+
+// Nothing here runs Python code, so the type cannot change while it is
+// learnt; a type whose MRO could run code is learnt as answering nothing.
 TELVAR_NOINLINE TELVAR_COLD bool learn_type(PyTypeObject* type) {
     shape.type = nullptr;
-    if (!fast) {
+    if (!fast || !tag_assigned(type)) {
         return false;
     }
-    const bool plain = keeps_values(type);
+    bool plain = keeps_values(type);
+    for (int i = 0; plain && i < kSites; ++i) {
+        plain = learn_site(type, static_cast<Site>(i), plain);
+    }
     shape.keeps_values = plain;
-    for (int i = 0; i < kSites; ++i) {
-        learn_site(type, static_cast<Site>(i), plain);
-    }
-    if (!has_valid_tag(type)) {
-        return false;
+    if (!plain) {
+        for (bool& usable : shape.usable) {
+            usable = false;
+        }
     }
     shape.type = type;
     shape.version = type->tp_version_tag;
@@ -122,72 +150,23 @@ TELVAR_NOINLINE TELVAR_COLD bool learn_keys(const DictKeys* keys) {
 
 #endif  // TELVAR_HAVE_INTERNALS
 
-// --- recursion levels ------------------------------------------------------------
-
-namespace {
-
-// The module's own levels in this thread, where the interpreter's counters
-// are not read: bounded by the recursion limit, as Python calls are, since
-// from 3.14 Py_EnterRecursiveCall bounds only the C stack (and a recursion
-// that builds a longer message at every level would run out of memory
-// first).
-thread_local int own_levels = 0;
-
-PyThreadState* enter_own_level(PyThreadState* thread) {
-    if (own_levels >= Py_GetRecursionLimit()) {
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-        return nullptr;
+bool quiet_class_names(PyObject* cls, ClassNames& found) {
+#ifdef TELVAR_HAVE_INTERNALS
+    if (!fast_paths() || !Py_IS_TYPE(cls, &PyType_Type) ||
+        !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(cls), Py_TPFLAGS_HEAPTYPE)) {
+        return false;
     }
-    if (Py_EnterRecursiveCall("")) {
-        return nullptr;
-    }
-    ++own_levels;
-    return thread;
-}
-
-}  // namespace
-
-#ifdef TELVAR_PY312_RECURSION_COUNTERS
-
-// At either limit the interpreter's own check raises, or the counters are
-// not read: the public path decides.
-TELVAR_NOINLINE TELVAR_COLD PyThreadState* enter_level_slowly(PyThreadState* thread) {
-    if (!levels::count_python) {
-        return enter_own_level(thread);
-    }
-    if (thread->c_recursion_remaining <= 0) {
-        if (Py_EnterRecursiveCall("")) {
-            return nullptr;
-        }
-        Py_LeaveRecursiveCall();
-    }
-    if (thread->py_recursion_remaining <= 0) {
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-        return nullptr;
-    }
-    --thread->c_recursion_remaining;
-    --thread->py_recursion_remaining;
-    return thread;
-}
-
-// Whether the counters behave as cpython/pystate.h documents them.
-bool counters_agree() {
-    PyThreadState* thread = current_thread();
-    return thread != nullptr && thread->py_recursion_limit == Py_GetRecursionLimit() &&
-           thread->py_recursion_remaining <= thread->py_recursion_limit;
-}
-
+    auto* type = reinterpret_cast<PyHeapTypeObject*>(cls);
+    PyObject* type_dict = type->ht_type.tp_dict;
+    const Peek module = type_dict != nullptr ? peek_str_key(type_dict, names.dunder_module) : Peek{};
+    found = {type->ht_name, type->ht_qualname, module.value.get()};
+    return module.answer == Peek::found && PyUnicode_Check(found.module) &&
+           PyUnicode_Check(found.qualname) && PyUnicode_Check(found.name);
 #else
-
-TELVAR_NOINLINE PyThreadState* enter_level_slowly(PyThreadState* thread) {
-    return enter_own_level(thread);
-}
-
+    (void)cls;
+    (void)found;
+    return false;
 #endif
-
-TELVAR_NOINLINE void leave_level_slowly() {
-    --own_levels;
-    Py_LeaveRecursiveCall();
 }
 
 // --- method look-ups ---------------------------------------------------------------
@@ -198,10 +177,11 @@ Ref method_for_call(PyObject* obj, PyObject* name, bool* unbound) {
         // Makes no bound method only to take it apart.
         PyObject* found = nullptr;
         *unbound = _PyObject_GetMethod(obj, name, &found) == 1;
+        python_may_have_run();
         return Ref::steal(found);
     }
 #endif
-    Ref found = Ref::steal(PyObject_GetAttr(obj, name));
+    Ref found = py::attribute(obj, name);
     // A method bound to `obj` itself is called as its function with `obj`.
     *unbound = found && PyMethod_Check(found.get()) && PyMethod_GET_SELF(found.get()) == obj;
     return *unbound ? Ref::hold(PyMethod_GET_FUNCTION(found.get())) : std::move(found);
@@ -213,55 +193,41 @@ namespace {
 
 #ifdef TELVAR_HAVE_INTERNALS
 
-// Whether the kind read for a dict agrees with what its keys are.
-bool kind_agrees(PyObject* dict, bool only_str) {
-    return (internals::keys_of(dict)->kind == internals::kUnicodeKeys) == only_str;
-}
-
+// Whether the kind read for a dict agrees with what its keys are, and the
+// inline probe with the dict's own look-up.
 bool dicts_agree() {
     Ref empty = Ref::steal(PyDict_New());
     Ref text_keys = Ref::steal(PyDict_New());
     Ref number = Ref::steal(PyLong_FromLong(7));
-    if (!empty || !text_keys || !number ||
-        python_dict_set(text_keys.get(), names.data, Py_None) < 0 ||
-        python_dict_set(text_keys.get(), names.cls, names.path) < 0) {
+    if (!empty || !text_keys || !number || py::dict_set(text_keys.get(), names.data, Py_None) < 0 ||
+        py::dict_set(text_keys.get(), names.cls, names.path) < 0) {
         return false;
     }
-    PyObject* hit = nullptr;
-    PyObject* miss = nullptr;
-    PyObject* empty_miss = nullptr;
-    const int hit_found = find_str_key(text_keys.get(), names.cls, &hit);
-    Ref held = Ref::steal(hit);
-    const bool probes = hit_found == 1 && held.get() == names.path &&
-                        find_str_key(text_keys.get(), names.keys, &miss) == 0 && miss == nullptr &&
-                        find_str_key(empty.get(), names.cls, &empty_miss) == 0 &&
-                        empty_miss == nullptr;
-    Ref unexpected_miss = Ref::steal(miss);  // set only when a miss found something
-    Ref unexpected_empty = Ref::steal(empty_miss);
-    const bool before = kind_agrees(empty.get(), true) && kind_agrees(text_keys.get(), true);
-    return probes && before && python_dict_set(text_keys.get(), number.get(), Py_None) == 0 &&
-           kind_agrees(text_keys.get(), false);
+    const Peek hit = peek_str_key(text_keys.get(), names.cls);
+    const bool probes = hit.answer == Peek::found && hit.value.get() == names.path &&
+                        peek_str_key(text_keys.get(), names.keys).answer == Peek::absent &&
+                        peek_str_key(empty.get(), names.cls).answer == Peek::absent;
+    return probes && py::dict_set(text_keys.get(), number.get(), Py_None) == 0 &&
+           peek_str_key(text_keys.get(), names.cls).answer == Peek::unknown;
 }
 
 // A manager's attributes read both ways, before and after an instance
 // attribute shadows a method and after its __dict__ is made.
-bool attributes_agree() {
+bool attributes_agree(PyObject* manager_class) {
     constexpr Site probed = site_of<Fn::print_tree>();
-    Ref cls = lookup_global(names.PluginManager);
-    Ref manager = cls ? Ref::steal(PyObject_CallNoArgs(cls.get())) : Ref();
-    Ref plugins = manager ? Ref::steal(PyObject_GetAttr(manager.get(), site_name(Site::plugins)))
-                          : Ref();
+    Ref manager = py::call_no_args(manager_class);
+    Ref plugins = manager ? py::attribute(manager.get(), site_name(Site::plugins)) : Ref();
     if (!plugins) {
         return false;
     }
     const bool plain = peek_instance_attribute(manager.get(), Site::plugins) == plugins.get() &&
                        cached_own_method(manager.get(), probed) == own_function(Fn::print_tree);
-    if (!plain || python_set_attribute(manager.get(), site_name(probed), Py_None) < 0) {
+    if (!plain || py::set_attribute(manager.get(), site_name(probed), Py_None) < 0) {
         return false;
     }
     const bool shadowed = cached_own_method(manager.get(), probed) == nullptr;
-    Ref dict = Ref::steal(PyObject_GetAttrString(manager.get(), "__dict__"));
-    if (!dict || python_dict_del(dict.get(), site_name(probed)) < 0) {
+    Ref dict = py::attribute(manager.get(), names.dunder_dict);
+    if (!dict || py::dict_del(dict.get(), site_name(probed)) < 0) {
         return false;
     }
     PyObject* again = peek_instance_attribute(manager.get(), Site::plugins);
@@ -272,27 +238,24 @@ bool attributes_agree() {
 
 }  // namespace
 
-void internals_self_test() {
+void internals_self_test(PyObject* manager_class) {
 #ifdef TELVAR_HAVE_INTERNALS
     using internals::fast;
     fast = false;
-    levels::count_python = false;
     internals::shape = internals::Shape{};
     const char* off = std::getenv("TELVAR_NO_FAST_PATHS");
     if (off != nullptr && off[0] != '\0' && off[0] != '0') {
         return;
     }
-#ifdef TELVAR_PY312_RECURSION_COUNTERS
-    // Read directly only where they behave as the header documents.
-    levels::count_python = counters_agree();
-#endif
     fast = true;
-    fast = dicts_agree() && attributes_agree();
+    fast = dicts_agree() && attributes_agree(manager_class);
     if (PyErr_Occurred()) {
-        PyErr_Clear();
+        py::clear_error();
         fast = false;
     }
     internals::shape = internals::Shape{};
+#else
+    (void)manager_class;
 #endif
 }
 

@@ -1,99 +1,33 @@
-// Reads of CPython's internal layout, for speed. This header, the layouts
-// it reads (internals_layout.hpp) and internals.cpp are the only places
-// that make them, each behind a feature of the version fence
-// (internals_versions.hpp) that names what it reads.
-// Builds outside the fence, a failed import-time self-test and
-// TELVAR_NO_FAST_PATHS=1 leave them off: every answer here is then
-// "unknown" and the callers take the public API's path. The answers the hot
-// paths ask for are inline, so that they cost no call.
+// Reads of CPython's internal layout, for speed. This folder is the only
+// place that makes them, each behind a feature of the version fence
+// (versions.hpp) that names what it reads. Builds outside the fence, a
+// failed import-time self-test and TELVAR_NO_FAST_PATHS=1 leave them off:
+// every answer here is then "unknown" and the callers take the public API's
+// path. The answers the hot paths ask for are inline, so that they cost no
+// call; none of them runs Python code.
 #pragma once
 
-#include "functions.hpp"
 #include "internals/layout.hpp"
-#include "python/refs.hpp"
 
 #include <cstdint>
 
 namespace telvar {
 
-// Checks the internal reads against the public API once; they stay off when
-// they disagree, on other versions and when TELVAR_NO_FAST_PATHS is set.
-void internals_self_test();
+namespace internals {
+// Whether the reads of internals are on: the fence is open, the self-test
+// found them agreeing with the public API and TELVAR_NO_FAST_PATHS is unset.
+inline bool fast = false;
+}  // namespace internals
 
-// One level of recursion of the module's own code, guarded against C stack
-// overflow as the interpreter guards its own C code. On 3.12 and 3.13 it is
-// also counted against sys.getrecursionlimit() as a call of a Python
-// function is, through the thread state's two counters (read directly while
-// the fast paths are on, else through Py_EnterRecursiveCall, which counts the
-// C one). From 3.14 the interpreter bounds C code by the real stack only, and
-// Py_EnterRecursiveCall is the check. Returns the thread state to hand to
-// leave_level(), or nullptr with RecursionError set. `known` is the thread
-// state when the caller has it at hand (a call between the module's own
-// functions).
-namespace levels {
-inline bool count_python = false;  // the counters behave as documented (the self-test)
-
-// Whether a call from the interpreter runs a body of the module with no
-// other body of it running (in any thread: the flag belongs to the entry
-// that set it until that entry returns).
-inline bool outermost_running = false;
-
-TELVAR_ALWAYS_INLINE bool enter_outermost() {
-#ifdef Py_GIL_DISABLED
-    return false;
-#else
-    if (outermost_running) {
-        return false;
-    }
-    outermost_running = true;
-    return true;
-#endif
-}
-
-TELVAR_ALWAYS_INLINE void leave_outermost() { outermost_running = false; }
-}  // namespace levels
-
-TELVAR_ALWAYS_INLINE PyThreadState* current_thread() {
-#ifdef TELVAR_PY312_BACKFILL
-    return PyThreadState_Get();  // the module runs only with the GIL held
-#else
-    return PyThreadState_GetUnchecked();
-#endif
-}
-
-PyThreadState* enter_level_slowly(PyThreadState* thread);
-void leave_level_slowly();
-
-TELVAR_ALWAYS_INLINE PyThreadState* enter_level(PyThreadState* known = nullptr) {
-    PyThreadState* thread = known != nullptr ? known : current_thread();
-#ifdef TELVAR_PY312_RECURSION_COUNTERS
-    if (levels::count_python && thread->c_recursion_remaining > 0 &&
-        thread->py_recursion_remaining > 0) {
-        --thread->c_recursion_remaining;
-        --thread->py_recursion_remaining;
-        return thread;
-    }
-#endif
-    return enter_level_slowly(thread);
-}
-
-TELVAR_ALWAYS_INLINE void leave_level(PyThreadState* thread) {
-#ifdef TELVAR_PY312_RECURSION_COUNTERS
-    if (levels::count_python) {
-        ++thread->c_recursion_remaining;
-        ++thread->py_recursion_remaining;
-        return;
-    }
-#else
-    (void)thread;
-#endif
-    leave_level_slowly();
-}
+// Checks the internal reads against the public API once, on a new instance
+// of the manager class; they stay off when they disagree, on other versions
+// and when TELVAR_NO_FAST_PATHS is set.
+void internals_self_test(PyObject* manager_class);
 
 // `obj.<name>` for a call, as LOAD_ATTR finds it (instance attributes, data
 // descriptors and custom __getattribute__ honoured), with *unbound true
 // when it is the type's function to call with `obj` first; null with an
-// exception set.
+// exception set. Python code may run.
 Ref method_for_call(PyObject* obj, PyObject* name, bool* unbound);
 
 // --- the answers -------------------------------------------------------------
@@ -107,78 +41,61 @@ TELVAR_ALWAYS_INLINE bool fast_paths() {
 #endif
 }
 
-// The hash an exact str keeps, or -1 while it has none.
-TELVAR_ALWAYS_INLINE Py_hash_t kept_hash(PyObject* text) {
+// What an inline read can tell without running Python code.
+struct Peek {
+    enum Answer : uint8_t { absent, found, unknown };
+    Answer answer = unknown;
+    Borrowed value;  // with `found`
+};
+
+// The hash an exact str keeps, when the reads are on: -1 when it has none,
+// or the key is no exact str, or the reads are off.
+TELVAR_ALWAYS_INLINE Py_hash_t plain_hash(PyObject* key) {
 #ifdef TELVAR_HAVE_INTERNALS
-    return reinterpret_cast<PyASCIIObject*>(text)->hash;
+    return fast_paths() && PyUnicode_CheckExact(key) ? internals::cached_hash(key) : -1;
 #else
-    (void)text;
+    (void)key;
     return -1;
 #endif
 }
 
-// peek_str_key() for an exact str key of known hash, with fast_paths() on.
-TELVAR_ALWAYS_INLINE int peek_hashed(PyObject* dict, PyObject* key, Py_hash_t hash,
-                                     PyObject** value) {
+// `key in dict` and `dict[key]` in one inline look-up, where that runs no
+// Python code: an exact dict of exact str keys searched for an exact str
+// whose plain_hash() is `hash` (not -1).
+TELVAR_ALWAYS_INLINE Peek peek_hashed(PyObject* dict, PyObject* key, Py_hash_t hash) {
 #ifdef TELVAR_HAVE_INTERNALS
     using namespace internals;
-    if (!PyDict_CheckExact(dict)) {
-        return -1;
+    if (!is_plain_dict(dict)) {
+        return {};
     }
-    const DictKeys* keys = keys_of(dict);
-    // A table of this kind is never split, so it holds the values itself.
-    return keys->kind == kUnicodeKeys ? probe(keys, key, hash, value) : -1;
+    PyObject* value = probe(keys_of(dict), key, hash);
+    return {value != nullptr ? Peek::found : Peek::absent, Borrowed(value)};
 #else
     (void)dict;
     (void)key;
     (void)hash;
-    (void)value;
-    return -1;
+    return {};
 #endif
 }
 
-// `key in dict` and `dict[key]` in one look-up, when that can run no
-// Python code: an exact dict of exact str keys searched for an exact str.
-// 1 with *value (borrowed) when found, 0 when absent, -1 when only the
-// API can tell.
-TELVAR_ALWAYS_INLINE int peek_str_key(PyObject* dict, PyObject* key, PyObject** value) {
-    if (!fast_paths() || !PyUnicode_CheckExact(key) || kept_hash(key) == -1) {
-        return -1;
-    }
-    return peek_hashed(dict, key, kept_hash(key), value);
+// peek_hashed() for any key.
+TELVAR_ALWAYS_INLINE Peek peek_str_key(PyObject* dict, PyObject* key) {
+    const Py_hash_t hash = plain_hash(key);
+    return hash != -1 ? peek_hashed(dict, key, hash) : Peek{};
 }
 
-// A heap type's namespace and its __name__ (borrowed), read from the type
-// object; nullptr while the fast paths are off.
-TELVAR_ALWAYS_INLINE PyObject* heap_type_dict(PyTypeObject* type) {
-#ifdef TELVAR_HAVE_INTERNALS
-    return fast_paths() ? type->tp_dict : nullptr;
-#else
-    (void)type;
-    return nullptr;
-#endif
-}
+// What str(cls) and cls.__name__ read of a class, read here without
+// running Python code: for a class of metaclass `type` itself, defined in
+// Python, whose __module__ its own dict gives inline (a str). Borrowed from
+// the class.
+struct ClassNames {
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+};
 
-TELVAR_ALWAYS_INLINE PyObject* heap_type_name(PyTypeObject* type) {
-#ifdef TELVAR_HAVE_INTERNALS
-    return fast_paths() ? reinterpret_cast<PyHeapTypeObject*>(type)->ht_name : nullptr;
-#else
-    (void)type;
-    return nullptr;
-#endif
-}
-
-// PyDict_GetItemRef for an exact dict, answered inline where peek_str_key()
-// can.
-inline int find_str_key(PyObject* exact_dict, PyObject* key, PyObject** value) {
-    PyObject* found = nullptr;
-    const int answer = peek_str_key(exact_dict, key, &found);
-    if (answer >= 0) {
-        *value = answer > 0 ? Py_NewRef(found) : nullptr;
-        return answer;
-    }
-    return python_dict_get(exact_dict, key, value);
-}
+// False when only the interpreter can tell.
+bool quiet_class_names(PyObject* cls, ClassNames& names);
 
 // What the shape tells of one manager's attributes. A view read before
 // Python code may have run is stale: every answer first takes the view

@@ -3,8 +3,7 @@
 // manager class (its shape). Only behind the version fence.
 #pragma once
 
-#include "functions.hpp"
-#include "python/python_code.hpp"
+#include "names.hpp"
 
 #include <cstdint>
 
@@ -63,11 +62,10 @@ TELVAR_ALWAYS_INLINE Py_hash_t cached_hash(PyObject* text) {
     return reinterpret_cast<PyASCIIObject*>(text)->hash;
 }
 
-// The probe sequence of a table of exact str keys, stopping at the key
-// itself (1), at an empty slot (0), or at another key of the same hash
-// (-1: only the API can tell whether the two are equal).
-TELVAR_ALWAYS_INLINE int probe(const DictKeys* keys, PyObject* key, Py_hash_t hash,
-                               PyObject** value) {
+// The probe sequence of a table of exact str keys for an exact str of
+// known hash: the value (borrowed) or nullptr when absent. Keys are
+// compared as the dict compares them, by identity, then hash and text.
+TELVAR_ALWAYS_INLINE PyObject* probe(const DictKeys* keys, PyObject* key, Py_hash_t hash) {
     const size_t mask = (size_t{1} << keys->log2_size) - 1;
     auto perturb = static_cast<size_t>(hash);
     size_t slot = perturb & mask;
@@ -76,19 +74,21 @@ TELVAR_ALWAYS_INLINE int probe(const DictKeys* keys, PyObject* key, Py_hash_t ha
         const Py_ssize_t ix = index_at(keys, slot);
         if (ix >= 0) {
             const UnicodeEntry& entry = entries[ix];
-            if (entry.key == key) {
-                *value = entry.value;
-                return 1;
-            }
-            if (cached_hash(entry.key) == hash) {
-                return -1;
+            if (entry.key == key || (cached_hash(entry.key) == hash && same_text(entry.key, key))) {
+                return entry.value;
             }
         } else if (ix == kEmptySlot) {
-            return 0;
+            return nullptr;
         }
         perturb >>= 5;  // PERTURB_SHIFT
         slot = mask & (slot * 5 + perturb + 1);
     }
+}
+
+// Whether a dict is exact and holds exact str keys only: a look-up of an
+// exact str in it runs no Python code.
+TELVAR_ALWAYS_INLINE bool is_plain_dict(PyObject* dict) {
+    return PyDict_CheckExact(dict) && keys_of(dict)->kind == kUnicodeKeys;
 }
 
 // --- instance attribute values ---------------------------------------------

@@ -1,7 +1,7 @@
 // The version fence: what each CPython version offers the reads of its
 // internals (internals.hpp, internals.cpp), named once here, with why; and
-// the public calls of later versions supplied on 3.12. No other file tests
-// the interpreter's version: they test these names.
+// what the public API of 3.12 lacks. No other file tests the interpreter's
+// version: they test these names.
 //
 // The fence is open (TELVAR_HAVE_INTERNALS) on a 64-bit CPython 3.12 to
 // 3.15 built with the GIL. It is closed, and only the public C API is used,
@@ -65,79 +65,8 @@
 #define TELVAR_PY314_UNPACK_COUNTS 1
 #endif
 
-namespace telvar::internals {
-// Whether the reads of internals are on: the fence is open, the self-test
-// found them agreeing with the public API and TELVAR_NO_FAST_PATHS is unset.
-inline bool fast = false;
-}  // namespace telvar::internals
-
-// --- 3.13's public calls, on 3.12 ---------------------------------------------
-
 #if PY_VERSION_HEX < 0x030D0000
-// 3.12 lacks the calls below and PyThreadState_GetUnchecked.
+// 3.12 lacks PyDict_GetItemRef and PyObject_GetOptionalAttr, which
+// python/python_code.hpp makes from older calls there.
 #define TELVAR_PY312_BACKFILL 1
-
-// 1 with a new reference in *result, 0 when absent, -1 with an exception set.
-inline int PyDict_GetItemRef(PyObject* mapping, PyObject* key, PyObject** result) {
-    PyObject* item = PyDict_GetItemWithError(mapping, key);  // borrowed
-    if (item != nullptr) {
-        *result = Py_NewRef(item);
-        return 1;
-    }
-    *result = nullptr;
-    return PyErr_Occurred() ? -1 : 0;
-}
-
-inline int PyDict_GetItemStringRef(PyObject* mapping, const char* key, PyObject** result) {
-    PyObject* key_object = PyUnicode_FromString(key);
-    if (key_object == nullptr) {
-        *result = nullptr;
-        return -1;
-    }
-    const int found = PyDict_GetItemRef(mapping, key_object, result);
-    Py_DECREF(key_object);
-    return found;
-}
-
-// 1 when the str equals the UTF-8 text, else 0; never raises. As in 3.13,
-// `unicode` must be a str.
-inline int PyUnicode_EqualToUTF8(PyObject* unicode, const char* text) {
-    if (!PyUnicode_Check(unicode)) {
-        return 0;
-    }
-    Py_ssize_t size = 0;
-    const char* utf8 = nullptr;
-    if (PyUnicode_IS_ASCII(unicode)) {
-        utf8 = static_cast<const char*>(PyUnicode_DATA(unicode));
-        size = PyUnicode_GET_LENGTH(unicode);
-    } else {
-        utf8 = PyUnicode_AsUTF8AndSize(unicode, &size);
-        if (utf8 == nullptr) {
-            PyErr_Clear();  // lone surrogates: equal to no UTF-8 text
-            return 0;
-        }
-    }
-    return static_cast<size_t>(size) == std::strlen(text) &&
-           std::memcmp(utf8, text, static_cast<size_t>(size)) == 0;
-}
-
-// 1 with a new reference in *result, 0 when the attribute is missing
-// (AttributeError cleared), -1 with another exception set.
-inline int PyObject_GetOptionalAttr(PyObject* obj, PyObject* name, PyObject** result) {
-#ifdef TELVAR_HAVE_INTERNALS
-    if (telvar::internals::fast) {
-        return _PyObject_LookupAttr(obj, name, result);  // makes no AttributeError to clear
-    }
-#endif
-    *result = PyObject_GetAttr(obj, name);
-    if (*result != nullptr) {
-        return 1;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        return -1;
-    }
-    PyErr_Clear();
-    return 0;
-}
-
 #endif

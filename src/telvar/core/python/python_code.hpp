@@ -1,181 +1,212 @@
-// The points where Python code can run, and what each of them ends.
-//
-// Python code can run at any call, at a comparison or hash of anything but
-// an exact str, at a look-up in a dict that is not an exact dict of exact
-// str keys, and at every release of a reference that may be the last (a
-// finaliser, a weakref callback). That code may change the tree, the
-// manager, its class, or anything the module remembered from before. So
-// every such point moves one counter, the generation, and anything read
-// before it holds only while the generation stays where it was:
-//
-// - every object that a call returns is taken by `Ref::steal`, and every
-//   release by a `Ref` that may be the last one, moves it (refs.hpp);
-// - the calls that return only a status (truth tests, comparisons, hashes,
-//   stores into containers, sorts) go through the wrappers of this header,
-//   which move it; `make lint` refuses those calls anywhere else;
-// - a `ManagerView` takes itself again when the generation has moved, and
-//   every cache of a call is keyed by the generation it was filled at;
-// - a pointer that is not owned is held as `Borrowed`, which checked builds
-//   (the sanitizer build) abort on when it is read after the generation
-//   moved.
+// Every C API call that may run Python code, and only here (python/boundary.txt
+// classifies each call the module makes; `make boundary` refuses the others
+// anywhere else). Each wrapper moves the generation (refs.hpp) when it
+// returns, so nothing read before it is used after it unless it is owned.
+// Reading `py::` at a call site says: Python code may run here.
 #pragma once
 
-#include "internals/versions.hpp"
+#include "python/refs.hpp"
 
-#include <atomic>
-#include <cstdint>
+#include <cstdarg>
 
-namespace telvar {
+namespace telvar::py {
 
-namespace python_code {
-// Grows at every point where Python code may have run. Read and written
-// with the GIL held; builds without one count atomically, and never keep
-// anything across calls.
-#ifdef Py_GIL_DISABLED
-inline std::atomic<uint64_t> generation{0};
-#else
-inline uint64_t generation = 0;
-#endif
-}  // namespace python_code
-
-// Marks a point where Python code may have run.
-TELVAR_ALWAYS_INLINE void python_may_have_run() noexcept {
-#ifdef Py_GIL_DISABLED
-    python_code::generation.fetch_add(1, std::memory_order_relaxed);
-#else
-    ++python_code::generation;
-#endif
-}
-
-TELVAR_ALWAYS_INLINE uint64_t generation_now() noexcept {
-#ifdef Py_GIL_DISABLED
-    return python_code::generation.load(std::memory_order_relaxed);
-#else
-    return python_code::generation;
-#endif
-}
-
-// Releases a strong reference. Only the last release can run a finaliser,
-// so only that one ends what was read before it.
-TELVAR_ALWAYS_INLINE void release_reference(PyObject* obj) noexcept {
-    if (obj == nullptr) {
-        return;
-    }
-#ifndef Py_GIL_DISABLED
-    if (Py_REFCNT(obj) == 1)
-#endif
-    {
-        python_may_have_run();
-    }
-    Py_DECREF(obj);
-}
-
-[[noreturn]] TELVAR_NOINLINE TELVAR_COLD inline void borrowed_after_python_code() {
-    Py_FatalError("telvar: a borrowed reference was used after Python code may have run");
-}
-
-// A reference that is not owned, read at one generation. It may be read
-// only while no Python code has run since; checked builds abort otherwise.
-// Whatever must outlive a call into Python is held by a `Ref` instead.
-class Borrowed {
-  public:
-    Borrowed() noexcept = default;
-    TELVAR_ALWAYS_INLINE explicit Borrowed(PyObject* obj) noexcept
-        : obj_(obj)
-#ifdef TELVAR_CHECKED
-          ,
-          taken_(generation_now())
-#endif
-    {
-    }
-
-    TELVAR_ALWAYS_INLINE PyObject* get() const noexcept {
-#ifdef TELVAR_CHECKED
-        if (obj_ != nullptr && taken_ != generation_now()) {
-            borrowed_after_python_code();
-        }
-#endif
-        return obj_;
-    }
-    explicit operator bool() const noexcept { return obj_ != nullptr; }
-
-  private:
-    PyObject* obj_ = nullptr;
-#ifdef TELVAR_CHECKED
-    uint64_t taken_ = 0;
-#endif
-};
-
-// --- calls that return a status --------------------------------------------
-//
-// The C API's calls that may run Python code and return no object. Each
-// marks the point before it returns.
-
-template <auto call, class... Args>
-TELVAR_ALWAYS_INLINE auto marking(Args... args) {
-    const auto result = call(args...);
+// The result of a call that returns a new reference or null with an
+// exception set.
+TELVAR_ALWAYS_INLINE Ref ran(PyObject* result) {
     python_may_have_run();
-    return result;
+    return Ref::steal(result);
 }
 
-// PyObject_IsTrue.
-inline int python_truth(PyObject* value) { return marking<PyObject_IsTrue>(value); }
-
-// PyObject_RichCompareBool.
-inline int python_compare(PyObject* a, PyObject* b, int op) {
-    return marking<PyObject_RichCompareBool>(a, b, op);
+// The result of a call that returns a status.
+template <class Status>
+TELVAR_ALWAYS_INLINE Status ran_status(Status status) {
+    python_may_have_run();
+    return status;
 }
 
-// PySequence_Contains.
-inline int python_contains(PyObject* container, PyObject* value) {
-    return marking<PySequence_Contains>(container, value);
+// --- attributes ---------------------------------------------------------------
+
+inline Ref attribute(PyObject* obj, PyObject* name) { return ran(PyObject_GetAttr(obj, name)); }
+
+// 1 with `value` set, 0 when the attribute is missing (its AttributeError
+// cleared), -1 with another error set.
+inline int optional_attribute(PyObject* obj, PyObject* name, Ref& value) {
+#ifdef TELVAR_PY312_BACKFILL
+    value = ran(PyObject_GetAttr(obj, name));
+    if (value) {
+        return 1;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return -1;
+    }
+    PyErr_Clear();
+    return 0;
+#else
+    PyObject* found = nullptr;
+    const int status = PyObject_GetOptionalAttr(obj, name, &found);
+    value = ran(found);
+    return status;
+#endif
 }
 
-// PyObject_Hash.
-inline Py_hash_t python_hash(PyObject* value) { return marking<PyObject_Hash>(value); }
-
-// PyDict_GetItemRef for a dict or key that may run Python code.
-inline int python_dict_get(PyObject* dict, PyObject* key, PyObject** value) {
-    return marking<PyDict_GetItemRef>(dict, key, value);
+inline int set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
+    return ran_status(PyObject_SetAttr(obj, name, value));
 }
 
-// PyDict_SetItem: hashes the key and releases the value it replaces.
-inline int python_dict_set(PyObject* dict, PyObject* key, PyObject* value) {
-    return marking<PyDict_SetItem>(dict, key, value);
+// --- calls ----------------------------------------------------------------------
+
+inline Ref vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                      PyObject* kwnames = nullptr) {
+    return ran(PyObject_Vectorcall(callable, args, nargsf, kwnames));
 }
 
-// PyDict_DelItem: hashes the key and releases its value.
-inline int python_dict_del(PyObject* dict, PyObject* key) {
-    return marking<PyDict_DelItem>(dict, key);
+// args[0].<name>(*args[1:]) without a bound method.
+inline Ref vectorcall_method(PyObject* name, PyObject* const* args, size_t nargsf,
+                             PyObject* kwnames = nullptr) {
+    return ran(PyObject_VectorcallMethod(name, args, nargsf, kwnames));
 }
 
-// PyDict_Contains.
-inline int python_dict_contains(PyObject* dict, PyObject* key) {
-    return marking<PyDict_Contains>(dict, key);
+inline Ref call_one(PyObject* callable, PyObject* arg) {
+    return ran(PyObject_CallOneArg(callable, arg));
 }
 
-// PyObject_SetItem: container[key] = value.
-inline int python_set_item(PyObject* container, PyObject* key, PyObject* value) {
-    return marking<PyObject_SetItem>(container, key, value);
+inline Ref call_no_args(PyObject* callable) { return ran(PyObject_CallNoArgs(callable)); }
+
+inline Ref call_method0(PyObject* obj, PyObject* name) {
+    return ran(PyObject_CallMethodNoArgs(obj, name));
 }
 
-// PyObject_DelItem: del container[key].
-inline int python_del_item(PyObject* container, PyObject* key) {
-    return marking<PyObject_DelItem>(container, key);
+inline Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
+    return ran(PyObject_CallMethodOneArg(obj, name, arg));
 }
 
-// PyList_Sort: compares the items.
-inline int python_list_sort(PyObject* list) { return marking<PyList_Sort>(list); }
+// --- texts, numbers and comparisons -------------------------------------------
 
-// PyObject_GetOptionalAttr: a look-up through the type's dicts and
-// descriptors.
-inline int python_optional_attribute(PyObject* obj, PyObject* name, PyObject** value) {
-    return marking<PyObject_GetOptionalAttr>(obj, name, value);
+inline Ref str(PyObject* obj) { return ran(PyObject_Str(obj)); }
+inline Ref repr(PyObject* obj) { return ran(PyObject_Repr(obj)); }
+inline Ref format(PyObject* obj, PyObject* spec) { return ran(PyObject_Format(obj, spec)); }
+// template % args
+inline Ref percent(PyObject* text, PyObject* args) { return ran(PyUnicode_Format(text, args)); }
+// sep.join(items)
+inline Ref join(PyObject* separator, PyObject* items) {
+    return ran(PyUnicode_Join(separator, items));
+}
+inline Ref add(PyObject* a, PyObject* b) { return ran(PyNumber_Add(a, b)); }
+
+// PyUnicode_FromFormat: %R and %S run repr() and str().
+inline Ref format_text(const char* format, ...) {
+    va_list values;
+    va_start(values, format);
+    PyObject* text = PyUnicode_FromFormatV(format, values);
+    va_end(values);
+    return ran(text);
 }
 
-// PyObject_SetAttr: a store through descriptors, releasing the old value.
-inline int python_set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
-    return marking<PyObject_SetAttr>(obj, name, value);
+inline Ref rich_compare(PyObject* a, PyObject* b, int op) {
+    return ran(PyObject_RichCompare(a, b, op));
+}
+inline int compare(PyObject* a, PyObject* b, int op) {
+    return ran_status(PyObject_RichCompareBool(a, b, op));
+}
+inline int truth(PyObject* value) { return ran_status(PyObject_IsTrue(value)); }
+inline Py_hash_t hash(PyObject* value) { return ran_status(PyObject_Hash(value)); }
+
+// --- containers -------------------------------------------------------------------
+
+inline int contains(PyObject* container, PyObject* value) {
+    return ran_status(PySequence_Contains(container, value));
+}
+inline Ref item(PyObject* container, PyObject* key) {
+    return ran(PyObject_GetItem(container, key));
+}
+inline int set_item(PyObject* container, PyObject* key, PyObject* value) {
+    return ran_status(PyObject_SetItem(container, key, value));
+}
+inline int del_item(PyObject* container, PyObject* key) {
+    return ran_status(PyObject_DelItem(container, key));
 }
 
-}  // namespace telvar
+// dict[key] of a dict: 1 with `value` set, 0 when absent, -1 on error.
+inline int dict_get(PyObject* dict, PyObject* key, Ref& value) {
+#ifdef TELVAR_PY312_BACKFILL
+    PyObject* found = PyDict_GetItemWithError(dict, key);
+    value = Ref::hold(found);
+    return ran_status(found != nullptr ? 1 : PyErr_Occurred() ? -1 : 0);
+#else
+    PyObject* found = nullptr;
+    const int status = PyDict_GetItemRef(dict, key, &found);
+    value = ran(found);
+    return status;
+#endif
+}
+inline int dict_set(PyObject* dict, PyObject* key, PyObject* value) {
+    return ran_status(PyDict_SetItem(dict, key, value));
+}
+inline int dict_del(PyObject* dict, PyObject* key) {
+    return ran_status(PyDict_DelItem(dict, key));
+}
+inline int dict_contains(PyObject* dict, PyObject* key) {
+    return ran_status(PyDict_Contains(dict, key));
+}
+
+inline Ref iter(PyObject* obj) { return ran(PyObject_GetIter(obj)); }
+// The next item, or null at the end (PyErr_Occurred() tells an error).
+inline Ref next(PyObject* iterator) { return ran(PyIter_Next(iterator)); }
+inline Ref list(PyObject* iterable) { return ran(PySequence_List(iterable)); }
+inline int sort(PyObject* list) { return ran_status(PyList_Sort(list)); }
+
+// --- imports ------------------------------------------------------------------------
+
+inline Ref import(PyObject* name, PyObject* globals, PyObject* fromlist, int level) {
+    return ran(PyImport_ImportModuleLevelObject(name, globals, nullptr, fromlist, level));
+}
+// sys.modules[name], or null without an error when it is not there.
+inline Ref imported_module(PyObject* name) { return ran(PyImport_GetModule(name)); }
+inline Ref module_filename(PyObject* module) { return ran(PyModule_GetFilenameObject(module)); }
+
+// --- errors -------------------------------------------------------------------------
+//
+// Setting an exception may call its class (a class defined in Python), and
+// replacing or clearing one releases the one before (its finaliser).
+
+inline void set_error(PyObject* type, PyObject* value) {
+    PyErr_SetObject(type, value);
+    python_may_have_run();
+}
+inline void set_error_none(PyObject* type) {
+    PyErr_SetNone(type);
+    python_may_have_run();
+}
+// PyErr_Format: %R and %S run repr() and str(). Returns nullptr.
+inline PyObject* set_error_format(PyObject* type, const char* format, ...) {
+    va_list values;
+    va_start(values, format);
+    PyErr_FormatV(type, format, values);
+    va_end(values);
+    python_may_have_run();
+    return nullptr;
+}
+inline void clear_error() {
+    PyErr_Clear();
+    python_may_have_run();
+}
+inline void restore_error(Ref exception) {
+    PyErr_SetRaisedException(exception.release());
+    python_may_have_run();
+}
+inline void set_handled(PyObject* exception) {
+    PyErr_SetHandledException(exception);
+    python_may_have_run();
+}
+
+// --- calls made inert by a check before them -----------------------------------------
+
+// The value of an exact int (an int subclass could run __index__); *overflow
+// is set when it does not fit.
+inline long long exact_int_value(PyObject* exact_int, int* overflow) {
+    return PyLong_CheckExact(exact_int) ? PyLong_AsLongLongAndOverflow(exact_int, overflow)
+                                        : (*overflow = 1, 0);
+}
+
+}  // namespace telvar::py

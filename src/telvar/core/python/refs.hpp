@@ -1,30 +1,108 @@
-// The reference handles: every reference the module owns is held by one of
-// them.
+// What the module owns and what it only reads, and what ends a read.
+//
+// Python code can run at any call that is not classified inert
+// (python/boundary.txt) and at every release of a reference that may be the
+// last (a finaliser, a weakref callback). That code may change the tree,
+// the manager, its class or anything the module read before. So each such
+// point moves one counter, the generation: the wrappers of python_code.hpp
+// move it, and so does a release here that may be the last. A reference
+// the module owns is a `Ref` (or a `Kept`, for the life of the process); one
+// it only reads is a `Borrowed`, valid while the generation stays where it
+// was (checked builds abort otherwise).
 #pragma once
 
-#include "python/python_code.hpp"
+#include "internals/versions.hpp"
 
+#include <atomic>
+#include <cstdint>
 #include <utility>
 
 namespace telvar {
 
-// Every reference the module owns is held by one of two types: `Ref` for
-// one that ends with its scope, `Kept` for one kept for the life of the
-// process. A reference it does not own is a `Borrowed` (python_code.hpp),
-// or a bare `PyObject*` read and used with no point in between where
-// Python code can run.
+namespace python_code {
+// Read and written with the GIL held; builds without one count atomically
+// (and keep nothing across calls).
+#ifdef Py_GIL_DISABLED
+inline std::atomic<uint64_t> generation{0};
+#else
+inline uint64_t generation = 0;
+#endif
+}  // namespace python_code
+
+// Marks a point where Python code may have run.
+TELVAR_ALWAYS_INLINE void python_may_have_run() noexcept {
+#ifdef Py_GIL_DISABLED
+    python_code::generation.fetch_add(1, std::memory_order_relaxed);
+#else
+    ++python_code::generation;
+#endif
+}
+
+TELVAR_ALWAYS_INLINE uint64_t generation_now() noexcept {
+#ifdef Py_GIL_DISABLED
+    return python_code::generation.load(std::memory_order_relaxed);
+#else
+    return python_code::generation;
+#endif
+}
+
+// Releases a strong reference. Only the last release can run a finaliser,
+// so only that one ends what was read before it.
+TELVAR_ALWAYS_INLINE void release_reference(PyObject* obj) noexcept {
+    if (obj == nullptr) {
+        return;
+    }
+#ifndef Py_GIL_DISABLED
+    if (Py_REFCNT(obj) == 1)
+#endif
+    {
+        python_may_have_run();
+    }
+    Py_DECREF(obj);
+}
+
+[[noreturn]] TELVAR_NOINLINE TELVAR_COLD inline void borrowed_after_python_code() {
+    Py_FatalError("telvar: a borrowed reference was used after Python code may have run");
+}
+
+// A reference that is not owned, read at one generation. It may be read
+// only while no Python code has run since; checked builds abort otherwise.
+class Borrowed {
+  public:
+    Borrowed() noexcept = default;
+    TELVAR_ALWAYS_INLINE explicit Borrowed(PyObject* obj) noexcept
+        : obj_(obj)
+#ifdef TELVAR_CHECKED
+          ,
+          taken_(generation_now())
+#endif
+    {
+    }
+
+    TELVAR_ALWAYS_INLINE PyObject* get() const noexcept {
+#ifdef TELVAR_CHECKED
+        if (obj_ != nullptr && taken_ != generation_now()) {
+            borrowed_after_python_code();
+        }
+#endif
+        return obj_;
+    }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+  private:
+    PyObject* obj_ = nullptr;
+#ifdef TELVAR_CHECKED
+    uint64_t taken_ = 0;
+#endif
+};
 
 // An owned (strong) reference, released when it goes out of scope.
 class Ref {
   public:
     Ref() noexcept = default;
     // Takes over a new reference; a null pointer (a failed call) stays null.
-    // New references come from calls, which may have run Python code.
-    static Ref steal(PyObject* obj) noexcept {
-        python_may_have_run();
-        return Ref(obj);
-    }
-    // Takes a new strong reference to a borrowed object.
+    static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
+    // Takes a new strong reference to an object read but not owned.
     static Ref hold(PyObject* obj) noexcept {
         Py_XINCREF(obj);
         return Ref(obj);

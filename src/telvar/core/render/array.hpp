@@ -54,13 +54,6 @@ class Array {
             size_ += count;
         }
     }
-    void append_copy(size_t from, size_t count) {
-        static_assert(std::is_trivially_copyable_v<T>);
-        if (count > 0) {
-            std::memmove(static_cast<void*>(items_ + size_), items_ + from, count * sizeof(T));
-            size_ += count;
-        }
-    }
     void truncate(size_t size) {
         while (size_ > size) {
             items_[--size_].~T();

@@ -1,186 +1,119 @@
-// The general renderer: the walk over levels and children.
+// The general renderer (general.hpp). Every call that can run Python code
+// is made as the rule makes it; only the concatenations of exact str, which
+// no code can observe, are collected in one writer instead of making a new
+// str for each.
 #include "render/general.hpp"
+
+#include "render/rules.hpp"
+#include "render/text.hpp"
 
 namespace telvar {
 
 namespace {
 
-// str(value) as the rule takes it.
-Ref value_text(PyObject* value) {
-    return PyUnicode_CheckExact(value) ? Ref::hold(value) : Ref::steal(PyObject_Str(value));
-}
+// The text of one level: `output` with its pieces appended. While it is an
+// exact str and so is each piece, the pieces go into a writer; from the
+// first that is not, each `output = output + piece` runs as Python code.
+class Output {
+  public:
+    bool start(PyObject* output) {
+        if (!PyUnicode_CheckExact(output)) {
+            text_ = Ref::hold(output);
+            return true;
+        }
+        return writer_.text(output);
+    }
 
-}  // namespace
+    // output = output + (prefix + line)
+    bool append(PyObject* prefix, PyObject* line) {
+        if (!text_ && PyUnicode_CheckExact(line)) {
+            return writer_.text(prefix) && writer_.text(line);
+        }
+        Ref piece = PyUnicode_CheckExact(line) ? Ref::steal(PyUnicode_Concat(prefix, line))
+                                               : py::add(prefix, line);
+        if (!piece || (!text_ && !(text_ = writer_.finish()))) {
+            return false;
+        }
+        text_ = py::add(text_.get(), piece.get());
+        return static_cast<bool>(text_);
+    }
 
-int last_key_test(PyObject* key, PyObject* last_key) {
+    Ref finish() { return text_ ? std::move(text_) : writer_.finish(); }
+
+  private:
+    TextWriter writer_;
+    Ref text_;  // the text as an object, once the appends run as Python code
+};
+
+// `key == last_key`: 1, 0, or -1 with an exception set.
+int is_last(PyObject* key, PyObject* last_key) {
     if (PyUnicode_CheckExact(key) && PyUnicode_CheckExact(last_key)) {
         return same_text(key, last_key) ? 1 : 0;
     }
     return equals(key, last_key);
 }
 
-Ref Renderer::render(PyObject* data, PyObject* output) {
-    if (!sink_.start()) {
-        return {};
-    }
-    Block block;
-    if (!dict_block(data, nullptr, output, Sink::kRoot, Sink::kRoot, block)) {
-        return {};
-    }
-    return block.written ? sink_.finish() : std::move(block.object);
-}
-
-bool Renderer::dict_block(PyObject* data, PyObject* head, PyObject* output, int first, int rest,
-                          Block& block) {
-    PyThreadState* thread = enter_level(thread_);
-    if (thread == nullptr) {
-        return false;
-    }
-    Level level{Ref::hold(data), first, rest};
-    const bool done = dict_lines(level, head, output, block);
-    leave_level(thread);
-    return done;
-}
-
-// The block of a non-empty dict whose label is `head` + `output` (head
-// nullptr: `output` alone).
-bool Renderer::dict_lines(Level& level, PyObject* head, PyObject* output, Block& block) {
-    level.start = sink_.mark();
-    if (head != nullptr) {
-        if (!sink_.line(level.first, output, level.rest, Lead::connector)) {
-            return false;
-        }
-    } else if (PyUnicode_CheckExact(output)) {
-        if (!sink_.line(level.first, output, level.rest)) {
-            return false;
-        }
-    } else {
-        // The first append runs `output + piece` as Python code: the first
-        // line is known only then.
-        level.output = Ref::hold(output);
-        if (!sink_.reserve(level.first)) {
-            return false;
-        }
-    }
-    SortedKeys keys;
-    if (!keys.collect(level.data.get())) {
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < keys.count(); ++i) {
-        if (!render_key(level, keys, i)) {
-            return false;
-        }
-    }
-    block.written = !level.output;
-    block.object = std::move(level.output);
-    return true;
-}
-
-// The prefix nodes of a child: "  |" before its first line and, before the
-// others, the separator, which stays open until `key == last_key` has run
-// when that comparison can run Python code.
-bool Renderer::child_prefixes(Level& level, Child& child, PyObject* last_key) {
-    if (level.bar < 0 && (level.bar = sink_.node(level.rest, Step::bar)) < 0) {
-        return false;
-    }
-    child.first = level.bar;
-    PyObject* key = child.key.get();
-    if (!PyUnicode_CheckExact(key) || !PyUnicode_CheckExact(last_key)) {
-        child.rest = sink_.node(level.rest, Step::open);
-        return child.rest >= 0;
-    }
-    child.last = same_text(key, last_key);
-    if (child.last && level.blank < 0 && (level.blank = sink_.node(level.rest, Step::blank)) < 0) {
-        return false;
-    }
-    child.rest = child.last ? level.blank : level.bar;
-    return true;
-}
-
-bool Renderer::render_key(Level& level, const SortedKeys& keys, Py_ssize_t index) {
-    Child child;
-    child.key = keys[index];
-    Ref last_key = keys[keys.count() - 1];
-    PyObject* key = child.key.get();
-    // The rule's order: the method look-up, then data[key], then the label.
+// self.print_tree(data=data[key], output="__ " + key)
+Ref child_block(PyObject* self, PyObject* data, PyObject* key) {
     Method print_tree;
-    if (!print_tree.lookup(self_, site_of<Fn::print_tree>())) {
+    if (!print_tree.lookup(self, site_of<Fn::print_tree>())) {
+        return {};
+    }
+    Ref value = get_item(data, key);
+    Ref label = !value                      ? Ref()
+                : PyUnicode_CheckExact(key) ? Ref::steal(PyUnicode_Concat(names.connector, key))
+                                            : py::add(names.connector, key);
+    if (!label) {
+        return {};
+    }
+    PyObject* stack[] = {self, value.get(), label.get()};
+    return print_tree.call(stack, 1, keywords_of(Fn::print_tree));
+}
+
+// The child's block split at its line breaks, each line appended after
+// "\n  |" (the first line of the last key) or "\n" and the separator.
+bool append_block(Output& output, PyObject* block, PyObject* key, PyObject* last_key, bool last) {
+    Ref lines = PyUnicode_CheckExact(block)
+                    ? Ref::steal(PyUnicode_Split(block, names.newline, -1))
+                    : py::call_method1(block, names.split, names.newline);
+    Ref iterator = lines ? py::iter(lines.get()) : Ref();
+    if (!iterator) {
         return false;
     }
-    Ref value = get_item(level.data.get(), key);
-    if (!value) {
-        return false;
-    }
-    Ref label;
-    if (!PyUnicode_CheckExact(key)) {
-        label = Ref::steal(PyNumber_Add(names.connector, key));
-        if (!label) {
+    PyObject* separator = last ? names.newline_blank : names.newline_bar;
+    bool first_line = true;
+    while (Ref line = py::next(iterator.get())) {
+        // `current_line == 1 and key == last_key`
+        const int last_first = first_line ? is_last(key, last_key) : 0;
+        if (last_first < 0 || !output.append(last_first > 0 ? names.newline_bar.get() : separator,
+                                             line.get())) {
             return false;
         }
+        first_line = false;
     }
-    child.mark = sink_.mark();
-    if (!child_prefixes(level, child, last_key.get()) ||
-        !child_block(print_tree, value.get(), key, label.get(), child)) {
-        return false;
-    }
-    // The call is over: its method and arguments go, as the rule drops
-    // them, before the comparisons of the appends.
-    print_tree = Method();
-    value = Ref();
-    label = Ref();
-    return append_child(level, child, last_key.get());
+    return !PyErr_Occurred();
 }
 
-// The child's block, as self.print_tree(data=value, output="__ " + key)
-// returns it. `label` is that output when the key is not an exact str.
-bool Renderer::child_block(const Method& print_tree, PyObject* value, PyObject* key,
-                           PyObject* label, Child& child) {
-    PyObject* output = label != nullptr ? label : key;
-    PyObject* head = label != nullptr ? nullptr : names.connector.get();
-    Block& block = child.block;
-    if (!print_tree.resolves_to(Fn::print_tree)) {
-        Ref joined = head != nullptr ? Ref::steal(PyUnicode_Concat(head, key)) : Ref::hold(output);
-        if (joined) {
-            PyObject* stack[] = {self_, value, joined.get()};
-            block.object = print_tree.call(stack, 1, keywords_of(Fn::print_tree), thread_);
+}  // namespace
+
+Ref render_general(PyObject* self, PyObject* data, PyObject* output) {
+    SortedKeys keys;
+    Output text;
+    if (!keys.collect(data) || !text.start(output)) {
+        return {};
+    }
+    Ref last_key = keys[keys.count() - 1];
+    for (Py_ssize_t i = 0; i < keys.count(); ++i) {
+        Ref key = keys[i];
+        // The call's method and arguments are dropped before the key is
+        // compared, as the rule drops them.
+        Ref block = child_block(self, data, key.get());
+        const int last = block ? is_last(key.get(), last_key.get()) : -1;
+        if (last < 0 || !append_block(text, block.get(), key.get(), last_key.get(), last > 0)) {
+            return {};
         }
-        return static_cast<bool>(block.object);
     }
-    const int empty = renders_empty(value);
-    if (empty != 0) {
-        // The empty block is one empty line: the prefix alone.
-        block.written = empty > 0 && sink_.line(child.first, names.empty, child.rest);
-        return block.written;
-    }
-    if (PyDict_Check(value)) {
-        return dict_block(value, head, output, child.first, child.rest, block);
-    }
-    return leaf_block(value, key, label, child.first, child.rest, block);
-}
-
-// `output + " = " + str(value)`
-bool Renderer::leaf_block(PyObject* value, PyObject* key, PyObject* label, int first, int rest,
-                          Block& block) {
-    if (label != nullptr && !PyUnicode_CheckExact(label)) {
-        block.object = render_leaf(value, label);
-        return static_cast<bool>(block.object);
-    }
-    Ref text = value_text(value);
-    if (!text) {
-        return false;
-    }
-    if (!PyUnicode_CheckExact(text.get())) {
-        // A str subclass may answer the concatenation itself.
-        PyObject* const pieces[] = {names.connector, key, names.equals};
-        Ref head = label != nullptr ? Ref::steal(PyUnicode_Concat(label, names.equals))
-                                    : join_texts(pieces, 3);
-        block.object = head ? Ref::steal(PyNumber_Add(head.get(), text.get())) : Ref();
-        return static_cast<bool>(block.object);
-    }
-    block.written = (label != nullptr ? sink_.line(first, label, rest)
-                                      : sink_.line(first, key, rest, Lead::connector)) &&
-                    sink_.more(text.get(), rest, Lead::equals);
-    return block.written;
+    return text.finish();
 }
 
 }  // namespace telvar

@@ -6,10 +6,13 @@
 
 namespace telvar {
 
+enum class Plain { done, not_plain, failed };
+
 // print_tree(data, output) of a non-empty exact dict, rendered by the
 // module's own print_tree, when every step of the rule runs no Python
-// code: 1 with `text` set, -1 on error, and 0 when it would (nothing
-// observable has been done then; the general renderer starts over).
-int render_plainly(PyObject* data, PyObject* output, PyThreadState* thread, Ref& text);
+// code: done with `text` set, failed with an exception set, or not_plain
+// when a step would run Python code (nothing observable has been done
+// then; the general renderer starts over).
+Plain render_plainly(PyObject* data, PyObject* output, Ref& text);
 
 }  // namespace telvar

@@ -2,12 +2,10 @@
 // and the manager's summary representation built on it.
 //
 // print_tree renders each child through `self.print_tree` and indents the
-// child's block line by line into its own. Done literally, every level
-// copies the text of all levels below it. A tree whose rendering makes no
+// child's block line by line into its own. A tree whose rendering makes no
 // call that Python code could observe is written in one pass by the plain
 // renderer; any other by the general renderer, which makes every such call
 // as the rule makes it.
-#include "calls.hpp"
 #include "render/general.hpp"
 #include "render/plain.hpp"
 #include "render/rules.hpp"
@@ -32,7 +30,7 @@ Ref summary_line(PyObject* cls_text, PyObject* address) {
     }
     Ref line = Ref::hold(pieces[0]);
     for (int i = 1; line && i < 5; ++i) {
-        line = Ref::steal(PyNumber_Add(line.get(), pieces[i]));
+        line = py::add(line.get(), pieces[i]);
     }
     return line;
 }
@@ -53,24 +51,20 @@ PyObject* print_tree_impl(const Call& args) {
     if (PyDict_CheckExact(data) &&
         cached_own_method(self, site_of<Fn::print_tree>()) == own_function(Fn::print_tree)) {
         Ref text;
-        const int done = render_plainly(data, output, args.thread, text);
-        if (done != 0) {
+        if (render_plainly(data, output, text) != Plain::not_plain) {
             return text.release();
         }
     }
-    Renderer renderer(self, args.thread);
-    return renderer.render(data, output).release();
+    return render_general(self, data, output).release();
 }
 
 PyObject* repr_impl(const Call& args) {
     PyObject* self = args[0];
-    Ref cls = Ref::steal(PyObject_GetAttr(self, names.dunder_class));
-    Ref cls_text = cls ? Ref::steal(PyObject_Str(cls.get())) : Ref();
-    Ref identity = cls_text ? Ref::steal(PyObject_CallOneArg(state.builtins.id, self)) : Ref();
-    Ref hex_identity = identity
-                           ? Ref::steal(PyObject_CallOneArg(state.builtins.hex, identity.get()))
-                           : Ref();
-    Ref address = hex_identity ? Ref::steal(PyObject_Str(hex_identity.get())) : Ref();
+    Ref cls = py::attribute(self, names.dunder_class);
+    Ref cls_text = cls ? py::str(cls.get()) : Ref();
+    Ref identity = cls_text ? py::call_one(state.builtins.id, self) : Ref();
+    Ref hex_identity = identity ? py::call_one(state.builtins.hex, identity.get()) : Ref();
+    Ref address = hex_identity ? py::str(hex_identity.get()) : Ref();
     Ref summary = address ? summary_line(cls_text.get(), address.get()) : Ref();
     Method print_tree;
     if (!summary || !print_tree.lookup(self, site_of<Fn::print_tree>())) {
@@ -82,7 +76,7 @@ PyObject* repr_impl(const Call& args) {
     }
     // self.print_tree(data=registry, output=summary)
     PyObject* stack[] = {self, registry.get(), summary.get()};
-    return print_tree.call(stack, 1, keywords_of(Fn::print_tree), args.thread).release();
+    return print_tree.call(stack, 1, keywords_of(Fn::print_tree)).release();
 }
 
 }  // namespace telvar

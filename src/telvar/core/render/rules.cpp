@@ -27,21 +27,22 @@ int renders_empty(PyObject* data) {
 }
 
 Ref render_leaf(PyObject* data, PyObject* output) {
-    Ref head = Ref::steal(PyNumber_Add(output, names.equals));
-    Ref text = head ? Ref::steal(PyObject_Str(data)) : Ref();
-    return text ? Ref::steal(PyNumber_Add(head.get(), text.get())) : Ref();
+    Ref head = py::add(output, names.equals);
+    Ref text = head ? py::str(data) : Ref();
+    return text ? py::add(head.get(), text.get()) : Ref();
 }
 
 bool SortedKeys::collect(PyObject* data) {
     if (PyDict_CheckExact(data) && PyDict_GET_SIZE(data) <= kSmall && collect_small(data)) {
         return true;
     }
-    list_ = PyDict_CheckExact(data) ? Ref::steal(PyDict_Keys(data))
-                                    : call_method0(data, names.keys);
-    if (list_) {
-        list_ = Ref::steal(PySequence_List(list_.get()));
+    if (PyDict_CheckExact(data)) {
+        list_ = Ref::steal(PyDict_Keys(data));  // a new list already
+    } else {
+        Ref keys = py::call_method0(data, names.keys);
+        list_ = keys ? py::list(keys.get()) : Ref();
     }
-    if (!list_ || python_list_sort(list_.get()) < 0) {
+    if (!list_ || py::sort(list_.get()) < 0) {
         return false;
     }
     if (count() == 0) {

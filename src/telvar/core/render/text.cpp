@@ -60,26 +60,7 @@ void TextWriter::widen(int kind, const char* chars, char* at, size_t count) cons
     widen_into(kind, chars, kind_, at, count);
 }
 
-bool TextWriter::start(Py_ssize_t length, Py_UCS4 max_char, bool cut) {
-    out_ = Ref::steal(PyUnicode_New(length, max_char));
-    if (!out_) {
-        return false;
-    }
-    PyMem_Free(data_);
-    data_ = static_cast<char*>(PyUnicode_DATA(out_.get()));
-    kind_ = PyUnicode_KIND(out_.get());
-    size_ = 0;
-    capacity_ = static_cast<size_t>(length);
-    cut_ = cut;
-    return true;
-}
-
 bool TextWriter::make_room(size_t count, int kind) {
-    if (out_) {
-        // Measured wrongly: never happens, but must not write past the end.
-        PyErr_SetString(PyExc_SystemError, "tree text longer than measured");
-        return false;
-    }
     const int new_kind = std::max(kind, kind_);
     size_t capacity = std::max<size_t>(capacity_, 256);
     while (capacity < size_ + count) {
@@ -118,15 +99,6 @@ bool TextWriter::make_room(size_t count, int kind) {
 }
 
 Ref TextWriter::finish() {
-    if (out_) {
-        Ref out = std::move(out_);
-        data_ = nullptr;
-        capacity_ = size_ = 0;
-        return !cut_ ? std::move(out)
-                     : Ref::steal(PyUnicode_FromKindAndData(PyUnicode_KIND(out.get()),
-                                                            PyUnicode_DATA(out.get()),
-                                                            PyUnicode_GET_LENGTH(out.get())));
-    }
     static const char kNothing[4] = {};
     // The written characters may all be narrower than the widest text
     // they were cut from: the str is made in the form they need.

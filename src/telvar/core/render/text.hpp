@@ -16,9 +16,8 @@
 
 namespace telvar {
 
-// One indentation step. `open`: not known yet (the comparison that decides
-// it has not run).
-enum class Step : uint8_t { none, bar, blank, open };
+// One indentation step.
+enum class Indent : uint8_t { none, bar, blank };
 
 // What a piece of a line writes before its text.
 enum class Lead : uint8_t { none, connector, equals };
@@ -52,27 +51,20 @@ constexpr bool is_joined(const char* whole, const char* head, const char* tail) 
     return *whole == '\0';
 }
 static_assert(is_joined(tree_texts::newline_bar, tree_texts::newline, tree_texts::bar));
+static_assert(is_joined(tree_texts::newline_blank, tree_texts::newline, tree_texts::blank));
 
 // Before a child's first line, and before the further lines of a child
 // that is not the last: bar; the further lines of the last child: blank.
-inline const char* step_text(Step step) {
-    return step == Step::bar ? tree_texts::bar : step == Step::blank ? tree_texts::blank : "";
+inline const char* step_text(Indent step) {
+    return step == Indent::bar ? tree_texts::bar : step == Indent::blank ? tree_texts::blank : "";
 }
-inline Py_ssize_t step_length(Step step) {
-    return step == Step::bar     ? length_of(tree_texts::bar)
-           : step == Step::blank ? length_of(tree_texts::blank)
+inline Py_ssize_t step_length(Indent step) {
+    return step == Indent::bar     ? length_of(tree_texts::bar)
+           : step == Indent::blank ? length_of(tree_texts::blank)
                                  : 0;
 }
 inline const char* lead_text(Lead lead) {
     return lead == Lead::connector ? tree_texts::connector : tree_texts::equals;
-}
-
-// The same texts as str objects, for the concatenations that must run as
-// the Python code they are (an output or key that is not an exact str).
-inline PyObject* step_object(Step step) {
-    return step == Step::bar     ? names.bar.get()
-           : step == Step::blank ? names.blank.get()
-                                 : names.empty.get();
 }
 
 }  // namespace tree_format
@@ -91,11 +83,7 @@ class TextWriter {
     TextWriter& operator=(const TextWriter&) = delete;
     TextWriter(TextWriter&&) = delete;
     TextWriter& operator=(TextWriter&&) = delete;
-    ~TextWriter() {
-        if (!out_) {
-            PyMem_Free(data_);
-        }
-    }
+    ~TextWriter() { PyMem_Free(data_); }
 
     // text[start:end] of a str.
     TELVAR_ALWAYS_INLINE bool text(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
@@ -121,7 +109,7 @@ class TextWriter {
     }
     bool ascii(const char* chars) { return ascii(chars, std::strlen(chars)); }
     bool line_break() { return ascii("\n", 1); }
-    bool step(Step step) {
+    bool step(Indent step) {
         return ascii(tree_format::step_text(step),
                      static_cast<size_t>(tree_format::step_length(step)));
     }
@@ -142,11 +130,6 @@ class TextWriter {
         return this->text(text, start, end);
     }
 
-    // Writes straight into a new str of `length` characters, which the
-    // texts to come fill exactly; `max_char` bounds them. `cut`: some of
-    // them are parts of wider texts, so the result may need a narrower form.
-    bool start(Py_ssize_t length, Py_UCS4 max_char, bool cut);
-
     // The text written, as a new str; the writer is left empty.
     Ref finish();
 
@@ -166,8 +149,6 @@ class TextWriter {
     void widen(int kind, const char* chars, char* at, size_t count) const;
     bool make_room(size_t count, int kind);
 
-    Ref out_;  // the str written into, after start()
-    bool cut_ = false;
     char* data_ = nullptr;
     size_t size_ = 0;      // in characters
     size_t capacity_ = 0;  // in characters
