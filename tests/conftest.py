@@ -44,3 +44,16 @@ def debug_calls(pm, monkeypatch):
         pm, "log", type("FakeLog", (), {"debug": lambda self, *a, **k: calls.append((a, k))})()
     )
     return calls
+
+
+@pytest.fixture
+def recorded_debug(pm, monkeypatch):
+    """The debug records of the module and of the reference go to the call recorder."""
+    import recording
+    import reference
+
+    logger = type(
+        "Log", (), {"debug": lambda self, text: recording.calls.append(("debug", text))}
+    )()
+    monkeypatch.setattr(pm, "log", logger)
+    monkeypatch.setattr(reference, "log", logger)

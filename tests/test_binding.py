@@ -1,8 +1,14 @@
-"""Argument binding of the PluginManager functions: accepted forms and exact TypeError texts."""
+"""Argument binding of the PluginManager functions: accepted forms, exact TypeError texts, the
+remembered keyword binding, and memory and reference counts across binding."""
+
+import gc
+import sys
 
 import pytest
-from helpers import vectorcall
+from helpers import forked, vectorcall
 
+import telvar
+import telvar.plugins
 from telvar.core.pluginmanager import PluginManager as PM
 
 BINDING_ERRORS = [  # (call on a manager m, expected message)
@@ -137,3 +143,101 @@ def test_non_str_keyword(manager, func, message):
         vectorcall(func, positional, (1,), ["alpha"])
     assert str(info.value) == message
     assert manager.plugins == {}
+
+
+@forked
+class TestReentrantRelease:
+    """Python code run by the release of the remembered keyword names."""
+
+    def test_keyword_binding_is_whole_when_the_old_names_are_released(self, pm):
+        """The release of the remembered keyword tuple calls the function again, through the same
+        call site as the new binding but with the old positional count."""
+        manager = pm.PluginManager()
+        single, dual = type("Single", (), {}), type("Dual", (), {})
+        manager.register_plugin(single, os="alpha")
+        manager.register_plugin(dual, os="alpha", chassis_type="dual_rp")
+        get_plugin = pm.PluginManager.get_plugin
+        reentered = []
+
+        def call_site(nargs, chassis_type):
+            # One constant keyword tuple shared by two positional counts.
+            if nargs == 2:
+                return get_plugin(manager, "alpha", chassis_type=chassis_type)
+            return get_plugin(manager, "alpha", None, chassis_type=chassis_type)
+
+        class Keyword(str):
+            def __del__(self):
+                reentered.append(call_site(2, "dual_rp"))
+
+        # Remembers a tuple that only the function owns, with two positional arguments.
+        get_plugin(manager, "alpha", **{Keyword("chassis_type"): "single_rp"})
+        assert call_site(3, "single_rp") is single
+        assert reentered == [dual]
+
+
+def calls(m, token):
+    """Succeeding and failing calls, each handed the token somewhere."""
+    return {
+        "construct": PM,
+        "get_plugins": lambda: m.plugins,
+        "reinit": lambda: m.__init__(),
+        "reinit_keyword": lambda: PM.__init__(self=m),
+        "getter_keyword": lambda: PM.plugins.fget(self=m),
+        "validate_keywords": lambda: m.validate_model(os=token, platform=token, model=None),
+        "print_tree_keywords": lambda: m.print_tree(data=None, output=token),
+        "set_plugins": lambda: setattr(m, "plugins", token),
+        "construct_with_arg": lambda: PM(token),
+        "too_many": lambda: m.get_plugin(token, token, token, token, token, token),
+        "unexpected_keyword": lambda: m.get_plugin(os=token, platform=token, foo=token),
+        "multiple_values": lambda: m.get_plugin(token, os=token),
+        "missing_required": lambda: m.validate_model(os=token, model=token),
+        "missing_cls": lambda: m.register_plugin(os=token, chassis_type=token),
+        "setter_too_many": lambda: PM.plugins.fset(m, token, token),
+        "static_positional": lambda: PM.discover_builtin_plugins(token),
+        "static_keyword": lambda: PM.discover_external_plugins(x=token),
+        "non_str_keyword": lambda: vectorcall(PM.get_plugin, [m], [1], [token]),
+    }
+
+
+def repeat(call, times):
+    for _ in range(times):
+        try:
+            call()
+        except Exception as exc:  # only the failures these calls are meant to raise
+            assert type(exc) in (TypeError, Exception), exc  # noqa: PT017
+
+
+@pytest.fixture
+def token():
+    return "".join(["leak", "-", "token"])
+
+
+class TestLeaks:
+    """Repeated construction, binding and calls keep memory and reference counts flat."""
+
+    @pytest.mark.parametrize("name", list(calls(None, None)))
+    def test_memory_flat(self, manager, token, name):
+        call = calls(manager, token)[name]
+        deltas = []
+        for _ in range(5):
+            gc.collect()
+            before = sys.getallocatedblocks()
+            repeat(call, 20_000)
+            gc.collect()
+            deltas.append(sys.getallocatedblocks() - before)
+        assert max(deltas[2:]) < 64, deltas  # a leak of one block per call would show as 20000
+
+    def test_refcounts_restored(self, manager, token):
+        todo = calls(manager, token)
+        watched = [
+            token,
+            manager,
+            PM.get_plugin,
+            telvar.plugins.supported_os,
+            telvar.plugins.supported_chassis,
+        ]
+        before = [sys.getrefcount(obj) for obj in watched]
+        for call in todo.values():
+            repeat(call, 1_000)
+        gc.collect()
+        assert [sys.getrefcount(obj) for obj in watched] == before

@@ -1,9 +1,10 @@
-"""Registration, lookup and unregistration in the PluginManager registry tree."""
+"""Registration and unregistration in the PluginManager registry tree."""
 
 import copy
 import inspect
 
 import pytest
+from helpers import freeze, not_found, refused, walk
 
 from telvar.core.errors import ConnectionInfraError
 
@@ -25,36 +26,6 @@ class ConnC:
 
 def record(cls):
     return {"cls": cls, "path": inspect.getfile(cls)}
-
-
-def walk(node, path=()):
-    """Every dict of a tree (records included) with its key path, in key order."""
-    yield path, node
-    for key, value in node.items():
-        if isinstance(value, dict):
-            yield from walk(value, path + (key,))
-
-
-def freeze(manager):
-    """A check that the registry still equals its present state, key order and node identity included."""
-    before, nodes = copy.deepcopy(manager.plugins), list(walk(manager.plugins))
-
-    def check():
-        assert manager.plugins == before
-        assert [(p, id(n)) for p, n in walk(manager.plugins)] == [(p, id(n)) for p, n in nodes]
-
-    return check
-
-
-def not_found(path, chassis_type="single_rp"):
-    return "Plugin data not found for (%s), type: %s " % (path, chassis_type)
-
-
-def refused(call, *args, **kwargs):
-    with pytest.raises(ConnectionInfraError) as exc:
-        call(*args, **kwargs)
-    assert len(exc.value.args) == 1
-    return exc.value.args[0]
 
 
 @pytest.mark.parametrize(
@@ -168,65 +139,6 @@ def test_getfile_result_is_stored_unchanged(manager, pm, monkeypatch):
 
 
 @pytest.mark.parametrize(
-    "kwargs, expected",
-    [
-        (dict(os="alpha"), ConnA),
-        (dict(os="alpha", platform="plat1", chassis_type="dual_rp"), ConnB),
-        (dict(os="alpha", platform="plat9"), ConnA),
-        (dict(os="alpha", platform="plat9", model="m1", os_flavor="f1"), ConnA),
-        (
-            dict(os="alpha", platform="plat1", model="m1", os_flavor="f1", chassis_type="dual_rp"),
-            ConnB,
-        ),
-        (dict(os="alpha", platform="plat1"), not_found("alpha/plat1")),
-        (dict(os="alpha", platform="plat1", model="m1"), not_found("alpha/plat1/m1")),
-        (dict(os="alpha", chassis_type="dual_rp"), not_found("alpha", "dual_rp")),
-        (dict(os="beta", platform="p", model="m", os_flavor="f"), not_found("beta/p/m/f")),
-        (dict(os="linux", platform="", model="", chassis_type=None), not_found("linux//", "None")),
-        (dict(os="alpha", platform="data"), ConnA),  # "data" is never a child: falls back
-    ],
-)
-def test_lookup(manager, kwargs, expected):
-    manager.register_plugin(ConnA, os="alpha")
-    manager.register_plugin(ConnB, os="alpha", platform="plat1", chassis_type="dual_rp")
-    check = freeze(manager)
-    if isinstance(expected, str):
-        assert refused(manager.get_plugin, **kwargs) == expected
-    else:
-        assert manager.get_plugin(**kwargs) is expected
-    check()
-
-
-def test_skipped_level_matches_the_next_element_at_the_same_depth(manager):
-    manager.register_plugin(ConnA, os="alpha")
-    manager.register_plugin(ConnB, os="alpha", os_flavor="f1")
-    manager.register_plugin(ConnC, os="beta")
-    assert manager.get_plugin(os="alpha", platform="p", model="m", os_flavor="f1") is ConnB
-    # an OS without a node: the platform is then matched against OS names
-    assert manager.get_plugin(os="gamma", platform="beta") is ConnC
-
-
-@pytest.mark.parametrize(
-    "kwargs",
-    [
-        dict(
-            os="alpha", os_flavor=5
-        ),  # [alpha, 5] is reached, but the failure message cannot be joined
-        dict(os="alpha", model=""),  # None platform in the path
-        dict(os="alpha", os_flavor=["f"]),
-        dict(os="alpha", platform="p1", os_flavor={}),
-    ],
-)
-def test_lookup_type_errors(manager, kwargs):
-    manager.register_plugin(ConnA, os="alpha", os_flavor=5)
-    assert manager.get_plugin(os="alpha", os_flavor=5) is ConnA
-    check = freeze(manager)
-    with pytest.raises(TypeError):
-        manager.get_plugin(chassis_type="dual_rp", **kwargs)
-    check()
-
-
-@pytest.mark.parametrize(
     "kwargs",
     [
         dict(os="data"),
@@ -242,6 +154,35 @@ def test_data_is_refused_as_a_path_element(manager, kwargs):
     check = freeze(manager)
     assert refused(manager.register_plugin, ConnC, chassis_type="dual_rp", **kwargs) == RESERVED
     check()
+
+
+class Toggle:
+    """Hashed as "data"; unequal to it when first asked, equal afterwards."""
+
+    asked = False
+
+    def __hash__(self):
+        return hash("data")
+
+    def __eq__(self, other):
+        answer, self.asked = self.asked, True
+        return answer and other == "data"
+
+
+@pytest.mark.parametrize("element", [lambda: type("Text", (Toggle, str), {})("data"), Toggle])
+def test_reserved_element_never_reaches_a_data_map(manager, element):
+    manager.register_plugin(ConnA, os="alpha", platform="p1")
+    node = manager.plugins["alpha"]["p1"]
+    data_map, before = node["data"], copy.deepcopy(manager.plugins)
+    try:
+        manager.register_plugin(ConnB, os="alpha", platform="p1", os_flavor=element())
+        refusal = None
+    except ConnectionInfraError as exc:
+        refusal = exc.args
+    assert refusal in (None, (RESERVED,))
+    assert refusal is None or manager.plugins == before
+    assert list(data_map) == ["single_rp"] and data_map["single_rp"]["cls"] is ConnA
+    assert set(node["data"]) <= {"single_rp", "dual_rp", "stack"}
 
 
 def test_data_refusal_comes_after_validation(pm, manager):

@@ -1,10 +1,18 @@
-"""Field validators and the combined argument gate of PluginManager."""
+"""Field validators and the combined argument gate of PluginManager: messages, case rules,
+call order, and validators and lists that run Python code."""
 
 import logging
+import types
 
 import pytest
+import reference
+from helpers import forked, in_child, refused, whole
+from hostile import Boom, Unprintable, logger, name
+from recording import Flag, run, same_calls
 
+from telvar.core import pluginmanager
 from telvar.core.errors import ConnectionInfraError
+from telvar.core.pluginmanager import PluginManager
 
 OS_MSG = "OS should be one of these ['alpha', 'beta', 'linux'] , but got "
 CHASSIS_MSG = "chassis Type should be one of these ['single_rp', 'dual_rp', 'stack'], but got "
@@ -14,13 +22,6 @@ VALIDATORS = ("validate_model", "validate_platform", "validate_os", "validate_ch
 
 class ConnA:
     pass
-
-
-def refused(call, *args, **kwargs):
-    with pytest.raises(ConnectionInfraError) as exc:
-        call(*args, **kwargs)
-    assert type(exc.value) is ConnectionInfraError and len(exc.value.args) == 1
-    return exc.value.args[0]
 
 
 @pytest.mark.parametrize(
@@ -269,3 +270,229 @@ def test_instance_attributes_shadow_validators(manager):
     manager.register_plugin(ConnA, os="gamma", chassis_type="bogus")
     assert seen == [{"os": ""}, (("gamma", None, None, "bogus"), {})]
     assert manager.plugins["gamma"]["data"]["bogus"]["cls"] is ConnA
+
+
+class Text(str):
+    pass
+
+
+CASE_SAMPLES = [
+    "abc",
+    "a1-b.2",
+    "ǅ",
+    "ß",
+    "²",
+    "١٢",
+    "１２",
+    "ⅷ",
+    "ǆ1",
+    "ΑΒ",
+    "αβ",
+    "1.2",
+    "",
+    "-",
+    "Ab",
+]
+
+
+class TestCaseRules:
+    """The lowercase-or-digits rule on exact str values and on str subclasses."""
+
+    @pytest.mark.parametrize("value", CASE_SAMPLES)
+    def test_case_rules_match_str_methods(self, manager, value):
+        accepted = value.islower() or value.isdigit()
+        for argument in (value, Text(value)):
+            if accepted or not value:
+                manager.validate_platform(os="alpha", platform=argument)
+            else:
+                with pytest.raises(ConnectionInfraError, match="has to be in lowercase"):
+                    manager.validate_platform(os="alpha", platform=argument)
+
+    def test_str_subclass_case_methods_are_called(self, manager):
+        calls = []
+
+        class Loud(str):
+            def islower(self):
+                calls.append("islower")
+                return False
+
+            def isdigit(self):
+                calls.append("isdigit")
+                return 1
+
+        manager.validate_model(os="alpha", platform="p", model=Loud("UPPER"))
+        assert calls == ["islower", "isdigit"]
+
+
+UPPER_OK = name("UPPER", islower=lambda self: [0])
+
+
+@forked
+class TestHostileValues:
+    """Values, lists and loggers whose methods raise or answer oddly."""
+
+    @pytest.fixture
+    def manager(self, manager):
+        yield manager
+        # Whatever a test did to it, the manager still holds a dict as its registry.
+        assert type(manager.__dict__.get("_plugins")) is dict
+
+    def test_case_tests_of_str_subclass_decide(self, manager):
+        assert manager.validate_model(os="alpha", platform="p1", model=UPPER_OK) is None
+        lower = name("lower", islower=lambda self: (), isdigit=lambda self: "")
+        with pytest.raises(
+            ConnectionInfraError, match=whole("platform (lower) has to be in lowercase")
+        ):
+            manager.validate_platform("alpha", lower)
+
+    @pytest.mark.parametrize(
+        "method, args, kwargs, match",
+        [
+            pytest.param(
+                "validate_platform",
+                ("alpha", name("p1", islower=Boom("islower"))),
+                {},
+                "islower",
+                id="islower-raises",
+            ),
+            pytest.param(
+                "validate_model",
+                ("alpha", "p1", name("m1", islower=lambda self: 0, isdigit=lambda self: Boom())),
+                {},
+                "boom",
+                id="isdigit-result-truth",
+            ),
+            pytest.param(
+                "validate_model",
+                ("alpha", "p1", name("M1", __str__=Boom())),
+                {},
+                "boom",
+                id="str-model",
+            ),
+            pytest.param(
+                "validate_model", (None, "p1", Unprintable()), {}, "boom", id="model-no-os"
+            ),
+            pytest.param(
+                "validate_platform", (None, Unprintable()), {}, "boom", id="platform-no-os"
+            ),
+            pytest.param(
+                "validate_os",
+                (type("Zero", (int,), {"__str__": Boom()})(0),),
+                {},
+                "boom",
+                id="int-os",
+            ),
+            pytest.param("validate_os", (Unprintable(),), {}, "boom", id="os"),
+            pytest.param("validate_chassis_type", (Unprintable(),), {}, "boom", id="chassis"),
+            pytest.param(
+                "get_plugin",
+                (),
+                dict(os="linux", chassis_type=Unprintable()),
+                "boom",
+                id="get-chassis",
+            ),
+        ],
+    )
+    def test_case_test_or_str_raises(self, manager, method, args, kwargs, match):
+        with pytest.raises(RuntimeError, match=whole(match)):
+            getattr(manager, method)(*args, **kwargs)
+
+    def test_supported_lists_with_hostile_methods(self, manager):
+        manager.supported_os = type("Names", (list,), {"__str__": Boom()})(["alpha"])
+        with pytest.raises(RuntimeError, match=whole("boom")):
+            manager.validate_os("")
+        names = type("Names", (list,), {"__contains__": Boom()})(["linux"])
+        manager.supported_os = manager.chassis_type_list = names
+        with pytest.raises(RuntimeError, match=whole("boom")):
+            manager.register_plugin(ConnA, os="beta")
+        with pytest.raises(RuntimeError, match=whole("boom")):
+            manager.validate_arguments("linux", None, None, None)
+        message = "chassis Type should be one of these ['linux'], but got "
+        with pytest.raises(ConnectionInfraError, match=whole(message)):
+            manager.validate_chassis_type("")
+
+    def test_raising_logger(self, pm, manager, monkeypatch):
+        manager.register_plugin(ConnA, os="alpha", platform="p1")
+        before = repr(manager.plugins)
+        monkeypatch.setattr(pm, "log", logger(Boom("debug")))
+        with pytest.raises(RuntimeError, match=whole("debug")):
+            manager.validate_os("gamma")
+        assert repr(manager.plugins) == before
+
+
+def not_interned(text):
+    return "".join(list(text))  # an equal str that is not the interned one
+
+
+ATTRIBUTE_CHANGES = {
+    "instance": lambda m, cls: setattr(m, "supported_os", ["zeta"]),
+    "instance_dict": lambda m, cls: m.__dict__.__setitem__("supported_os", ["zeta"]),
+    "not_interned_name": lambda m, cls: setattr(m, not_interned("supported_os"), ["zeta"]),
+    "class_property": lambda m, cls: setattr(cls, "supported_os", property(lambda s: ["zeta"])),
+    "deleted_then_class": lambda m, cls: (
+        delattr(m, "supported_os"),
+        setattr(cls, "supported_os", ["zeta"]),
+    ),
+}
+
+
+class TestRememberedAnswers:
+    """An attribute read through a remembered answer, changed: the next call reads it."""
+
+    @pytest.mark.parametrize("change", ATTRIBUTE_CHANGES)
+    def test_a_changed_attribute_is_read_at_the_next_call(self, pm, debug_calls, change):
+        cls = type("Manager", (pm.PluginManager,), {})
+        m = cls()
+        for _ in range(3):
+            m.validate_os("alpha")
+        assert debug_calls == []
+        ATTRIBUTE_CHANGES[change](m, cls)
+        m.validate_os("alpha")  # no longer in the list: a debug record
+        assert len(debug_calls) == 1
+        with pytest.raises(ConnectionInfraError, match=r"\['zeta'\]"):
+            m.validate_os("")
+
+
+@pytest.mark.usefixtures("recorded_debug")
+class TestCallSequences:
+    """The truth tests validate_os makes, as the reference makes them."""
+
+    @pytest.mark.parametrize(
+        "listed, truthy, truth_tests, outcome",
+        [
+            (True, True, 2, ("returned", None)),
+            (False, True, 1, ("returned", None)),  # noted in the debug log
+            (
+                True,
+                False,
+                2,
+                (ConnectionInfraError, ("OS should be one of these [flag] , but got flag",)),
+            ),
+            (
+                False,
+                False,
+                2,
+                (ConnectionInfraError, ("OS should be one of these [] , but got flag",)),
+            ),
+        ],
+    )
+    def test_validate_os_truth_tests(self, listed, truthy, truth_tests, outcome):
+        flag = Flag(truthy)
+
+        def validate(manager):
+            manager.supported_os = [flag] if listed else []
+            return manager.validate_os(flag)
+
+        for base in (PluginManager, reference.ReferenceManager):
+            result, recorded, _ = run(base, validate)
+            assert result == outcome
+            assert recorded.count(("bool",)) == truth_tests
+        same_calls(validate)
+
+
+def test_validate_os_as_the_logger_ends_in_recursion_error(monkeypatch):
+    """Each level logs a longer message; the runaway recursion ends in RecursionError."""
+    log = types.SimpleNamespace(debug=PluginManager().validate_os)
+    monkeypatch.setattr(pluginmanager, "log", log)
+    outcome = in_child(lambda: PluginManager().validate_os("nope"), limit=200)
+    assert outcome.startswith("RecursionError")

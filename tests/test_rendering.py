@@ -1,13 +1,18 @@
-"""Rendering of registry trees (print_tree) and a manager's repr()."""
+"""Rendering of registry trees (print_tree) and a manager's repr(): the exact text, keys of
+every kind, deep and wide trees, overrides, and the shortcuts against the general path."""
 
 import copy
+import enum
 import inspect
 
 import pytest
+from helpers import in_child, looping, reference_tree
 
 from telvar.core.pluginmanager import PluginManager
 
 ConnA = type("ConnA", (), {"__module__": "pkg.conn"})
+
+
 ConnB = type("ConnB", (), {"__module__": "pkg.conn"})
 
 
@@ -43,6 +48,7 @@ plugin
       |__ single_rp
         |__ cls = <class 'pkg.conn.ConnB'>
         |__ path = /opt/p/conn.py"""
+
 
 ALPHA_ONLY_LINES = """
   |__ alpha
@@ -270,3 +276,122 @@ def test_repr_of_subclass_uses_its_print_tree_with_keywords():
 def test_repr_without_init_raises_attribute_error():
     with pytest.raises(AttributeError):
         repr(PluginManager.__new__(PluginManager))
+
+
+# ------------------------------------------------------------------ deep trees of odd keys
+
+
+KEYS = {
+    "str": "k",
+    "str_enum": enum.StrEnum("Key", {"K": "k"}).K,
+    "str_subclass": type("Name", (str,), {})("k"),
+    "radd": type("Name", (str,), {"__radd__": lambda self, other: str.__add__(other, self)})("k"),
+    "radd_self_type": type(
+        "Name", (str,), {"__radd__": lambda self, other: type(self)(str.__add__(other, self))}
+    )("k"),
+}
+
+
+def chain(key, depth):
+    tree = "x"
+    for _ in range(depth):
+        tree = {key: tree}
+    return tree
+
+
+class TestDeepTrees:
+    """Deep chains of odd str keys render as the rule, or raise RecursionError, in a bounded
+    child."""
+
+    @pytest.mark.parametrize("depth", [300, 6_000, 100_000])
+    @pytest.mark.parametrize("key", KEYS.values(), ids=KEYS)
+    def test_deep_tree_renders_as_the_rule_or_raises_recursion_error(self, manager, key, depth):
+        manager.plugins[key] = chain(key, depth)
+        head = f"plugins ({PluginManager} at {hex(id(manager))}) "
+
+        def render():
+            for text, output in [
+                (lambda: manager.print_tree(manager.plugins), "plugin"),
+                (lambda: repr(manager), head),
+            ]:
+                if depth > 1_000:
+                    with pytest.raises(RecursionError):
+                        text()
+                else:
+                    assert text() == reference_tree(manager.plugins, output)
+            assert manager.print_tree({"k": {"j": 1}}) == "plugin\n  |__ k\n    |__ j = 1"
+
+        assert in_child(render, limit=3_000) == "ok"
+
+
+# ------------------------------------------------------- shortcuts against the general path
+
+
+class Node(dict):
+    """A registry node that counts its keys() calls."""
+
+    calls = 0
+
+    def keys(self):
+        Node.calls += 1
+        return super().keys()
+
+
+class Text(str):
+    pass
+
+
+def wrapped(tree):
+    """The same tree made of dict subclasses with str-subclass keys and values."""
+    if isinstance(tree, dict):
+        return Node({Text(k): wrapped(v) for k, v in tree.items()})
+    return Text(tree) if isinstance(tree, str) else tree
+
+
+TREES = [
+    {"alpha": {"data": {"single_rp": {"cls": ConnA, "path": "/p/conn.py"}}}},
+    {"b": {"€uro": "x\ny", "a": "é"}, "a": 1, "😀": {"k": None}, "Z": {}},
+    {"a": {"b": {"c": {"d": "\n\n"}}}, "e": "", "f": 0, "g": {"data": {}}},
+    {"line\nbreak": {"k": "v"}, "ß": "ǅ"},
+]
+
+
+class TestShortcuts:
+    """Plain dicts, exact str values and the manager's own print_tree are served by shortcuts;
+    dict and str subclasses and overriding methods take the general path. Both give the same."""
+
+    @pytest.mark.parametrize("tree", TREES)
+    @pytest.mark.parametrize("output", ["plugin", "", "é\nx"])
+    def test_rendering_matches_reference_on_every_path(self, pm, tree, output):
+        class Overriding(pm.PluginManager):
+            def print_tree(self, data, output="plugin"):
+                return super().print_tree(data, output)
+
+        expected = reference_tree(tree, output)
+        assert pm.PluginManager().print_tree(tree, output) == expected
+        assert pm.PluginManager().print_tree(wrapped(tree), Text(output)) == expected
+        assert Overriding().print_tree(tree, output) == expected
+
+    def test_rebinding_print_tree_during_a_rendering_is_honoured(self, pm):
+        class Leaf:
+            def __str__(self):
+                Manager.print_tree = lambda self, data, output="plugin": "X"
+                return "leaf"
+
+        class Manager(pm.PluginManager):
+            pass
+
+        text = Manager().print_tree({"a": Leaf(), "b": "kept", "c": {"d": 1}})
+        assert text == "plugin\n  |__ a = leaf\n  |X\n  |X"
+
+    def test_instance_attribute_print_tree_renders_children(self, pm, manager):
+        manager.print_tree = lambda data, output: "<" + output + ">"
+        assert (
+            pm.PluginManager.print_tree(manager, {"a": 1, "b": 2}) == "plugin\n  |<__ a>\n  |<__ b>"
+        )
+
+
+def test_repr_as_print_tree_ends_in_recursion_error():
+    m = looping(print_tree=property(PluginManager.__repr__))()
+    m.plugins["alpha"] = {"data": {"single_rp": {"cls": ConnA, "path": "p"}}}
+    assert in_child(lambda: repr(m), limit=200).startswith("RecursionError")

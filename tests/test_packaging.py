@@ -1,0 +1,81 @@
+"""What the installed package shows the outside (the module's exported symbols, the warnings its
+import gives) and how its test suite runs."""
+
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+
+def test_import_warns_nothing_and_leaves_no_filter():
+    # No warning of any kind; setuptools' own pkg_resources (81) warns of its deprecation,
+    # which is silenced for that import only.
+    code = (
+        "import warnings; before = list(warnings.filters)\n"
+        "import telvar.manager\n"
+        "assert warnings.filters == before, warnings.filters[:2]\n"
+    )
+    proc = subprocess.run(
+        [sys.executable, "-W", "error", "-c", code],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert (proc.returncode, proc.stderr) == (0, "")
+
+
+@pytest.mark.skipif(
+    not sys.platform.startswith("linux") or shutil.which("nm") is None,
+    reason="reads an ELF module's dynamic symbols with nm",
+)
+def test_only_init_function_exported(pm):
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", pm.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    assert {line.split()[-1].split("@")[0] for line in out.splitlines() if line.strip()} == {
+        "PyInit_pluginmanager"
+    }
+
+
+CRASHING = """
+import os
+
+def test_crashes():
+    try:
+        import resource
+        resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # no core file
+    except ImportError:
+        pass
+    os.abort()
+
+def test_after_the_crash():
+    pass
+
+def test_last():
+    pass
+"""
+
+
+def test_a_crash_fails_that_test_alone(tmp_path):
+    """Under the suite's own settings, a test that kills its process is one failure, named, and
+    the tests after it still run."""
+    (tmp_path / "test_crash.py").write_text(CRASHING)
+    config = Path(__file__).resolve().parents[1] / "pyproject.toml"
+    proc = subprocess.run(
+        [sys.executable, "-m", "pytest", "-c", str(config), "--rootdir", str(tmp_path)]
+        + ["-p", "no:cacheprovider", "-q", "test_crash.py"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=tmp_path,
+        # One worker: the tests after the crash can only run in the one that replaces it.
+        env={**os.environ, "PYTEST_XDIST_AUTO_NUM_WORKERS": "1"},
+    )
+    lines = proc.stdout.splitlines()
+    assert proc.returncode == 1, proc.stdout + proc.stderr
+    failed = [line.split(" - ")[0] for line in lines if line.startswith("FAILED")]
+    assert failed == ["FAILED test_crash.py::test_crashes"], proc.stdout
+    assert lines[-1].startswith("1 failed, 2 passed"), proc.stdout
