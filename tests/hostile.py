@@ -43,3 +43,13 @@ def name(value, **methods):
 def logger(debug):
     """A stand-in for the module's logger whose debug() is the given function."""
     return type("Log", (), {"debug": debug})()
+
+
+def colliding_key(text, target, action):
+    """A str-subclass key that hashes as `target`, so that looking `target` up runs action()."""
+
+    def eq(self, other):
+        action()
+        return str.__eq__(self, other)
+
+    return type("Colliding", (str,), {"__hash__": lambda self: hash(target), "__eq__": eq})(text)

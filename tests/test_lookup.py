@@ -7,6 +7,7 @@ import copy
 import pytest
 import reference
 from helpers import freeze, in_child, looping, not_found, refused
+from hostile import colliding_key, name
 from recording import VARIANTS, label, run, same_calls
 
 from telvar.core import pluginmanager
@@ -123,19 +124,69 @@ def test_data_is_never_a_child_in_lookup_or_unregistration(manager, operation, k
     assert manager.get_plugin(os="linux", chassis_type="data") is ConnA
 
 
-def shared_data_tree(key):
-    data = {"single_rp": {"cls": int, "path": "p"}}
-    return {key: data, "data": data}
+Text = type("Text", (str,), {})
+RESERVED = "'data' is reserved and cannot be used as a plugin path element"
 
 
-@pytest.mark.parametrize("key_type", [str, type("Text", (str,), {})])
-def test_the_node_data_map_is_not_walked_into_through_another_key(pm, key_type):
-    """One dict stored as plugins["alpha"] and plugins["data"] stays the root's data map."""
-    manager = pm.PluginManager()
-    manager.plugins.update(shared_data_tree("alpha"))
-    assert manager.get_plugin(os=key_type("alpha")) is int
-    with pytest.raises(ConnectionInfraError, match=r"^Plugin data not found$"):
-        manager.unregister_plugin(os=key_type("alpha"))
+@pytest.mark.parametrize("os_text", [str, Text], ids=["str os", "str-subclass os"])
+@pytest.mark.parametrize("chassis_text", [str, Text], ids=["str chassis", "str-subclass chassis"])
+@pytest.mark.parametrize(
+    "operation, chassis_type, expected",
+    [
+        ("get_plugin", "single_rp", float),
+        ("unregister_plugin", None, NOT_FOUND),
+        ("unregister_plugin", "single_rp", NOT_FOUND),
+        ("register_plugin", "dual_rp", RESERVED),
+    ],
+)
+def test_the_node_data_map_is_not_walked_into_through_another_key(
+    manager, os_text, chassis_text, operation, chassis_type, expected
+):
+    """One dict stored as plugins["alpha"] and plugins["data"] stays the root's data map (its
+    "single_rp" record holds float), never a node whose own data map is walked into (holding
+    int), whatever the kinds of the os and the chassis type, and whichever path reads it."""
+    shared = {"data": {"single_rp": {"cls": int, "path": "p"}}, "single_rp": {"cls": float}}
+    manager.plugins.update({"alpha": shared, "data": shared})
+    check = freeze(manager)
+    args = (ConnC,) if operation == "register_plugin" else ()
+    chassis = chassis_type if chassis_type is None else chassis_text(chassis_type)
+    call = lambda: getattr(manager, operation)(*args, os=os_text("alpha"), chassis_type=chassis)  # noqa: E731
+    if isinstance(expected, str):
+        assert refused(call) == expected
+    else:
+        assert call() is expected
+    check()
+
+
+# A chassis type whose hash runs Python code that changes the node's data map: the rule reads
+# the data map again after the membership test.
+DATA_MAP_CHANGES = {
+    "replaced": lambda node: node.__setitem__("data", {"single_rp": {"cls": ConnB, "path": "x"}}),
+    "removed": lambda node: node.pop("data"),
+    "emptied": lambda node: node["data"].clear(),
+}
+
+
+@pytest.mark.parametrize("change", DATA_MAP_CHANGES)
+def test_the_data_map_is_read_again_after_the_chassis_type_test(change):
+    outcomes = []
+    for base in (PluginManager, reference.ReferenceManager):
+        m = base()
+        m.register_plugin(ConnA, os="alpha")
+        ran = []
+
+        def once(self, m=m, ran=ran):
+            if not ran:
+                ran.append(True)
+                DATA_MAP_CHANGES[change](m.plugins["alpha"])
+            return str.__hash__(self)
+
+        try:
+            outcome = m.get_plugin(os="alpha", chassis_type=name("single_rp", __hash__=once))
+        except Exception as exc:
+            outcome = type(exc), str(exc)
+        outcomes.append((outcome, ran))
+    assert outcomes[0] == outcomes[1]
 
 
 class Node(dict):
@@ -447,6 +498,87 @@ class TestRememberedAnswers:
             seen.append((before, outcomes_of(m)))
         assert seen[0] == seen[1]
         assert seen[0][0] != seen[0][1]
+
+
+# A key that compares by its own __eq__ and hashes as one of the names the manager looks up,
+# in the dict of the manager's class or of the class of one of its class attributes: a look-up
+# of that name in that dict runs the __eq__, which changes the class. The __eq__ runs where it
+# runs for the plain-Python manager; from the next call on, the manager behaves as if the
+# change had been made between two calls; and nothing the change frees is read (a crash under
+# the sanitizers otherwise).
+def descriptor(**methods):
+    return type("Desc", (), {"__get__": lambda *a: DESCRIPTOR_SITES["_plugins"], **methods})()
+
+
+CLASS_CHANGES = {  # the name, the class namespace holding the key, the change
+    "an override added": (
+        "supported_os",
+        lambda key: {key: 1},
+        lambda cls, seen: setattr(cls, "validate_os", lambda self, os: seen.append(os)),
+    ),
+    "a registry property added": (
+        "chassis_type_list",
+        lambda key: {key: 1},
+        lambda cls, seen: setattr(
+            cls, "_plugins", property(lambda self: DESCRIPTOR_SITES["_plugins"])
+        ),
+    ),
+    "a class attribute deleted": (
+        "chassis_type_list",
+        lambda key: {key: 1, "_plugins": type("Plain", (), {})()},
+        lambda cls, seen: delattr(cls, "_plugins"),
+    ),
+    "a descriptor made a data descriptor": (
+        "supported_os",
+        lambda key: {key: 1, "_plugins": descriptor()},
+        lambda cls, seen: setattr(type(cls.__dict__["_plugins"]), "__set__", lambda *a: None),
+    ),
+    "a descriptor's own class changed": (
+        "_plugins",
+        lambda key: {"_plugins": descriptor(**{key: 1})},
+        lambda cls, seen: setattr(type(cls.__dict__["_plugins"]), "__set__", lambda *a: None),
+    ),
+}
+
+
+def class_changed(base, change, mid_lookup):
+    """The outcomes after the change, made in the middle of a look-up (if one runs the __eq__)
+    or between two calls, and whether it ran."""
+    target, namespace, action = CLASS_CHANGES[change]
+    seen, armed = [], []
+
+    def run_once():
+        if armed:
+            armed.clear()
+            action(cls, seen)
+
+    cls = type("Hostile", (base,), namespace(colliding_key("zz", target, run_once)))
+    m = cls()
+    m.register_plugin(Conn, os="alpha")
+    armed.append(True)
+    if mid_lookup:
+        # The interpreter's cached answers go: the next look-up searches the dicts.
+        for owner in (cls, type(cls.__dict__.get("_plugins", m))):
+            owner.changed = True
+        outcomes_of(m)  # the change runs in the middle of this, if at all
+    else:
+        run_once()
+    seen.clear()
+    return outcomes_of(m), seen, not armed
+
+
+@pytest.mark.parametrize("change", CLASS_CHANGES)
+def test_a_class_changed_while_a_name_is_looked_up_is_seen_as_python_sees_it(change):
+    def compare():
+        native = class_changed(PluginManager, change, mid_lookup=True)
+        plain = class_changed(reference.ReferenceManager, change, mid_lookup=True)
+        assert native[2] == plain[2]  # the __eq__ ran, or did not, as it does in Python
+        if native[2]:
+            assert native == class_changed(PluginManager, change, mid_lookup=False)
+        else:
+            assert native == plain
+
+    assert in_child(compare) == "ok"
 
 
 # ------------------------------------------------------------------------ runaway recursion

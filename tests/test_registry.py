@@ -138,6 +138,16 @@ def test_getfile_result_is_stored_unchanged(manager, pm, monkeypatch):
     assert manager.plugins["alpha"]["data"]["single_rp"]["path"] is marker
 
 
+class EqualsData:
+    """Equal to "data" without being a str."""
+
+    def __eq__(self, other):
+        return other == "data"
+
+    def __hash__(self):
+        return hash("data")
+
+
 @pytest.mark.parametrize(
     "kwargs",
     [
@@ -146,6 +156,8 @@ def test_getfile_result_is_stored_unchanged(manager, pm, monkeypatch):
         dict(os="alpha", platform="p1", model="data"),
         dict(os="alpha", os_flavor="data"),
         dict(os="alpha", platform="p1", model="m1", os_flavor="data"),
+        dict(os=EqualsData()),  # not the str, but equal to it
+        dict(os="alpha", platform="p1", os_flavor=EqualsData()),
     ],
 )
 def test_data_is_refused_as_a_path_element(manager, kwargs):

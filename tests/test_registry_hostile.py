@@ -7,7 +7,7 @@ import copy
 import pytest
 import reference
 from helpers import forked, whole
-from hostile import Boom, SameHashAsData, Unprintable, logger, name, node
+from hostile import Boom, SameHashAsData, Unprintable, colliding_key, logger, name, node
 
 from telvar.core.errors import ConnectionInfraError
 
@@ -219,16 +219,6 @@ class TestHostilePathElements:
             manager.unregister_plugin(os="alpha", platform=UPPER_OK, chassis_type=Unprintable())
 
 
-def colliding_key(text, target, action):
-    """A str-subclass key that hashes as `target`, so that looking `target` up runs action()."""
-
-    def eq(self, other):
-        action()
-        return str.__eq__(self, other)
-
-    return type("Colliding", (str,), {"__hash__": lambda self: hash(target), "__eq__": eq})(text)
-
-
 def rebind_module(manager, cls):
     # A new str each time, so that the one the class held is freed.
     return lambda: type.__setattr__(cls, "__module__", "".join(__name__))
@@ -248,6 +238,20 @@ def replace_with_hostile_module(module, monkeypatch, manager, action_for):
     records.clear()
     manager.register_plugin(new, os="alpha")
     return records, manager.print_tree(manager.plugins)
+
+
+class Added:
+    pass
+
+
+REGISTRATION_CHANGES = {
+    "registry cleared": lambda m: m.plugins.clear(),
+    "registry replaced": lambda m: setattr(m, "_plugins", {}),
+    "another record on the path": lambda m: m.register_plugin(
+        Conn, "alpha", "p1", None, "f1", "dual_rp"
+    ),
+    "the same record on the path": lambda m: m.register_plugin(Conn, "alpha", "p1", None, "f1"),
+}
 
 
 class TestPythonCodeMidOperation:
@@ -276,13 +280,32 @@ class TestPythonCodeMidOperation:
         assert manager.register_plugin(Conn, os="linux", platform="p1") is None
         assert manager.register_plugin(Conn, os="linux", platform="p1") is None
 
-    def test_getfile_clears_registry(self, pm, manager, monkeypatch):
-        def getfile(cls):
-            manager.plugins.clear()
-            return "somewhere"
+    @pytest.mark.parametrize("where", ["getfile", "hash of a path element"])
+    @pytest.mark.parametrize("change", REGISTRATION_CHANGES)
+    def test_registration_walks_the_tree_after_its_own_python_code(
+        self, pm, manager, monkeypatch, where, change
+    ):
+        """getfile and the elements' hashes run before the tree is read: the record lands in
+        the registry as it is after them, beside what they registered."""
+        manager.register_plugin(Conn, os="alpha")
+        ran = []
 
-        monkeypatch.setattr(pm, "getfile", getfile)
-        assert manager.register_plugin(Conn, os="alpha", platform="p1", model="m1") is None
+        def once():
+            if not ran:
+                ran.append(True)
+                REGISTRATION_CHANGES[change](manager)
+
+        flavor = "f1"
+        if where == "getfile":
+            monkeypatch.setattr(pm, "getfile", lambda cls: once() or "conn.py")
+        else:
+            flavor = name("f1", __hash__=lambda self: once() or str.__hash__(self))
+        monkeypatch.setattr(pm, "log", logger(lambda self, text: None))
+        manager.register_plugin(Added, os="alpha", platform="p1", os_flavor=flavor)
+        assert ran
+        assert manager.get_plugin(os="alpha", platform="p1", os_flavor="f1") is Added
+        if change == "another record on the path":
+            assert manager.get_plugin("alpha", "p1", None, "f1", "dual_rp") is Conn
 
     def test_validator_clears_registry(self, pm):
         class Clearing(pm.PluginManager):

@@ -90,7 +90,7 @@ Ref module_name_of(PyObject* item) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item)->tp_iter == nullptr &&
             !PySequence_Check(item)) {
             py::set_error_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(item)->tp_name);
+                                 Py_TYPE(item)->tp_name);
         }
         return {};
     }
@@ -100,8 +100,7 @@ Ref module_name_of(PyObject* item) {
         if (!values[i]) {
             if (!PyErr_Occurred()) {
                 py::set_error_format(PyExc_ValueError,
-                                     "not enough values to unpack (expected 3, got %d)",
-                             i);
+                                     "not enough values to unpack (expected 3, got %d)", i);
             }
             return {};
         }
@@ -111,8 +110,9 @@ Ref module_name_of(PyObject* item) {
 #ifdef TELVAR_PY314_UNPACK_COUNTS
         // As the interpreter says it: with the count where it has one.
         if (PyList_CheckExact(item) || PyTuple_CheckExact(item) || PyDict_CheckExact(item)) {
-            py::set_error_format(PyExc_ValueError, "too many values to unpack (expected 3, got %zd)",
-                         PyDict_CheckExact(item) ? PyDict_Size(item) : Py_SIZE(item));
+            py::set_error_format(PyExc_ValueError,
+                                 "too many values to unpack (expected 3, got %zd)",
+                                 PyDict_CheckExact(item) ? PyDict_Size(item) : Py_SIZE(item));
             return {};
         }
 #endif

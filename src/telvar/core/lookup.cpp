@@ -158,9 +158,8 @@ PyObject* raise_nothing_found() {
 
 PyObject* raise_nothing_found_for(PyObject* chassis_type) {
     return raise_infra_error([chassis_type] {
-        return unregister_texts.ready()
-                   ? py::percent(unregister_texts[kNothingFor], chassis_type)
-                   : Ref();
+        return unregister_texts.ready() ? py::percent(unregister_texts[kNothingFor], chassis_type)
+                                        : Ref();
     });
 }
 

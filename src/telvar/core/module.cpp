@@ -111,8 +111,7 @@ Ref class_entry(PyObject* ns, PyObject* key, Kind kind, PyObject* fn) {
             return py::call_one(state.builtins.property, fn);
         case Kind::property_setter: {
             Ref prop = py::item(ns, key);
-            return prop ? py::call_method1(prop.get(), names.setter, fn)
-                        : Ref();
+            return prop ? py::call_method1(prop.get(), names.setter, fn) : Ref();
         }
     }
     return {};
@@ -147,11 +146,9 @@ bool build_class() {
     PyObject* prepare_args[] = {metaclass, names.PluginManager, bases.get()};
     Ref ns = py::vectorcall_method(names.dunder_prepare, prepare_args, 3);
     Ref class_doc = Ref::steal(PyUnicode_FromString(kClassDoc));
-    if (!ns || !class_doc ||
-        py::set_item(ns.get(), names.dunder_module, names.module_path) < 0 ||
+    if (!ns || !class_doc || py::set_item(ns.get(), names.dunder_module, names.module_path) < 0 ||
         py::set_item(ns.get(), names.dunder_qualname, names.PluginManager) < 0 ||
-        py::set_item(ns.get(), names.dunder_doc, class_doc.get()) < 0 ||
-        !store_entries(ns.get())) {
+        py::set_item(ns.get(), names.dunder_doc, class_doc.get()) < 0 || !store_entries(ns.get())) {
         return false;
     }
     PyObject* class_args[] = {names.PluginManager, bases.get(), ns.get()};

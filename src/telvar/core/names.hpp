@@ -78,7 +78,7 @@ namespace telvar {
     X(equals, " = ")         \
     X(bar, "  |")            \
     X(blank, "  ")           \
-    X(newline_bar, "\n  |")      \
+    X(newline_bar, "\n  |")  \
     X(newline_blank, "\n  ")
 
 namespace tree_texts {

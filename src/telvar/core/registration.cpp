@@ -124,16 +124,15 @@ bool log_replacement(PyObject* existing_record, PyObject* const* path, int lengt
     }
     Ref message = plain_message(existing_cls.get(), path, length, cls);
     if (!message) {
-        return !PyErr_Occurred() &&
-               log_formatted(global_attribute(names.log, names.debug), existing_cls.get(), path,
-                             length, cls);
+        return !PyErr_Occurred() && log_formatted(global_attribute(names.log, names.debug),
+                                                  existing_cls.get(), path, length, cls);
     }
     // Nothing above ran Python code: the logger is looked up now, as it is
     // used, without a bound method.
     Ref logger = lookup_global(names.log);
     PyObject* call_args[] = {logger.get(), message.get()};
-    return logger && py::vectorcall_method(names.debug, call_args,
-                                           2 | PY_VECTORCALL_ARGUMENTS_OFFSET);
+    return logger &&
+           py::vectorcall_method(names.debug, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET);
 }
 
 // The record goes into the data map the node already has; 0 when the node

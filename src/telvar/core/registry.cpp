@@ -99,8 +99,7 @@ PyObject* init_impl(const Call& args) {
         return nullptr;
     }
     Ref supported = lookup_global(names.supported_os);
-    if (!supported ||
-        py::set_attribute(self, site_name(Site::supported_os), supported.get()) < 0) {
+    if (!supported || py::set_attribute(self, site_name(Site::supported_os), supported.get()) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -30,8 +30,6 @@ extern State state;
 inline PyObject* own_function(Fn role) { return state.own[static_cast<int>(role)]; }
 
 // Whether `obj` is one of the module's function objects.
-inline bool is_own_function(PyObject* obj) {
-    return Py_IS_TYPE(obj, state.function_type);
-}
+inline bool is_own_function(PyObject* obj) { return Py_IS_TYPE(obj, state.function_type); }
 
 }  // namespace telvar

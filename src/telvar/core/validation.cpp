@@ -136,9 +136,9 @@ TELVAR_COLD PyObject* raise_not_in_list(const char* prefix, PyObject* self, Site
         Ref list = self_attribute(self, site);
         Ref list_text = list ? py::str(list.get()) : Ref();
         Ref value_text = list_text ? py::str(value) : Ref();
-        return value_text ? py::format_text("%s%U%s%U", prefix, list_text.get(), middle,
-                                            value_text.get())
-                          : Ref();
+        return value_text
+                   ? py::format_text("%s%U%s%U", prefix, list_text.get(), middle, value_text.get())
+                   : Ref();
     });
 }
 

@@ -52,8 +52,8 @@ Peek lookup_in_mro(PyTypeObject* type, PyObject* name) {
     }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         // The type holds its dict: this reference is never the last.
-        Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(
-            PyTuple_GET_ITEM(mro, i))));
+        Ref dict = Ref::steal(
+            PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
         if (!dict || !is_plain_dict(dict.get())) {
             return {};
         }
@@ -158,7 +158,8 @@ bool quiet_class_names(PyObject* cls, ClassNames& found) {
     }
     auto* type = reinterpret_cast<PyHeapTypeObject*>(cls);
     PyObject* type_dict = type->ht_type.tp_dict;
-    const Peek module = type_dict != nullptr ? peek_str_key(type_dict, names.dunder_module) : Peek{};
+    const Peek module = type_dict != nullptr ? peek_str_key(type_dict, names.dunder_module)
+                                             : Peek{};
     found = {type->ht_name, type->ht_qualname, module.value.get()};
     return module.answer == Peek::found && PyUnicode_Check(found.module) &&
            PyUnicode_Check(found.qualname) && PyUnicode_Check(found.name);

@@ -143,9 +143,7 @@ inline int dict_get(PyObject* dict, PyObject* key, Ref& value) {
 inline int dict_set(PyObject* dict, PyObject* key, PyObject* value) {
     return ran_status(PyDict_SetItem(dict, key, value));
 }
-inline int dict_del(PyObject* dict, PyObject* key) {
-    return ran_status(PyDict_DelItem(dict, key));
-}
+inline int dict_del(PyObject* dict, PyObject* key) { return ran_status(PyDict_DelItem(dict, key)); }
 inline int dict_contains(PyObject* dict, PyObject* key) {
     return ran_status(PyDict_Contains(dict, key));
 }

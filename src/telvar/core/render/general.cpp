@@ -73,9 +73,8 @@ Ref child_block(PyObject* self, PyObject* data, PyObject* key) {
 // The child's block split at its line breaks, each line appended after
 // "\n  |" (the first line of the last key) or "\n" and the separator.
 bool append_block(Output& output, PyObject* block, PyObject* key, PyObject* last_key, bool last) {
-    Ref lines = PyUnicode_CheckExact(block)
-                    ? Ref::steal(PyUnicode_Split(block, names.newline, -1))
-                    : py::call_method1(block, names.split, names.newline);
+    Ref lines = PyUnicode_CheckExact(block) ? Ref::steal(PyUnicode_Split(block, names.newline, -1))
+                                            : py::call_method1(block, names.split, names.newline);
     Ref iterator = lines ? py::iter(lines.get()) : Ref();
     if (!iterator) {
         return false;
@@ -85,8 +84,8 @@ bool append_block(Output& output, PyObject* block, PyObject* key, PyObject* last
     while (Ref line = py::next(iterator.get())) {
         // `current_line == 1 and key == last_key`
         const int last_first = first_line ? is_last(key, last_key) : 0;
-        if (last_first < 0 || !output.append(last_first > 0 ? names.newline_bar.get() : separator,
-                                             line.get())) {
+        if (last_first < 0 ||
+            !output.append(last_first > 0 ? names.newline_bar.get() : separator, line.get())) {
             return false;
         }
         first_line = false;

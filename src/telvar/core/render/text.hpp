@@ -61,7 +61,7 @@ inline const char* step_text(Indent step) {
 inline Py_ssize_t step_length(Indent step) {
     return step == Indent::bar     ? length_of(tree_texts::bar)
            : step == Indent::blank ? length_of(tree_texts::blank)
-                                 : 0;
+                                   : 0;
 }
 inline const char* lead_text(Lead lead) {
     return lead == Lead::connector ? tree_texts::connector : tree_texts::equals;
