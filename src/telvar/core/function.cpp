@@ -37,8 +37,10 @@ PyObject* raise_count_error(const NativeFunction* fn, const char* bound, Py_ssiz
                                 fn->spec->name, bound, expected, expected == 1 ? "" : "s", given);
 }
 
-int find_param(const NativeFunction* fn, PyObject* key) {
-    for (int i = 0; i < fn->nparams; ++i) {
+// The parameter a keyword names, searched from `hint` on (keywords mostly
+// come in the parameters' order); -1 when none.
+int find_param(const NativeFunction* fn, PyObject* key, int hint) {
+    for (int n = 0, i = hint; n < fn->nparams; ++n, i = i + 1 < fn->nparams ? i + 1 : 0) {
         if (fn->param_names[i] == key) {
             return i;
         }
@@ -52,30 +54,43 @@ int find_param(const NativeFunction* fn, PyObject* key) {
     return -1;
 }
 
-// Where each keyword value goes: `from[param]` becomes its index in the
-// arguments; false with TypeError set.
-bool bind_keywords(const NativeFunction* fn, Py_ssize_t nargs, PyObject* kwnames, int16_t* from) {
-    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+// Binds every parameter to its position, its keyword or its default;
+// false with TypeError set.
+bool bind(const NativeFunction* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** bound) {
+    for (int i = 0; i < fn->nparams; ++i) {
+        bound[i] = i < nargs ? args[i] : nullptr;
+    }
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0, hint = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
             py::set_error_format(PyExc_TypeError, "%.200s() keywords must be strings",
                                  fn->spec->name);
             return false;
         }
-        const int index = find_param(fn, key);
+        const int index = find_param(fn, key, static_cast<int>(hint));
         if (index < 0) {
             py::set_error_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
                                  fn->spec->name, key);
             return false;
         }
-        if (from[index] >= 0) {
+        if (bound[index] != nullptr) {
             py::set_error_format(PyExc_TypeError,
                                  "%s() got multiple values for keyword argument '%U'",
                                  fn->spec->name, key);
             return false;
         }
-        from[index] = static_cast<int16_t>(nargs + i);
+        bound[index] = args[nargs + k];
+        hint = index + 1 < fn->nparams ? index + 1 : 0;
+    }
+    const int required = fn->nparams - fn->ndefaults;
+    for (int i = 0; i < fn->nparams; ++i) {
+        if (bound[i] == nullptr && i < required) {
+            raise_count_error(fn, fn->ndefaults > 0 ? "at least" : "exactly", required, i);
+            return false;
+        }
+        bound[i] = bound[i] != nullptr ? bound[i] : fn->default_values[i];
     }
     return true;
 }
@@ -130,25 +145,6 @@ PyObject* call_without_parameters(const NativeFunction* fn, Py_ssize_t nargs, Py
     return run_body(fn, nullptr);
 }
 
-// Where every parameter comes from: an index into the arguments, or -1 for
-// its default. False with TypeError set.
-bool bind(const NativeFunction* fn, Py_ssize_t nargs, PyObject* kwnames, int16_t* from) {
-    for (int i = 0; i < kMaxParams; ++i) {
-        from[i] = static_cast<int16_t>(i < nargs ? i : -1);
-    }
-    if (kwnames != nullptr && !bind_keywords(fn, nargs, kwnames, from)) {
-        return false;
-    }
-    const int required = fn->nparams - fn->ndefaults;
-    for (int i = 0; i < required; ++i) {
-        if (from[i] < 0) {
-            raise_count_error(fn, fn->ndefaults > 0 ? "at least" : "exactly", required, i);
-            return false;
-        }
-    }
-    return true;
-}
-
 // The binder, for a call from the interpreter or from one of the module's
 // functions.
 PyObject* bind_and_run(PyObject* callable, PyObject* const* args, size_t nargsf,
@@ -162,16 +158,8 @@ PyObject* bind_and_run(PyObject* callable, PyObject* const* args, size_t nargsf,
     if (nargs > fn->nparams) {
         return raise_count_error(fn, fn->ndefaults > 0 ? "at most" : "exactly", fn->nparams, nargs);
     }
-    // Each parameter from its position, its keyword or its default.
-    int16_t from[kMaxParams];
-    if (!bind(fn, nargs, nkw > 0 ? kwnames : nullptr, from)) {
-        return nullptr;
-    }
     PyObject* bound[kMaxParams];
-    for (int i = 0; i < fn->nparams; ++i) {
-        bound[i] = from[i] >= 0 ? args[from[i]] : fn->default_values[i];
-    }
-    return run_body(fn, bound);
+    return bind(fn, args, nargs, kwnames, bound) ? run_body(fn, bound) : nullptr;
 }
 
 // The interpreter's entry into one role. A call with positional arguments

@@ -46,46 +46,9 @@ inline bool ascii_is_lower_or_digit(const unsigned char* chars, Py_ssize_t lengt
     return lower || digits_only;
 }
 
-// str.islower() for an exact str, without the method call.
-bool text_is_lower(PyObject* text) {
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    bool cased = false;
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
-        if (Py_UNICODE_ISUPPER(ch) || Py_UNICODE_ISTITLE(ch)) {
-            return false;
-        }
-        if (!cased && Py_UNICODE_ISLOWER(ch)) {
-            cased = true;
-        }
-    }
-    return cased;
-}
-
-// str.isdigit() for an exact str, without the method call.
-bool text_is_digit(PyObject* text) {
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    if (length == 0) {
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        if (!Py_UNICODE_ISDIGIT(PyUnicode_READ(kind, data, i))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // value.islower() or value.isdigit(), the methods looked up on the value so
 // that a subclass's override is used: 1, 0, or -1 with an exception set.
 TELVAR_NOINLINE int general_is_lower_or_digit(PyObject* value) {
-    if (PyUnicode_CheckExact(value)) {
-        return text_is_lower(value) || text_is_digit(value);
-    }
     Ref lower = py::call_method0(value, names.islower);
     if (!lower) {
         return -1;

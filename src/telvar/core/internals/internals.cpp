@@ -57,8 +57,9 @@ Peek lookup_in_mro(PyTypeObject* type, PyObject* name) {
         if (!dict || !is_plain_dict(dict.get())) {
             return {};
         }
-        if (PyObject* found = probe(keys_of(dict.get()), name, cached_hash(name))) {
-            return {Peek::found, Borrowed(found)};
+        const Peek found = probe(keys_of(dict.get()), name, cached_hash(name));
+        if (found.answer != Peek::absent) {
+            return found;
         }
     }
     return {Peek::absent, Borrowed()};

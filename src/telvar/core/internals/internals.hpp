@@ -41,13 +41,6 @@ TELVAR_ALWAYS_INLINE bool fast_paths() {
 #endif
 }
 
-// What an inline read can tell without running Python code.
-struct Peek {
-    enum Answer : uint8_t { absent, found, unknown };
-    Answer answer = unknown;
-    Borrowed value;  // with `found`
-};
-
 // The hash an exact str keeps, when the reads are on: -1 when it has none,
 // or the key is no exact str, or the reads are off.
 TELVAR_ALWAYS_INLINE Py_hash_t plain_hash(PyObject* key) {
@@ -65,11 +58,7 @@ TELVAR_ALWAYS_INLINE Py_hash_t plain_hash(PyObject* key) {
 TELVAR_ALWAYS_INLINE Peek peek_hashed(PyObject* dict, PyObject* key, Py_hash_t hash) {
 #ifdef TELVAR_HAVE_INTERNALS
     using namespace internals;
-    if (!is_plain_dict(dict)) {
-        return {};
-    }
-    PyObject* value = probe(keys_of(dict), key, hash);
-    return {value != nullptr ? Peek::found : Peek::absent, Borrowed(value)};
+    return is_plain_dict(dict) ? probe(keys_of(dict), key, hash) : Peek{};
 #else
     (void)dict;
     (void)key;

@@ -7,6 +7,17 @@
 
 #include <cstdint>
 
+namespace telvar {
+
+// What an inline read can tell without running Python code.
+struct Peek {
+    enum Answer : uint8_t { absent, found, unknown };
+    Answer answer = unknown;
+    Borrowed value;  // with `found`
+};
+
+}  // namespace telvar
+
 namespace telvar::internals {
 
 #ifdef TELVAR_HAVE_INTERNALS
@@ -63,9 +74,10 @@ TELVAR_ALWAYS_INLINE Py_hash_t cached_hash(PyObject* text) {
 }
 
 // The probe sequence of a table of exact str keys for an exact str of
-// known hash: the value (borrowed) or nullptr when absent. Keys are
-// compared as the dict compares them, by identity, then hash and text.
-TELVAR_ALWAYS_INLINE PyObject* probe(const DictKeys* keys, PyObject* key, Py_hash_t hash) {
+// known hash, stopping at the key itself (found, the value borrowed), at an
+// empty slot (absent), or at another key of the same hash (unknown: only
+// the API can tell whether the two are equal).
+TELVAR_ALWAYS_INLINE Peek probe(const DictKeys* keys, PyObject* key, Py_hash_t hash) {
     const size_t mask = (size_t{1} << keys->log2_size) - 1;
     auto perturb = static_cast<size_t>(hash);
     size_t slot = perturb & mask;
@@ -74,11 +86,14 @@ TELVAR_ALWAYS_INLINE PyObject* probe(const DictKeys* keys, PyObject* key, Py_has
         const Py_ssize_t ix = index_at(keys, slot);
         if (ix >= 0) {
             const UnicodeEntry& entry = entries[ix];
-            if (entry.key == key || (cached_hash(entry.key) == hash && same_text(entry.key, key))) {
-                return entry.value;
+            if (entry.key == key) {
+                return {Peek::found, Borrowed(entry.value)};
+            }
+            if (cached_hash(entry.key) == hash) {
+                return {};
             }
         } else if (ix == kEmptySlot) {
-            return nullptr;
+            return {Peek::absent, Borrowed()};
         }
         perturb >>= 5;  // PERTURB_SHIFT
         slot = mask & (slot * 5 + perturb + 1);
