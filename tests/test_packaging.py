@@ -79,3 +79,35 @@ def test_a_crash_fails_that_test_alone(tmp_path):
     failed = [line.split(" - ")[0] for line in lines if line.startswith("FAILED")]
     assert failed == ["FAILED test_crash.py::test_crashes"], proc.stdout
     assert lines[-1].startswith("1 failed, 2 passed"), proc.stdout
+
+
+CHECKOUT = Path(__file__).resolve().parent.parent
+
+
+@pytest.mark.skipif(
+    not (CHECKOUT / "scripts" / "check-boundary").exists(), reason="runs from a source checkout"
+)
+@pytest.mark.parametrize(
+    "file, code, name",
+    [
+        ("lookup.cpp", "void f(PyObject* x) { (void)PyObject_Hash(x); }", "PyObject_Hash"),
+        (
+            "render/extra.hpp",
+            "inline void f(PyObject* x) { (void)PyObject_Format(x, x); }",
+            "PyObject_Format",
+        ),
+        ("extra/deeper.cpp", "void f() { PyUnknown_Call(); }", "PyUnknown_Call"),
+    ],
+)
+def test_the_boundary_refuses_a_call_nobody_classified(tmp_path, file, code, name):
+    """A call that may run Python code, outside its wrapper, or one not classified at all, in
+    any file of the core: refused."""
+    core = tmp_path / "core"
+    shutil.copytree(CHECKOUT / "src" / "telvar" / "core", core)
+    check = [sys.executable, str(CHECKOUT / "scripts" / "check-boundary"), str(core)]
+    assert subprocess.run(check, capture_output=True).returncode == 0
+    (core / file).parent.mkdir(exist_ok=True)
+    with open(core / file, "a") as source:
+        source.write("\n" + code + "\n")
+    refused = subprocess.run(check, capture_output=True, text=True)
+    assert refused.returncode == 1 and f"{file}:" in refused.stderr and name in refused.stderr
