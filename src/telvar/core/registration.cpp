@@ -172,13 +172,16 @@ bool attach_branch(PyObject* node, PyObject* const* path, int depth, int length,
 }
 
 // Everything about the path that can fail or run Python code before the
-// tree is read: an element equal to "data" is refused, and an element that
-// cannot be hashed fails here, before anything is created.
+// tree is read: an element equal to "data" is refused, and every element
+// is hashed as a dict's membership test hashes it (an unhashable one fails
+// here with that test's error, before anything is created).
 bool path_accepted(PyObject* const* path, int length) {
+    Ref empty;
     for (int i = 0; i < length; ++i) {
-        const int reserved = PyUnicode_CheckExact(path[i])
-                                 ? is_reserved_text(path[i])
-                                 : py::compare(path[i], names.data, Py_EQ);
+        PyObject* element = path[i];
+        const int reserved = PyUnicode_CheckExact(element)
+                                 ? is_reserved_text(element)
+                                 : py::compare(element, names.data, Py_EQ);
         if (reserved != 0) {
             if (reserved > 0) {
                 refuse_reserved();
@@ -187,7 +190,13 @@ bool path_accepted(PyObject* const* path, int length) {
         }
     }
     for (int i = 0; i < length; ++i) {
-        if (!PyUnicode_CheckExact(path[i]) && py::hash(path[i]) == -1) {
+        if (PyUnicode_CheckExact(path[i])) {
+            continue;  // hashed without running Python code
+        }
+        if (!empty && !(empty = Ref::steal(PyDict_New()))) {
+            return false;
+        }
+        if (py::dict_contains(empty.get(), path[i]) < 0) {
             return false;
         }
     }

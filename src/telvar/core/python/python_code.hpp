@@ -110,7 +110,6 @@ inline int compare(PyObject* a, PyObject* b, int op) {
     return ran_status(PyObject_RichCompareBool(a, b, op));
 }
 inline int truth(PyObject* value) { return ran_status(PyObject_IsTrue(value)); }
-inline Py_hash_t hash(PyObject* value) { return ran_status(PyObject_Hash(value)); }
 
 // --- containers -------------------------------------------------------------------
 
