@@ -84,7 +84,7 @@ struct ClassNames {
 };
 
 // False when only the interpreter can tell.
-bool quiet_class_names(PyObject* cls, ClassNames& names);
+bool quiet_class_names(PyObject* cls, ClassNames& found);
 
 // What the shape tells of one manager's attributes. A view read before
 // Python code may have run is stale: every answer first takes the view
