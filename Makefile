@@ -5,6 +5,9 @@
 # make test-public-api - the test suite against a build that uses only the public C API, and a
 #              check that it imports no private interpreter symbol (own venv and build dir)
 # make refcheck - reference leaks of every operation under a debug interpreter (REFCHECK_PY=3.14d)
+# make coverage - line and branch coverage of the C++ core by the suite (gcov, through gcovr),
+#              from an instrumented -O0 build (own venv and build dir): the two figures, an
+#              HTML report in build/coverage/, and a failure below the floors of pyproject.toml
 # make typecheck - stubtest of the extension's type stub, mypy --strict on tests/typing/*.py
 # make lint  - clang-format (check) and clang-tidy on the C++, ruff on the Python, and that the
 #              calls that can run Python code go through python_code.hpp; installs the
@@ -33,7 +36,7 @@ SOURCES := pyproject.toml CMakeLists.txt $(sort $(shell find src examples \
 MANIFEST := $(VENV)/.telvar-sources
 BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON -C build-dir=build/py$(PY)
 
-.PHONY: run test bench test-asan test-public-api refcheck typecheck lint lint-tools format dist sdist-check venv install clean FORCE
+.PHONY: run test bench test-asan test-public-api refcheck coverage typecheck lint lint-tools format dist sdist-check venv install clean FORCE
 
 ASAN_VENV := $(if $(filter 3.12,$(PY)),.venv-asan,.venv-asan-$(PY))
 ASAN_BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON -C cmake.define.TELVAR_SANITIZE=ON \
@@ -89,6 +92,21 @@ REFCHECK_PY ?= 3.14d
 refcheck:
 	@$(MAKE) --no-print-directory PY=$(REFCHECK_PY) install
 	.venv-$(REFCHECK_PY)/bin/python scripts/refcheck.py $(REFCHECK_ARGS)
+
+# The module built with gcov's counters at -O0; the suite runs twice into the same counters,
+# as CI runs it: with the fast paths and without them. gcovr is the coverage dependency group.
+COVERAGE_VENV := $(if $(filter 3.12,$(PY)),.venv-coverage,.venv-coverage-$(PY))
+COVERAGE_BUILD := build/coverage-py$(PY)
+COVERAGE_BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON \
+	-C cmake.define.TELVAR_COVERAGE=ON -C cmake.build-type=Release -C build-dir=$(COVERAGE_BUILD)
+COVERAGE_TOOLS := $(COVERAGE_VENV)/.telvar-coverage-tools
+$(COVERAGE_TOOLS): pyproject.toml
+	@$(MAKE) --no-print-directory VENV=$(COVERAGE_VENV) venv
+	$(COVERAGE_VENV)/bin/python -m pip install --quiet --group coverage
+	@touch $@
+coverage: $(COVERAGE_TOOLS)
+	@$(MAKE) --no-print-directory VENV=$(COVERAGE_VENV) BUILD_FLAGS="$(COVERAGE_BUILD_FLAGS)" install
+	$(COVERAGE_VENV)/bin/python scripts/coverage-report $(COVERAGE_BUILD)
 
 typecheck: $(STAMP)
 	$(PYTHON) -m mypy.stubtest telvar.core.pluginmanager
