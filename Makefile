@@ -18,7 +18,8 @@
 # make release-check - twine check of the wheels and an sdist, the workflow's schema, the
 #              cibuildwheel configuration for each platform (tools: the release group, .venv-release)
 # make test-clang - the test suite against a clang++ build (own venv and build dir)
-# PY=3.13 (3.14, 3.15) selects another interpreter version; each version gets its own venv.
+# PY=3.13 selects another supported version (those of the classifiers in pyproject.toml, which
+# scripts/python-versions prints); each version gets its own venv.
 PY ?= 3.12
 ifeq ($(PY),3.12)
 VENV ?= .venv
@@ -43,7 +44,11 @@ ASAN_BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON -C cma
 	-C cmake.build-type=RelWithDebInfo -C build-dir=build/asan-py$(PY)
 
 $(PYTHON):
-	@base=$$(scripts/find-python $(PY)) || exit 1; \
+	@supported=$$(scripts/python-versions) || exit 1; \
+	case " $$supported " in *" $(patsubst %d,%,$(PY)) "*) ;; *) \
+		echo "PY=$(PY) is not a supported version ($$supported: the classifiers of pyproject.toml)" >&2; \
+		exit 1 ;; esac; \
+	base=$$(scripts/find-python $(PY)) || exit 1; \
 	echo "creating $(VENV) with $$base"; \
 	"$$base" -m venv $(VENV)
 	$(PYTHON) -m pip install --quiet --upgrade pip
