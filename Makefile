@@ -12,6 +12,7 @@
 # make lint  - clang-format (check) and clang-tidy on the C++, ruff on the Python, and that the
 #              calls that can run Python code go through python_code.hpp; installs the
 #              pinned tools (the lint dependency group) into the venv. make format applies both formatters.
+#              .pre-commit-config.yaml runs the same tools as git hooks (.venv/bin/pre-commit install).
 # make dist  - sdist and wheel into dist/; make sdist-check installs the sdist into a fresh venv
 # make wheel - a wheel for PY, repaired by auditwheel into dist/ (manylinux); make wheel-check
 #              installs each wheel in dist/ into a fresh venv without a compiler and runs the suite
@@ -152,6 +153,7 @@ lint: lint-tools $(LINT_BUILD)/compile_commands.json
 	echo "ruff check"; $(PYTHON) -m ruff check $(PY_SOURCES) || status=1; \
 	scripts/check-python-points || status=1; \
 	echo "ruff format --check"; $(PYTHON) -m ruff format --check $(PY_SOURCES) || status=1; \
+	echo "pre-commit validate-config"; $(VENV)/bin/pre-commit validate-config || status=1; \
 	exit $$status
 
 format: lint-tools
