@@ -4,7 +4,8 @@
 # make test-asan - the test suite against an AddressSanitizer + UBSan build (own venv and build dir)
 # make test-public-api - the test suite against a build that uses only the public C API, and a
 #              check that it imports no private interpreter symbol (own venv and build dir)
-# make refcheck - reference leaks of every operation under a debug interpreter (REFCHECK_PY=3.14d)
+# make refcheck - reference leaks and over-releases of every operation under a debug interpreter
+#              (REFCHECK_PY=3.14d)
 # make coverage - line and branch coverage of the C++ core by the suite (gcov, through gcovr),
 #              from an instrumented -O0 build (own venv and build dir): the two figures, an
 #              HTML report in build/coverage/, and a failure below the floors of pyproject.toml
