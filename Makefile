@@ -4,11 +4,16 @@
 # make test-asan - the test suite against an AddressSanitizer + UBSan build (own venv and build dir)
 # make test-public-api - the test suite against a build that uses only the public C API, and a
 #              check that it imports no private interpreter symbol (own venv and build dir)
-# make refcheck - reference leaks of every operation under a debug interpreter (REFCHECK_PY=3.14d)
+# make refcheck - reference leaks and over-releases of every operation under a debug interpreter
+#              (REFCHECK_PY=3.14d)
+# make coverage - line and branch coverage of the C++ core by the suite (gcov, through gcovr),
+#              from an instrumented -O0 build (own venv and build dir): the two figures, an
+#              HTML report in build/coverage/, and a failure below the floors of pyproject.toml
 # make typecheck - stubtest of the extension's type stub, mypy --strict on tests/typing/*.py
 # make lint  - clang-format (check) and clang-tidy on the C++, ruff on the Python, the boundary
 #              and the layers of the core; installs the pinned tools (the lint dependency
 #              group) into the venv. make format applies both formatters.
+#              .pre-commit-config.yaml runs the same tools as git hooks (.venv/bin/pre-commit install).
 # make boundary - every C API name the core uses is classified (src/telvar/core/python/boundary.txt),
 #              and those that may run Python code are called only in their wrappers
 # make dist  - sdist and wheel into dist/; make sdist-check installs the sdist into a fresh venv
@@ -17,7 +22,8 @@
 # make release-check - twine check of the wheels and an sdist, the workflow's schema, the
 #              cibuildwheel configuration for each platform (tools: the release group, .venv-release)
 # make test-clang - the test suite against a clang++ build (own venv and build dir)
-# PY=3.13 (3.14, 3.15) selects another interpreter version; each version gets its own venv.
+# PY=3.13 selects another supported version (those of the classifiers in pyproject.toml, which
+# scripts/python-versions prints); each version gets its own venv.
 PY ?= 3.12
 ifeq ($(PY),3.12)
 VENV ?= .venv
@@ -35,14 +41,18 @@ SOURCES := pyproject.toml CMakeLists.txt $(sort $(shell find src examples \
 MANIFEST := $(VENV)/.telvar-sources
 BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON -C build-dir=build/py$(PY)
 
-.PHONY: run test bench test-asan test-public-api refcheck typecheck lint lint-tools format boundary dist sdist-check venv install clean FORCE
+.PHONY: run test bench test-asan test-public-api refcheck coverage typecheck lint lint-tools format boundary dist sdist-check venv install clean FORCE
 
 ASAN_VENV := $(if $(filter 3.12,$(PY)),.venv-asan,.venv-asan-$(PY))
 ASAN_BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON -C cmake.define.TELVAR_SANITIZE=ON \
 	-C cmake.build-type=RelWithDebInfo -C build-dir=build/asan-py$(PY)
 
 $(PYTHON):
-	@base=$$(scripts/find-python $(PY)) || exit 1; \
+	@supported=$$(scripts/python-versions) || exit 1; \
+	case " $$supported " in *" $(patsubst %d,%,$(PY)) "*) ;; *) \
+		echo "PY=$(PY) is not a supported version ($$supported: the classifiers of pyproject.toml)" >&2; \
+		exit 1 ;; esac; \
+	base=$$(scripts/find-python $(PY)) || exit 1; \
 	echo "creating $(VENV) with $$base"; \
 	"$$base" -m venv $(VENV)
 	$(PYTHON) -m pip install --quiet --upgrade pip
@@ -92,6 +102,21 @@ refcheck:
 	@$(MAKE) --no-print-directory PY=$(REFCHECK_PY) install
 	.venv-$(REFCHECK_PY)/bin/python scripts/refcheck.py $(REFCHECK_ARGS)
 
+# The module built with gcov's counters at -O0; the suite runs twice into the same counters,
+# as CI runs it: with the fast paths and without them. gcovr is the coverage dependency group.
+COVERAGE_VENV := $(if $(filter 3.12,$(PY)),.venv-coverage,.venv-coverage-$(PY))
+COVERAGE_BUILD := build/coverage-py$(PY)
+COVERAGE_BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON \
+	-C cmake.define.TELVAR_COVERAGE=ON -C cmake.build-type=Release -C build-dir=$(COVERAGE_BUILD)
+COVERAGE_TOOLS := $(COVERAGE_VENV)/.telvar-coverage-tools
+$(COVERAGE_TOOLS): pyproject.toml
+	@$(MAKE) --no-print-directory VENV=$(COVERAGE_VENV) venv
+	$(COVERAGE_VENV)/bin/python -m pip install --quiet --group coverage
+	@touch $@
+coverage: $(COVERAGE_TOOLS)
+	@$(MAKE) --no-print-directory VENV=$(COVERAGE_VENV) BUILD_FLAGS="$(COVERAGE_BUILD_FLAGS)" install
+	$(COVERAGE_VENV)/bin/python scripts/coverage-report $(COVERAGE_BUILD)
+
 typecheck: $(STAMP)
 	$(PYTHON) -m mypy.stubtest telvar.core.pluginmanager
 	$(PYTHON) -m mypy --strict --warn-unused-ignores tests/typing/usage.py tests/typing/cli_usage.py
@@ -132,6 +157,7 @@ lint: lint-tools $(LINT_BUILD)/compile_commands.json
 	scripts/check-boundary || status=1; \
 	scripts/check-layers || status=1; \
 	echo "ruff format --check"; $(PYTHON) -m ruff format --check $(PY_SOURCES) || status=1; \
+	echo "pre-commit validate-config"; $(VENV)/bin/pre-commit validate-config || status=1; \
 	exit $$status
 
 boundary:

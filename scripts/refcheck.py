@@ -1,17 +1,24 @@
-"""Hunts reference leaks in the extension the way CPython's `regrtest -R` does.
+"""Hunts reference leaks and over-releases in the extension the way CPython's `regrtest -R`
+hunts leaks.
 
 Run under a debug interpreter (sys.gettotalrefcount exists only there): each operation of
 the manager, and each of its error paths, runs in rounds of CALLS calls; after WARMUP rounds
 (caches, interned names and the interpreter's specialisations settle) the total reference
 count is taken around each of ROUNDS rounds, less what an empty operation's rounds add. An
-operation leaks when the total grows in every measured round, as regrtest judges it.
+operation leaks when the total grows in every measured round, as regrtest judges it, and
+releases too much when it shrinks in every one. The operations run on two trees: one of plain
+dicts and exact str keys, which the fast paths take, and one that keeps every look-up on the
+general paths. The plugin classes are held many times over, so that a class released once too
+often per call stays alive and shows as a count, not as a crash.
 
     python scripts/refcheck.py [--calls N] [--rounds N]
 """
 
 import argparse
 import contextlib
+import faulthandler
 import logging
+import os
 import sys
 
 from telvar.core import pluginmanager
@@ -42,13 +49,49 @@ class BadBool(str):
         raise ValueError("no truth")
 
 
+# References enough for every call of every round: an over-release of a class never frees it.
+BALLAST = [Conn, Other] * 100_000
+
+
 def manager_with_records():
+    """A tree that only the general paths take: a str-subclass key at the root."""
     m = PluginManager()
     m.register_plugin(Conn, os="alpha", platform="p1", model="m1")
     m.register_plugin(Other, os="alpha", platform="p1", model="m1", chassis_type="dual_rp")
     m.register_plugin(Conn, os=Key("beta"), platform="p2")
     m.plugins["leafy"] = {"x": 1, Key("y"): [1, 2]}
     return m
+
+
+def plain_manager():
+    """A tree the fast paths take: plain dicts of exact str keys in a plain manager."""
+    m = PluginManager()
+    m.register_plugin(Conn, os="alpha", platform="p1", model="m1")
+    m.register_plugin(Other, os="alpha", platform="p1", model="m1", chassis_type="dual_rp")
+    m.register_plugin(Conn, os="beta", platform="p2")
+    return m
+
+
+def plain_operations():
+    p = plain_manager()
+
+    def add_and_remove():
+        p.register_plugin(Other, os="gamma", platform="g1")
+        p.unregister_plugin(os="gamma", platform="g1")
+
+    return {
+        "get_plugin hit, plain tree": lambda: p.get_plugin(os="alpha", platform="p1", model="m1"),
+        "get_plugin hit at a shallower node, plain tree": lambda: p.get_plugin(
+            os="beta", platform="p2", model="m7"
+        ),
+        "get_plugin not found, plain tree": lambda: p.get_plugin(os="delta"),
+        "register_plugin replacing, plain tree": lambda: p.register_plugin(
+            Conn, os="alpha", platform="p1", model="m1"
+        ),
+        "register_plugin + unregister_plugin, plain tree": add_and_remove,
+        "print_tree, plain tree": lambda: p.print_tree(p.plugins),
+        "repr, plain tree": lambda: repr(p),
+    }
 
 
 def operations():
@@ -97,7 +140,7 @@ def operations():
         "repr": lambda: repr(m),
         "recursion": recursion,
         "discover_builtin_plugins": m.discover_builtin_plugins,
-    }
+    } | plain_operations()
 
 
 def run(operation, calls):
@@ -125,21 +168,47 @@ def main():
     args = parser.parse_args()
     if not hasattr(sys, "gettotalrefcount"):
         sys.exit("refcheck: this interpreter counts no references; run it under a debug build")
+    faulthandler.enable()  # a crash names the operation above and shows where it was
     logging.getLogger("telvar").disabled = True  # the records are built either way
     assert issubclass(pluginmanager.ConnectionInfraError, ConnectionInfraError)
     baseline = growth(lambda: None, args.calls, args.rounds)
-    leaks = []
-    for name, operation in operations().items():
+    found = {"leak": [], "over-release": []}
+    all_operations = operations()
+    for name, operation in all_operations.items():
+        print(f"{name}: ", end="", flush=True)
         deltas = [
             d - b for d, b in zip(growth(operation, args.calls, args.rounds), baseline, strict=True)
         ]
-        leaked = all(d > 0 for d in deltas)
-        print(f"{'LEAK' if leaked else 'ok  '} {name}: {deltas}")
-        if leaked:
-            leaks.append(name)
-    if leaks:
-        sys.exit(f"refcheck: references leak in {len(leaks)} operations: {', '.join(leaks)}")
-    print(f"refcheck: no leak in {len(operations())} operations")
+        verdict = (
+            "leak"
+            if all(d > 0 for d in deltas)
+            else "over-release"
+            if all(d < 0 for d in deltas)
+            else None
+        )
+        print(f"{deltas}{f'  {verdict.upper()}' if verdict else ''}")
+        if verdict:
+            found[verdict].append(name)
+    failures = []
+    if found["leak"]:
+        failures.append(
+            f"references leak in {len(found['leak'])} operations (the total grows in every"
+            f" round): {', '.join(found['leak'])}"
+        )
+    if found["over-release"]:
+        failures.append(
+            f"references are released once too often in {len(found['over-release'])} operations"
+            f" (the total shrinks in every round; without the held references the object would"
+            f" be freed while still in use): {', '.join(found['over-release'])}"
+        )
+    if failures:
+        print("\n".join(f"refcheck: {failure}" for failure in failures), file=sys.stderr)
+        sys.stderr.flush()
+        sys.stdout.flush()
+        # Not through finalisation: after an over-release, freeing the held references would
+        # free objects that are still in use, and the debug interpreter would abort.
+        os._exit(1)
+    print(f"refcheck: no leak and no over-release in {len(all_operations)} operations")
 
 
 if __name__ == "__main__":
