@@ -4,6 +4,7 @@ import contextlib
 import json
 import os
 import re
+import shlex
 import subprocess
 import sys
 import textwrap
@@ -215,8 +216,25 @@ DUAL_RP = "--os beta --platform core --chassis-type dual_rp"
     [
         ("--os alhpa", 1, f"no plugin for os 'alhpa'; {REGISTERED}; did you mean 'alpha'?"),
         ("resolve --os zzzz --json", 1, f"no plugin for os 'zzzz'; {REGISTERED}"),
-        # The OS exists: the manager's message. No back-off to other chassis types.
-        (DUAL_RP, 1, "Plugin data not found for (beta/core), type: dual_rp "),
+        # The OS exists: the manager's message, then where the walk stopped and what is
+        # registered there. No back-off to other chassis types.
+        (
+            DUAL_RP,
+            1,
+            "Plugin data not found for (beta/core), type: dual_rp\ntelvar: the lookup stopped "
+            "at beta/core, where only single_rp is registered; to see each step: telvar "
+            f"explain {DUAL_RP}",
+        ),
+        (
+            "--os beta --platform core --model c9 --os-flavor 'x y' --chassis-type stack",
+            1,
+            "Plugin data not found for (beta/core/c9/x y), type: stack\ntelvar: the lookup "
+            "stopped at beta/core/c9, where only single_rp is registered; to see each step: "
+            "telvar explain --os beta --platform core --model c9 --os-flavor 'x y' --chassis-type stack",
+        ),
+        # Device options that select no record.
+        ("list --os nope", 1, "no registered record matches these device options"),
+        ("tree --os alpha --chassis-type stack", 1, "no registered record matches these device options"),
         # The manager's message, then the command's line with the refused input quoted.
         (
             "--os alpha --platform Edge",
@@ -269,7 +287,7 @@ DUAL_RP = "--os beta --platform core --chassis-type dual_rp"
     ],
 )
 def test_exit_codes_and_messages(capsys, argv, code, message):
-    assert cli.main(argv.split()) == code
+    assert cli.main(shlex.split(argv)) == code
     assert capsys.readouterr() == ("", f"telvar: {message}\n")
     assert "register_plugin" not in vars(plugin_manager)  # the command stopped watching
 
@@ -512,11 +530,6 @@ plugins (<class 'telvar.core.pluginmanager.PluginManager'> at ID)
           |__ path = .../alpha/lts.py
 """,
         ),
-        (
-            "tree --os alpha --chassis-type stack",
-            "No registered record matches these device options.\n",
-        ),
-        ("list --os beta --model c8", "No registered record matches these device options.\n"),
         ("tree --os beta --platform core --json", '{\n  "beta": {\n    "core": {\n'),
     ],
 )
@@ -565,13 +578,12 @@ def test_explain_json(capsys, argv, code, steps, result):
     )
 
 
-@pytest.mark.parametrize("command", list(cli.COMMANDS_HELP))
+@pytest.mark.parametrize("command", cli.COMMANDS, ids=lambda command: command.name)
 def test_every_command_has_a_description_and_an_example(capsys, command):
-    assert cli.main([command, "--help"]) == 0
+    assert cli.main([command.name, "--help"]) == 0
     out = capsys.readouterr().out
-    summary, example = cli.COMMANDS_HELP[command]
-    assert f"\n\n{summary}\n\n" in out and out.endswith(f"\nexample: {example}\n")
-    assert f"telvar {command} " in example
+    assert f"\n\n{command.summary}\n\n" in out and out.endswith(f"\nexample: {command.example}\n")
+    assert f"telvar {command.name} " in command.example
 
 
 def bash_completion(script, words):
@@ -590,7 +602,8 @@ def bash_completion(script, words):
         ('telvar list --chassis-type ""', ["single_rp", "dual_rp", "stack"]),
         (
             'telvar --debug completion ""',
-            ["-h", "--help", "--debug", "--strict", "-q", "--quiet", "bash", "zsh", "fish"],
+            ["-h", "--help", "--debug", "--strict", "-q", "--quiet", "--disable"]
+            + ["bash", "zsh", "fish"],
         ),
         ("telvar explain --os-f", ["--os-flavor", "--os-flavour"]),
     ],

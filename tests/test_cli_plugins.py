@@ -151,3 +151,138 @@ def test_origin_is_the_distribution_that_owns_the_class_file(tmp_path, record, o
     proc = telvar("resolve", "--os", "split", "--json", roots=[root])
     assert (proc.returncode, proc.stderr) == (0, "")
     assert json.loads(proc.stdout)["origin"] == origin
+
+
+# Each failing plugin below registers through a route the loader did not hand it, then fails.
+ROUTES = {
+    "class": "type(pm).register_plugin(pm, Bad, os='bad')\n",
+    "unbound": "from telvar.core.pluginmanager import PluginManager\n"
+    "PluginManager.register_plugin(pm, Bad, os='bad')\n",
+    "kept": "import keeper\nkeeper.register(Bad, os='bad')\n",
+    "helper": "import keeper\nkeeper.file(Bad, os='bad')\n",
+    "unregister": "type(pm).unregister_plugin(pm, os='alpha', chassis_type='single_rp')\n"
+    "pm.register_plugin(Bad, os='bad')\n",
+    "direct": "pm.plugins['bad'] = {'data': {'single_rp': {'cls': Bad, 'path': __file__}}}\n",
+}
+# An earlier plugin keeps the method it found, and a helper that registers for its caller.
+KEEPER = {
+    "keeper.py": REGISTER + "register = pm.register_plugin\n"
+    "def file(cls, **levels):\n    pm.register_plugin(cls, **levels)\n"
+}
+
+
+@pytest.mark.parametrize("route", list(ROUTES))
+def test_every_route_of_a_failed_plugins_change_is_undone(tmp_path, route):
+    keeper = make_dist(tmp_path / "k", "keeper", {"k": "keeper"}, KEEPER)
+    source = REGISTER + "class Bad: pass\n" + ROUTES[route] + "raise RuntimeError('late')\n"
+    bad = make_dist(tmp_path / "z", "zbad", {"z": "zbad"}, {"zbad.py": source})
+    proc = run(SHOW_REGISTRY, keeper, bad)
+    count = 2 if route == "unregister" else 1
+    plural = "s" * (count > 1)
+    assert proc.stderr == (
+        f"telvar: warning: plugin 'z' (zbad) from zbad 1.0 failed to load: RuntimeError: late "
+        f"(its {count} registry change{plural} undone)\n"
+    )
+    assert proc.stdout == run(SHOW_REGISTRY, keeper).stdout
+
+
+# b registers when a imports it; a fails afterwards, or b's own import fails inside a's.
+IMPORTER = REGISTER + "import b_mod\nclass A: pass\npm.register_plugin(A, os='aos')\n"
+B_MOD = REGISTER + "class B: pass\npm.register_plugin(B, os='bos')\n"
+
+
+@pytest.mark.parametrize(
+    "a_ending, b_ending, resolved, warnings",
+    [
+        # b's module finished importing: it keeps its record, and its own entry point finds
+        # it in sys.modules.
+        ("raise RuntimeError('a')", "", {"aos": 1, "bos": 0}, ["a", "RuntimeError: a", 1]),
+        # b's import failed inside a's load: its record goes with a's, and b's entry point
+        # fails on its own.
+        (
+            "",
+            "raise RuntimeError('b')",
+            {"aos": 1, "bos": 1},
+            ["a", "RuntimeError: b", 1, "b", "RuntimeError: b", 1],
+        ),
+        # a caught b's failure and loaded: b's partial record is still taken back.
+        ("", "raise ImportError('b')", {"aos": 0, "bos": 1}, ["b", "ImportError: b", 1]),
+    ],
+)
+def test_changes_belong_to_the_module_that_made_them(
+    tmp_path, a_ending, b_ending, resolved, warnings
+):
+    importer = IMPORTER
+    if "ImportError" in b_ending:
+        importer = importer.replace("import b_mod\n", "try:\n    import b_mod\nexcept ImportError:\n    pass\n")
+    a = make_dist(tmp_path / "a", "adist", {"a": "a_mod"}, {"a_mod.py": importer + a_ending})
+    b = make_dist(tmp_path / "b", "bdist", {"b": "b_mod"}, {"b_mod.py": B_MOD + b_ending})
+    for os_name, code in resolved.items():
+        proc = telvar("resolve", "--os", os_name, roots=[a, b])
+        assert proc.returncode == code, (os_name, proc.stderr)
+    expected = [
+        f"telvar: warning: plugin {name!r} ({name}_mod) from {name}dist 1.0 failed to load: "
+        f"{error} (its {count} registry change{'s' * (count > 1)} undone)"
+        for name, error, count in zip(warnings[::3], warnings[1::3], warnings[2::3], strict=True)
+    ]
+    proc = telvar("list", "--json", roots=[a, b])
+    assert proc.stderr.splitlines() == expected
+    origins = {row["os"]: row["origin"] for row in json.loads(proc.stdout)}
+    assert {name: origins.get(name) for name in resolved} == {
+        name: None if code else f"{name[0]}dist 1.0" for name, code in resolved.items()
+    }
+
+
+NOISE = {
+    "print": "print('noise from print')\n",
+    "real stdout": "import sys\nprint('noise from sys.__stdout__', file=sys.__stdout__)\n",
+    "descriptor": "import os\nos.write(1, b'noise from fd 1\\n')\n",
+    "subprocess": "import subprocess, sys\n"
+    "subprocess.run([sys.executable, '-c', 'print(\"noise from a child\")'])\n",
+}
+
+
+@pytest.mark.parametrize("stderr", ["open", "closed"])
+@pytest.mark.parametrize("noise", list(NOISE))
+def test_standard_output_carries_the_commands_output_alone(tmp_path, noise, stderr):
+    noisy = make_dist(
+        tmp_path,
+        "noisy",
+        {"n": "noisy_mod", "f": "failing_mod"},
+        {
+            "noisy_mod.py": REGISTER + NOISE[noise] + "class N: pass\npm.register_plugin(N, os='n')\n",
+            "failing_mod.py": "raise RuntimeError('boom')\n",
+        },
+    )
+    program = f"{sys.executable} -m telvar list --json --os n" + " 2>&-" * (stderr == "closed")
+    env = {**os.environ, "PYTHONPATH": str(noisy)}
+    proc = subprocess.run(["sh", "-c", program], capture_output=True, text=True, env=env, timeout=120)
+    assert proc.returncode == 0
+    assert [row["class"] for row in json.loads(proc.stdout)] == ["noisy_mod.N"]
+    assert ("noise" in proc.stderr, "boom" in proc.stderr) == (stderr == "open",) * 2
+
+
+LATIN_1 = "Name: latin\nVersion: 1.0\nSummary: caf\xe9\n"
+
+
+@pytest.mark.parametrize("broken_file", ["METADATA", "RECORD", "entry_points.txt"])
+def test_undecodable_distribution_files_are_read_as_far_as_they_can_be(tmp_path, broken_file):
+    modules = {
+        "latin_mod.py": REGISTER + "class L: pass\npm.register_plugin(L, os='lat')\n",
+        "latin_bad.py": "raise RuntimeError('bad')\n",
+    }
+    root = make_dist(tmp_path, "latin", {"l": "latin_mod", "x": "latin_bad"}, modules)
+    info = root / "latin-1.0.dist-info"
+    extra = {"METADATA": LATIN_1, "RECORD": "caf\xe9.py,,\n", "entry_points.txt": "# caf\xe9\n"}
+    path = info / broken_file
+    path.write_bytes(path.read_bytes() + extra[broken_file].encode("latin-1"))
+    proc = telvar("list", "--os", "lat", roots=[root])
+    assert proc.returncode == 0, proc.stderr
+    # The file list is read when the first origin is needed, after the plugins have loaded.
+    assert sorted(proc.stderr.splitlines()) == [
+        f"telvar: warning: latin 1.0: {broken_file} is not UTF-8; read with the undecodable "
+        "bytes replaced",
+        "telvar: warning: plugin 'x' (latin_bad) from latin 1.0 failed to load: RuntimeError: bad",
+    ]
+    assert re.search(r"\bL +latin 1\.0 ", proc.stdout)
+    assert telvar("resolve", "--os", "lat", "-q", roots=[root]).returncode == 0
