@@ -680,3 +680,28 @@ def test_explain_cuts_long_values(capsys):
         f"platform   {shown}  absent: falls back, stays at alpha",
         "stopped at alpha",
     ]
+
+
+@pytest.mark.parametrize(
+    "setup, error",
+    [
+        # Uninstalled: nothing to import.
+        ("sys.modules['pkg_resources'] = None", "ModuleNotFoundError: import of pkg_resources halted; None in sys.modules"),
+        # Its files deleted by another distribution's uninstall: a namespace package is left.
+        (
+            "sys.modules['pkg_resources'] = types.ModuleType('pkg_resources')",
+            "ImportError: cannot import name 'iter_entry_points' from 'pkg_resources' (unknown location)",
+        ),
+    ],
+)
+@pytest.mark.parametrize("argv", [["list"], ["--os", "alpha"]])
+def test_a_missing_or_broken_pkg_resources_is_one_line_naming_the_repair(run_python, setup, error, argv):
+    proc = run_python(cli_code(f"import sys, types\n{setup}", *argv))
+    assert (proc.returncode, proc.stdout) == (3, "")
+    assert proc.stderr == (
+        "telvar: error: the plugin manager cannot import pkg_resources, which is missing or "
+        f"broken ({error}); repair it: {sys.executable} -m pip install --force-reinstall "
+        "pkg-resources-backport\n"
+    )
+    version = run_python(cli_code(f"import sys, types\n{setup}", "-V"))
+    assert (version.returncode, version.stdout) == (0, f"telvar {metadata.version('telvar')}\n")

@@ -286,3 +286,55 @@ def test_undecodable_distribution_files_are_read_as_far_as_they_can_be(tmp_path,
     ]
     assert re.search(r"\bL +latin 1\.0 ", proc.stdout)
     assert telvar("resolve", "--os", "lat", "-q", roots=[root]).returncode == 0
+
+
+@pytest.mark.parametrize("first, last", [("one", "two"), ("two", "one")])
+def test_conflicts_name_every_provider_and_the_one_loaded_last(tmp_path, first, last):
+    roots = {
+        name: make_dist(tmp_path / name, name, {name: f"{name}_mod"}, {f"{name}_mod.py": source})
+        for name, source in REPLACING.items()
+        for name in [name.removesuffix("_mod.py")]
+    }
+    proc = telvar("-q", "list", "--conflicts", roots=[roots[first], roots[last]])
+    classes = {"one": "one_mod.EpsConnection", "two": "two_mod.Eps2"}
+    width = len(classes[first])
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert proc.stdout.splitlines() == [
+        "alpha/lts (single_rp):",
+        "  built-in  telvar.plugins.alpha.lts.AlphaLtsConnection",
+        "  two 1.0   two_mod.Alpha2                               wins",
+        "eps (single_rp):",
+        f"  {first} 1.0  {classes[first]:<{max(width, len(classes[last]))}}".rstrip(),
+        f"  {last} 1.0  {classes[last]:<{max(width, len(classes[last]))}}  wins",
+        "The plugin loaded last wins: telvar's own plugins load first, then the entry points "
+        "in the order of sys.path and, within one folder, of the distributions' names.",
+    ]
+    found = json.loads(telvar("-q", "list", "--conflicts", "--json", "--os", "eps", roots=roots.values()).stdout)
+    assert [(conflict["os"], conflict["chassis_type"]) for conflict in found] == [("eps", "single_rp")]
+    assert [provider["origin"] for provider in found[0]["providers"]] == ["one 1.0", "two 1.0"]
+    assert found[0]["winner"] == {"class": "two_mod.Eps2", "origin": "two 1.0"}
+
+
+@pytest.mark.parametrize(
+    "args, variable, warning",
+    [
+        (["--disable", "two"], "", ""),
+        (["list", "--disable", "x,two"], "", "telvar: warning: no plugin named 'x' to disable\n"),
+        ([], " two , ", ""),
+        (["--disable", "one", "list", "--disable", "two"], "", ""),
+    ],
+)
+def test_disabled_plugins_are_not_loaded(tmp_path, args, variable, warning):
+    roots = [
+        make_dist(tmp_path / name, name, {name: f"{name}_mod"}, {f"{name}_mod.py": REPLACING[f"{name}_mod.py"]})
+        for name in ("one", "two")
+    ]
+    def command(*extra):
+        argv = [*args, *(["list"] * ("list" not in args)), *extra]
+        code = f"import os, sys\nos.environ['TELVAR_DISABLE_PLUGINS'] = {variable!r}\n"
+        return run(code + f"from telvar.cli import main\nsys.exit(main({argv!r}))", *roots)
+
+    proc = command("--conflicts")
+    assert (proc.returncode, proc.stderr) == (0, warning)
+    assert proc.stdout == "No record is provided by more than one distribution.\n"
+    assert "two 1.0" not in {row["origin"] for row in json.loads(command("--json").stdout)}

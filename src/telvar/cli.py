@@ -62,7 +62,7 @@ DISABLE_VARIABLE = "TELVAR_DISABLE_PLUGINS"
 # What repairs a missing or broken pkg_resources, which the plugin manager imports.
 PKG_RESOURCES_REPAIR = "-m pip install --force-reinstall pkg-resources-backport"
 LOAD_ORDER_RULE = (
-    "the plugin loaded last wins: telvar's own plugins load first, then the entry points "
+    "The plugin loaded last wins: telvar's own plugins load first, then the entry points "
     "in the order of sys.path and, within one folder, of the distributions' names"
 )
 NO_MATCH = "no registered record matches these device options"

@@ -304,7 +304,12 @@ class Inventory:
             providers = self._providers.get((path, chassis_type), [])
             if len({registration.maker.label for registration, _ in providers}) < 2:
                 continue
-            shown = tuple(Provider(cls, registration.maker.label) for registration, cls in providers)
+            # Each class from each distribution once, where it last came in.
+            latest: dict[tuple[int, str], tuple[int, object, str]] = {}
+            for position, (registration, cls) in enumerate(providers):
+                label = registration.maker.label
+                latest[(id(cls), label)] = (position, cls, label)
+            shown = tuple(Provider(cls, label) for _, cls, label in sorted(latest.values(), key=lambda entry: entry[0]))
             current = record.get(CLS)
             winner = next(
                 (provider for provider in reversed(shown) if provider.cls is current), None
