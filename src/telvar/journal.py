@@ -271,10 +271,11 @@ def _journalled(
             hash(slot)
         except TypeError:
             return original(self, *args, **kwargs)
+        tree = manager.plugins
         before(slot)
-        previous = record_at(manager.plugins, slot)
+        previous = record_at(tree, slot) if registering else None
         result = original(self, *args, **kwargs)
-        record = record_at(manager.plugins, slot)
+        record = record_at(tree, slot) if registering else None
         after(Call(registering, slot, previous, record, cls, levels, calling_module()))
         return result
 

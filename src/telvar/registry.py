@@ -54,8 +54,19 @@ def slot_of(
     os_flavor: Any = None,
     chassis_type: Any = DEFAULT_CHASSIS,
 ) -> Slot:
-    """The slot that a registration (or unregistration) with these arguments changes."""
-    return tuple(element for _, element in lookup_path(os, platform, model, os_flavor)), chassis_type
+    """The slot that a registration (or unregistration) with these arguments changes.
+
+    The elements of ``lookup_path``, built directly: the loader asks for every call.
+    """
+    if model is not None:
+        path: Path = (os, platform, model)
+    elif platform is not None:
+        path = (os, platform)
+    else:
+        path = (os,)
+    if os_flavor is not None:
+        path += (os_flavor,)
+    return path, chassis_type
 
 
 def validators(os: Any) -> tuple[tuple[str, tuple[str, ...]], ...]:
