@@ -234,7 +234,11 @@ DUAL_RP = "--os beta --platform core --chassis-type dual_rp"
         ),
         # Device options that select no record.
         ("list --os nope", 1, "no registered record matches these device options"),
-        ("tree --os alpha --chassis-type stack", 1, "no registered record matches these device options"),
+        (
+            "tree --os alpha --chassis-type stack",
+            1,
+            "no registered record matches these device options",
+        ),
         # The manager's message, then the command's line with the refused input quoted.
         (
             "--os alpha --platform Edge",
@@ -686,7 +690,10 @@ def test_explain_cuts_long_values(capsys):
     "setup, error",
     [
         # Uninstalled: nothing to import.
-        ("sys.modules['pkg_resources'] = None", "ModuleNotFoundError: import of pkg_resources halted; None in sys.modules"),
+        (
+            "sys.modules['pkg_resources'] = None",
+            "ModuleNotFoundError: import of pkg_resources halted; None in sys.modules",
+        ),
         # Its files deleted by another distribution's uninstall: a namespace package is left.
         (
             "sys.modules['pkg_resources'] = types.ModuleType('pkg_resources')",
@@ -695,7 +702,9 @@ def test_explain_cuts_long_values(capsys):
     ],
 )
 @pytest.mark.parametrize("argv", [["list"], ["--os", "alpha"]])
-def test_a_missing_or_broken_pkg_resources_is_one_line_naming_the_repair(run_python, setup, error, argv):
+def test_a_missing_or_broken_pkg_resources_is_one_line_naming_the_repair(
+    run_python, setup, error, argv
+):
     proc = run_python(cli_code(f"import sys, types\n{setup}", *argv))
     assert (proc.returncode, proc.stdout) == (3, "")
     assert proc.stderr == (

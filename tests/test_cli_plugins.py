@@ -214,7 +214,9 @@ def test_changes_belong_to_the_module_that_made_them(
 ):
     importer = IMPORTER
     if "ImportError" in b_ending:
-        importer = importer.replace("import b_mod\n", "try:\n    import b_mod\nexcept ImportError:\n    pass\n")
+        importer = importer.replace(
+            "import b_mod\n", "try:\n    import b_mod\nexcept ImportError:\n    pass\n"
+        )
     a = make_dist(tmp_path / "a", "adist", {"a": "a_mod"}, {"a_mod.py": importer + a_ending})
     b = make_dist(tmp_path / "b", "bdist", {"b": "b_mod"}, {"b_mod.py": B_MOD + b_ending})
     for os_name, code in resolved.items():
@@ -250,13 +252,17 @@ def test_standard_output_carries_the_commands_output_alone(tmp_path, noise, stde
         "noisy",
         {"n": "noisy_mod", "f": "failing_mod"},
         {
-            "noisy_mod.py": REGISTER + NOISE[noise] + "class N: pass\npm.register_plugin(N, os='n')\n",
+            "noisy_mod.py": REGISTER
+            + NOISE[noise]
+            + "class N: pass\npm.register_plugin(N, os='n')\n",
             "failing_mod.py": "raise RuntimeError('boom')\n",
         },
     )
     program = f"{sys.executable} -m telvar list --json --os n" + " 2>&-" * (stderr == "closed")
     env = {**os.environ, "PYTHONPATH": str(noisy)}
-    proc = subprocess.run(["sh", "-c", program], capture_output=True, text=True, env=env, timeout=120)
+    proc = subprocess.run(
+        ["sh", "-c", program], capture_output=True, text=True, env=env, timeout=120
+    )
     assert proc.returncode == 0
     assert [row["class"] for row in json.loads(proc.stdout)] == ["noisy_mod.N"]
     assert ("noise" in proc.stderr, "boom" in proc.stderr) == (stderr == "open",) * 2
@@ -309,8 +315,12 @@ def test_conflicts_name_every_provider_and_the_one_loaded_last(tmp_path, first, 
         "The plugin loaded last wins: telvar's own plugins load first, then the entry points "
         "in the order of sys.path and, within one folder, of the distributions' names.",
     ]
-    found = json.loads(telvar("-q", "list", "--conflicts", "--json", "--os", "eps", roots=roots.values()).stdout)
-    assert [(conflict["os"], conflict["chassis_type"]) for conflict in found] == [("eps", "single_rp")]
+    found = json.loads(
+        telvar("-q", "list", "--conflicts", "--json", "--os", "eps", roots=roots.values()).stdout
+    )
+    assert [(conflict["os"], conflict["chassis_type"]) for conflict in found] == [
+        ("eps", "single_rp")
+    ]
     assert [provider["origin"] for provider in found[0]["providers"]] == ["one 1.0", "two 1.0"]
     assert found[0]["winner"] == {"class": "two_mod.Eps2", "origin": "two 1.0"}
 
@@ -326,9 +336,15 @@ def test_conflicts_name_every_provider_and_the_one_loaded_last(tmp_path, first, 
 )
 def test_disabled_plugins_are_not_loaded(tmp_path, args, variable, warning):
     roots = [
-        make_dist(tmp_path / name, name, {name: f"{name}_mod"}, {f"{name}_mod.py": REPLACING[f"{name}_mod.py"]})
+        make_dist(
+            tmp_path / name,
+            name,
+            {name: f"{name}_mod"},
+            {f"{name}_mod.py": REPLACING[f"{name}_mod.py"]},
+        )
         for name in ("one", "two")
     ]
+
     def command(*extra):
         argv = [*args, *(["list"] * ("list" not in args)), *extra]
         code = f"import os, sys\nos.environ['TELVAR_DISABLE_PLUGINS'] = {variable!r}\n"

@@ -305,7 +305,11 @@ def from_pkg_resources(exc: ImportError) -> bool:
 
 def disabled_plugins(args: argparse.Namespace) -> list[str]:
     """The entry-point names the command must not load: the variable's and the options'."""
-    given = [os.environ.get(DISABLE_VARIABLE, ""), *args.disable, *getattr(args, "disable_after", [])]
+    given = [
+        os.environ.get(DISABLE_VARIABLE, ""),
+        *args.disable,
+        *getattr(args, "disable_after", []),
+    ]
     return [name.strip() for text in given for name in text.split(",") if name.strip()]
 
 
@@ -432,9 +436,7 @@ def stopped_hint(context: Context, lookup: Device) -> str:
     return f"the lookup stopped at {there}; to see each step: {explain_command(context.given)}"
 
 
-def record_json(
-    cls: Any, path: object, loaded: "inventory.Inventory"
-) -> dict[str, Any]:
+def record_json(cls: Any, path: object, loaded: "inventory.Inventory") -> dict[str, Any]:
     return {
         "class": class_name(cls),
         "module": getattr(cls, "__module__", None),
@@ -822,7 +824,7 @@ class CommandOutput:
             self.real.flush()
             self.saved = high_duplicate(self.fd)
             os.dup2(2 if descriptor_open(2) else self.devnull(), self.fd)
-            self.stream = open(  # noqa: SIM115 - closed by __exit__
+            self.stream = open(  # closed by __exit__
                 self.saved,
                 "w",
                 encoding=getattr(self.real, "encoding", None),

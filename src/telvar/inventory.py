@@ -63,6 +63,7 @@ __all__ = [
     "Conflict",
     "Inventory",
     "LoadFailure",
+    "Provider",
     "Registration",
     "Replacement",
     "Row",
@@ -163,8 +164,11 @@ class Inventory:
         included) is a failure of that plugin: what its modules changed is
         taken back, and ``on_failure`` gets it. A registration that replaced a
         record of another origin goes to ``on_replacement`` once the load that
-        made it has ended. Entry points named in ``disabled`` are not loaded.
+        made it has ended. Entry points named in ``disabled`` (names, or one text
+        of names separated by commas) are not loaded.
         """
+        if isinstance(disabled, str):
+            disabled = [name.strip() for name in disabled.split(",") if name.strip()]
         from telvar import origins
 
         found = origins.entry_points(pluginmanager.ENTRYPOINT_GROUP, self._unreadable)
@@ -206,9 +210,7 @@ class Inventory:
                 log.debug("Plugin %s failed to load", entry_point.name, exc_info=True)
                 count = loading.direct_edits()
                 count += len(loading.undo(self.registrations))
-                failure = LoadFailure(
-                    entry_point.name, entry_point.value, source.label, exc, count
-                )
+                failure = LoadFailure(entry_point.name, entry_point.value, source.label, exc, count)
             else:
                 # A module that failed inside a load that went on (its import error caught).
                 if len(loading.kept()) != len(loading.changes):
@@ -279,7 +281,9 @@ class Inventory:
         slot = call.slot
         earlier = self.registrations.get(slot)
         self.registrations[slot] = registration
-        previous = None if call.previous is None else call.previous.get(CLS)
+        if call.previous is None:
+            return None
+        previous = call.previous.get(CLS)
         previous_source = None
         if earlier is not None and previous is not None and earlier.cls is previous:
             registration.replaces += earlier.replaces  # what it replaced, this one did too
@@ -309,7 +313,10 @@ class Inventory:
             for position, (registration, cls) in enumerate(providers):
                 label = registration.maker.label
                 latest[(id(cls), label)] = (position, cls, label)
-            shown = tuple(Provider(cls, label) for _, cls, label in sorted(latest.values(), key=lambda entry: entry[0]))
+            shown = tuple(
+                Provider(cls, label)
+                for _, cls, label in sorted(latest.values(), key=lambda entry: entry[0])
+            )
             current = record.get(CLS)
             winner = next(
                 (provider for provider in reversed(shown) if provider.cls is current), None

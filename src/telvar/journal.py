@@ -21,6 +21,7 @@ import contextlib
 import sys
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
+from types import FrameType
 from typing import Any
 
 from telvar.origins import Source
@@ -191,7 +192,7 @@ def calling_module() -> str | None:
     Top-level code run by ``exec`` under a name that no module is imported
     under counts as its importer's.
     """
-    frame = sys._getframe(2)
+    frame: FrameType | None = sys._getframe(2)
     for _ in range(FRAMES_LIMIT):
         if frame is None:
             return None
@@ -222,8 +223,6 @@ def _unregister_arguments(
     chassis_type: Any = None,
 ) -> tuple[None, dict[str, Any], Any]:
     return None, dict(os=os, platform=platform, model=model, os_flavor=os_flavor), chassis_type
-
-
 
 
 @contextlib.contextmanager
