@@ -163,6 +163,13 @@ ROUTES = {
     "unregister": "type(pm).unregister_plugin(pm, os='alpha', chassis_type='single_rp')\n"
     "pm.register_plugin(Bad, os='bad')\n",
     "direct": "pm.plugins['bad'] = {'data': {'single_rp': {'cls': Bad, 'path': __file__}}}\n",
+    "thread": "import threading\n"
+    "t = threading.Thread(target=pm.register_plugin, args=(Bad,), kwargs={'os': 'bad'})\n"
+    "t.start()\nt.join()\n",
+    # An element the journal cannot hash: the manager's own error reaches the plugin.
+    "hostile": "class Weird(str):\n    def __hash__(self): raise LookupError('no hash')\n"
+    "try:\n    pm.register_plugin(Bad, os=Weird('w'))\nexcept LookupError:\n    pass\n"
+    "pm.register_plugin(Bad, os='bad')\n",
 }
 # An earlier plugin keeps the method it found, and a helper that registers for its caller.
 KEEPER = {
@@ -239,6 +246,7 @@ NOISE = {
     "print": "print('noise from print')\n",
     "real stdout": "import sys\nprint('noise from sys.__stdout__', file=sys.__stdout__)\n",
     "descriptor": "import os\nos.write(1, b'noise from fd 1\\n')\n",
+    "closed": "import sys\nsys.stdout.close()\nprint('noise after closing sys.stdout')\n",
     "subprocess": "import subprocess, sys\n"
     "subprocess.run([sys.executable, '-c', 'print(\"noise from a child\")'])\n",
 }

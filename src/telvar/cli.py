@@ -21,6 +21,7 @@ subprocess's output) goes to standard error.
 
 import argparse
 import contextlib
+import io
 import os
 import sys
 from collections.abc import Callable, Iterator, Mapping, Sequence
@@ -30,16 +31,20 @@ from typing import IO, TYPE_CHECKING, Any, NoReturn
 
 from telvar import log
 from telvar.core.errors import ConnectionInfraError
+from telvar.journal import describe_exception
 from telvar.plugins import supported_chassis
 from telvar.registry import (
     CLS,
+    DATA,
     DEFAULT_CHASSIS,
     DEVICE_FIELDS,
     PATH,
     class_name,
     node_name,
     validators,
+    walk_records,
 )
+from telvar.tracing import Trace, trace_lookup
 
 if TYPE_CHECKING:
     from telvar import inventory
@@ -279,8 +284,6 @@ def import_manager() -> "PluginManager":
     except ImportError as exc:
         if not from_pkg_resources(exc):
             raise
-        from telvar.journal import describe_exception
-
         message = (
             f"error: the plugin manager cannot import pkg_resources, which is missing or "
             f"broken ({describe_exception(exc)}); repair it: {sys.executable} "
@@ -333,7 +336,7 @@ def load_plugins(
     try:
         loaded.load_builtin()
     except Exception as exc:
-        message = f"error: a built-in plugin failed to import: {inventory.describe_exception(exc)}"
+        message = f"error: a built-in plugin failed to import: {describe_exception(exc)}"
         raise CommandError(message, EXIT_LOAD, cause=exc) from exc
     loaded.load_external(on_failure=report, on_replacement=warn, disabled=disabled)
     for name in dict.fromkeys(disabled):
@@ -423,8 +426,6 @@ def explain_command(given: Device) -> str:
 
 def stopped_hint(context: Context, lookup: Device) -> str:
     """Where a lookup that found nothing stopped, and what is registered there."""
-    from telvar.tracing import trace_lookup
-
     trace = trace_lookup(context.manager.plugins, **lookup)
     at = clipped(node_name(trace.node))
     if not trace.registered:
@@ -458,8 +459,6 @@ def matches(row: Mapping[str, object], given: Device) -> bool:
 
 def selected(context: Context) -> dict[Any, Any]:
     """The registry tree, or a copy that holds only the records the device options select."""
-    from telvar.registry import DATA, walk_records
-
     tree = context.manager.plugins
     if not context.given:
         return tree
@@ -475,8 +474,6 @@ def selected(context: Context) -> dict[Any, Any]:
 
 def tree_json(node: dict[Any, Any], loaded: "inventory.Inventory") -> dict[str, Any]:
     """A node as nested objects; a data map holds each record's class, module, file, origin."""
-    from telvar.registry import DATA
-
     out: dict[str, Any] = {}
     for key in sorted(node, key=str):
         value = node[key]
@@ -630,8 +627,6 @@ def conflict_json(conflict: "inventory.Conflict") -> dict[str, Any]:
 
 
 def explain(context: Context) -> int:
-    from telvar.tracing import trace_lookup
-
     manager = context.manager
     lookup = checked_device(manager, context.device)
     trace = trace_lookup(manager.plugins, **lookup)
@@ -645,7 +640,7 @@ def explain(context: Context) -> int:
             verdict = f"absent: falls back, stays at {clipped(node_name(step.node))}"
             if step.level == "os":
                 verdict += f"; {registered_hint(manager, step.element)}"
-        elif step.element == "data":
+        elif step.element == DATA:
             verdict = "matched: the data map, walked into as the manager does"
         else:
             verdict = "matched"
@@ -664,7 +659,7 @@ def explain(context: Context) -> int:
     return EXIT_OK
 
 
-def explain_json(trace: "inventory.Trace", loaded: "inventory.Inventory") -> dict[str, Any]:
+def explain_json(trace: Trace, loaded: "inventory.Inventory") -> dict[str, Any]:
     record = trace.record
     return {
         "steps": [
@@ -831,7 +826,7 @@ class CommandOutput:
                 errors=getattr(self.real, "errors", None),
                 closefd=False,
             )
-        self.stray = sys.stdout = sys.stderr if sys.stderr is not None else StrayOutput()
+        sys.stdout = StrayOutput(sys.stderr)
         _output.append(self.stream)
         return self.stream
 
@@ -847,8 +842,7 @@ class CommandOutput:
 
     def __exit__(self, kind: object, error: object, traceback: object) -> None:
         _output.pop()
-        if sys.stdout is self.stray:
-            sys.stdout = self.real
+        sys.stdout = self.real
         try:
             if self.saved is not None:
                 if error is not None:
@@ -864,14 +858,39 @@ class CommandOutput:
                 os.close(self.plug)
 
 
-class StrayOutput:
-    """Where output that is not the command's goes when there is no standard error."""
+class StrayOutput(io.TextIOBase):
+    """``sys.stdout`` while the command runs: what is written goes to standard error, or
+    nowhere when there is none; closing it closes nothing."""
+
+    def __init__(self, target: IO[str] | None) -> None:
+        super().__init__()
+        self.target = target
+
+    @property
+    def encoding(self) -> str:  # type: ignore[override]  # read-only, as TextIOBase's is
+        return getattr(self.target, "encoding", None) or "utf-8"
+
+    def writable(self) -> bool:
+        return True
 
     def write(self, text: str) -> int:
+        if self.target is not None:
+            with contextlib.suppress(OSError, ValueError):
+                self.target.write(text)
         return len(text)
 
     def flush(self) -> None:
-        pass
+        if self.target is not None:
+            with contextlib.suppress(OSError, ValueError):
+                self.target.flush()
+
+    def fileno(self) -> int:
+        if self.target is None:
+            raise io.UnsupportedOperation("no standard error")
+        return self.target.fileno()
+
+    def close(self) -> None:
+        """Not a plugin's to close: standard error stays open for the command."""
 
 
 def descriptor_open(fd: int) -> bool:
@@ -959,8 +978,6 @@ def run_reporting_errors(argv: Sequence[str] | None) -> int:
 
 
 def report_unexpected(args: argparse.Namespace | None, exc: Exception) -> int:
-    from telvar.journal import describe_exception
-
     if args is not None and args.debug:
         print_traceback(exc)
     err(f"telvar: unexpected error: {describe_exception(exc)}")

@@ -209,13 +209,13 @@ class Inventory:
             except BaseException as exc:
                 log.debug("Plugin %s failed to load", entry_point.name, exc_info=True)
                 count = loading.direct_edits()
-                count += len(loading.undo(self.registrations))
+                count += len(loading.undo(self.registrations, load_failed=True))
                 failure = LoadFailure(entry_point.name, entry_point.value, source.label, exc, count)
             else:
                 # A module that failed inside a load that went on (its import error caught).
-                if len(loading.kept()) != len(loading.changes):
-                    loading.undo(self.registrations)
-        kept = loading.kept()
+                if len(loading.kept(load_failed=False)) != len(loading.changes):
+                    loading.undo(self.registrations, load_failed=False)
+        kept = loading.kept(load_failed=failure is not None)
         self._settle(kept)
         replacements = [change.replacement for change in kept if change.replacement]
         self.replacements += replacements

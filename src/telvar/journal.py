@@ -24,6 +24,7 @@ from dataclasses import dataclass, field
 from types import FrameType
 from typing import Any
 
+from telvar import log
 from telvar.origins import Source
 from telvar.registry import DATA, DEFAULT_CHASSIS, Slot, class_name, node_name, record_at, slot_of
 
@@ -69,7 +70,7 @@ class Registration:
     replaces: list[str] = field(default_factory=list)
 
 
-@dataclass(frozen=True)
+@dataclass(slots=True)
 class Call:
     """A ``register_plugin`` or ``unregister_plugin`` call that returned."""
 
@@ -82,7 +83,7 @@ class Call:
     module: str | None  # the module whose import made the call
 
 
-@dataclass
+@dataclass(slots=True)
 class Change:
     """One call that changed the registry, and its bookkeeping."""
 
@@ -127,10 +128,11 @@ class Journal:
         if slot not in self.booked:
             self.booked[slot] = registrations.get(slot)
 
-    def failed(self, change: Change) -> bool:
-        """Whether the module that made a change did not finish importing."""
+    def failed(self, change: Change, load_failed: bool) -> bool:
+        """Whether a change is taken back: its module did not finish importing, or no
+        module made it (a call from another thread, say) and the load failed."""
         module = change.call.module
-        return module is None or module not in sys.modules
+        return load_failed if module is None else module not in sys.modules
 
     def direct_edits(self) -> int:
         """Top-level entries changed without a journalled call."""
@@ -140,9 +142,9 @@ class Journal:
         keys |= {key for key in before if key in self.tree and self.tree[key] is not before[key]}
         return len(keys - called)
 
-    def undo(self, registrations: dict[Slot, Registration]) -> list[Change]:
+    def undo(self, registrations: dict[Slot, Registration], load_failed: bool) -> list[Change]:
         """Take back the failed modules' changes; returns them. The others are replayed."""
-        undone = [change for change in self.changes if self.failed(change)]
+        undone = [change for change in self.changes if self.failed(change, load_failed)]
         for node, items in self.saved.values():
             node.clear()
             node.update(items)
@@ -151,14 +153,14 @@ class Journal:
                 registrations.pop(slot, None)
             else:
                 registrations[slot] = before
-        for change in self.kept():
+        for change in self.kept(load_failed):
             replay(self.tree, change)
             if change.registration is not None:
                 registrations[change.slot] = change.registration
         return undone
 
-    def kept(self) -> list[Change]:
-        return [change for change in self.changes if not self.failed(change)]
+    def kept(self, load_failed: bool) -> list[Change]:
+        return [change for change in self.changes if not self.failed(change, load_failed)]
 
 
 def replay(tree: dict[Any, Any], change: Change) -> None:
@@ -251,6 +253,17 @@ def watch(
             setattr(klass, name, original)
 
 
+def _quietly(step: Callable[[Any], None], value: Any) -> bool:
+    """Run a step of the journal; whatever a plugin's values make it raise stays out of
+    the plugin's call (the change then goes unjournalled). Returns whether it ran."""
+    try:
+        step(value)
+    except Exception:
+        log.debug("The journal could not follow a registry call", exc_info=True)
+        return False
+    return True
+
+
 def _journalled(
     manager: Any,
     name: str,
@@ -268,14 +281,17 @@ def _journalled(
             cls, levels, chassis_type = bind(*args, **kwargs)
             slot = slot_of(**levels, chassis_type=chassis_type)
             hash(slot)
-        except TypeError:
+        except Exception:  # arguments the method itself refuses, as it will say
             return original(self, *args, **kwargs)
         tree = manager.plugins
-        before(slot)
+        journalled = _quietly(before, slot)
         previous = record_at(tree, slot) if registering else None
         result = original(self, *args, **kwargs)
-        record = record_at(tree, slot) if registering else None
-        after(Call(registering, slot, previous, record, cls, levels, calling_module()))
+        if journalled:
+            record = record_at(tree, slot) if registering else None
+            _quietly(
+                after, Call(registering, slot, previous, record, cls, levels, calling_module())
+            )
         return result
 
     method.__name__ = method.__qualname__ = name

@@ -180,7 +180,7 @@ def entry_points(
     try:
         pairs = [(point, point.dist) for point in metadata.entry_points(group=group)]
         found = [(point, dist) for point, dist in pairs if dist is not None]
-    except ValueError:  # UnicodeDecodeError among them: one distribution at a time
+    except Exception:  # a file not UTF-8, or unreadable: one distribution at a time
         found = []
         seen: set[str] = set()
         for dist in metadata.distributions():

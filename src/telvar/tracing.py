@@ -8,6 +8,8 @@ from telvar.registry import CLS, DATA, DEFAULT_CHASSIS, Path, lookup_path
 
 @dataclass(frozen=True)
 class Step:
+    """One level of a lookup: its element, whether the walk went down, where it is."""
+
     level: str
     element: Any
     matched: bool
@@ -16,6 +18,8 @@ class Step:
 
 @dataclass(frozen=True)
 class Trace:
+    """A whole lookup: its steps, the chassis type asked, what the last node holds."""
+
     steps: tuple[Step, ...]
     chassis_type: Any
     registered: tuple[Any, ...] | None  # chassis types of the final node's data map, or None
