@@ -154,30 +154,33 @@ def quoted(value: object) -> str:
     return f"{text[:ECHO_LIMIT]!r}... ({len(text)} characters)"
 
 
-DEVICE_FLAGS = {
-    "os": ["--os"],
-    "platform": ["--platform"],
-    "model": ["--model"],
-    "os_flavor": ["--os-flavor", "--os-flavour"],
-    "chassis_type": ["--chassis-type"],
+# Per device field: its options (the first one is named in messages) and their help.
+DEVICE_OPTIONS: dict[str, tuple[tuple[str, ...], str]] = {
+    "os": (("--os",), "operating system, e.g. alpha"),
+    "platform": (("--platform",), "platform (lower case)"),
+    "model": (("--model",), "model (lower case or digits; needs --platform)"),
+    "os_flavor": (("--os-flavor", "--os-flavour"), "OS flavour (--os-flavour is the same option)"),
+    "chassis_type": (
+        ("--chassis-type",),
+        "one of {%s} (default: %s)" % (",".join(supported_chassis), DEFAULT_CHASSIS),
+    ),
 }
-DEVICE_HELP = {
-    "os": "operating system, e.g. alpha",
-    "platform": "platform (lower case)",
-    "model": "model (lower case or digits; needs --platform)",
-    "os_flavor": "OS flavour (--os-flavour is the same option)",
-    "chassis_type": "one of {%s} (default: %s)" % (",".join(supported_chassis), DEFAULT_CHASSIS),
-}
+
+
+def flag(field: str) -> str:
+    """The option that gives a device field, as messages name it."""
+    return DEVICE_OPTIONS[field][0][0]
 
 
 def add_device_options(parser: argparse.ArgumentParser, title: str, dest_prefix: str) -> None:
     device = parser.add_argument_group(title)
     for name in DEVICE_FIELDS:
+        flags, text = DEVICE_OPTIONS[name]
         device.add_argument(
-            *DEVICE_FLAGS[name],
+            *flags,
             dest=dest_prefix + name,
             metavar=name.upper(),
-            help=DEVICE_HELP[name],
+            help=text,
             # After a command, an option left out keeps the value given before it.
             default=None if dest_prefix else argparse.SUPPRESS,
         )
@@ -365,7 +368,7 @@ def refused_option(manager: "PluginManager", lookup: Device) -> str:
         try:
             getattr(manager, "validate_" + name)(**{key: lookup[key] for key in fields})
         except ConnectionInfraError:
-            line = f"refused: {DEVICE_FLAGS[name][0]} {quoted(lookup[name])}"
+            line = f"refused: {flag(name)} {quoted(lookup[name])}"
             if name == "chassis_type":
                 line += f"; choose from {', '.join(map(str, supported_chassis))}"
             return line
@@ -420,7 +423,7 @@ def explain_command(given: Device) -> str:
 
     words = ["telvar", "explain"]
     for name, value in given.items():
-        words += [DEVICE_FLAGS[name][0], shlex.quote(str(value))]
+        words += [flag(name), shlex.quote(str(value))]
     return " ".join(words)
 
 
