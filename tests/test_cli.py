@@ -699,6 +699,13 @@ def test_explain_cuts_long_values(capsys):
             "sys.modules['pkg_resources'] = types.ModuleType('pkg_resources')",
             "ImportError: cannot import name 'iter_entry_points' from 'pkg_resources' (unknown location)",
         ),
+        # Its own import fails: the packages it needs are gone.
+        (
+            "import pathlib, tempfile\nroot = pathlib.Path(tempfile.mkdtemp())\n"
+            "(root / 'pkg_resources').mkdir()\n(root / 'pkg_resources' / '__init__.py')"
+            ".write_text('raise LookupError(\"its packaging is gone\")')\nsys.path.insert(0, str(root))",
+            "LookupError: its packaging is gone",
+        ),
     ],
 )
 @pytest.mark.parametrize("argv", [["list"], ["--os", "alpha"]])

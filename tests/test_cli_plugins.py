@@ -247,6 +247,7 @@ NOISE = {
     "real stdout": "import sys\nprint('noise from sys.__stdout__', file=sys.__stdout__)\n",
     "descriptor": "import os\nos.write(1, b'noise from fd 1\\n')\n",
     "closed": "import sys\nsys.stdout.close()\nprint('noise after closing sys.stdout')\n",
+    "bytes": "import sys\nsys.stdout.buffer.write(b'noise in bytes\\n')\n",
     "subprocess": "import subprocess, sys\n"
     "subprocess.run([sys.executable, '-c', 'print(\"noise from a child\")'])\n",
 }

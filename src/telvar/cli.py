@@ -284,21 +284,24 @@ def import_manager() -> "PluginManager":
     """The shared plugin manager; a missing or broken pkg_resources is one line naming the repair."""
     try:
         from telvar.manager import plugin_manager
-    except ImportError as exc:
+    except Exception as exc:
         if not from_pkg_resources(exc):
             raise
+        import shlex
+
         message = (
             f"error: the plugin manager cannot import pkg_resources, which is missing or "
-            f"broken ({describe_exception(exc)}); repair it: {sys.executable} "
+            f"broken ({describe_exception(exc)}); repair it: {shlex.quote(sys.executable)} "
             f"{PKG_RESOURCES_REPAIR}"
         )
         raise CommandError(message, EXIT_LOAD, cause=exc) from exc
     return plugin_manager
 
 
-def from_pkg_resources(exc: ImportError) -> bool:
-    """Whether an import failed for want of a working ``pkg_resources``."""
-    if exc.name == "pkg_resources":
+def from_pkg_resources(exc: Exception) -> bool:
+    """Whether an import failed for want of a working ``pkg_resources``: it is missing, it
+    lacks what the manager takes from it, or its own import raised."""
+    if isinstance(exc, ImportError) and exc.name == "pkg_resources":
         return True
     traceback = exc.__traceback__
     while traceback is not None:
@@ -891,6 +894,12 @@ class StrayOutput(io.TextIOBase):
         if self.target is None:
             raise io.UnsupportedOperation("no standard error")
         return self.target.fileno()
+
+    @property
+    def buffer(self) -> IO[bytes]:
+        """Bytes written as bytes go the same way."""
+        found = getattr(self.target, "buffer", None)
+        return found if found is not None else io.BytesIO()
 
     def close(self) -> None:
         """Not a plugin's to close: standard error stays open for the command."""

@@ -155,7 +155,10 @@ def load_order(
     def key(pair: tuple[metadata.EntryPoint, metadata.Distribution]) -> tuple[int, str]:
         dist = pair[1]
         if id(dist) not in keys:
-            base, name = _folder(dist)
+            try:
+                base, name = _folder(dist)
+            except Exception:  # a distribution that is not in a folder: after the others
+                base, name = "", ""
             keys[id(dist)] = (rank.get(base, len(rank)), name)
         return keys[id(dist)]
 
