@@ -17,8 +17,9 @@
 # make boundary - every C API name the core uses is classified (src/telvar/core/python/boundary.txt),
 #              and those that may run Python code are called only in their wrappers
 # make dist  - sdist and wheel into dist/; make sdist-check installs the sdist into a fresh venv
-# make wheel - a wheel for PY, repaired by auditwheel into dist/ (manylinux); make wheel-check
-#              installs each wheel in dist/ into a fresh venv without a compiler and runs the suite
+# make wheel - a wheel for PY, repaired by auditwheel into wheelhouse/ (manylinux); make wheel-check
+#              installs each wheel in wheelhouse/ into a fresh venv without a compiler and runs the
+#              suite, then what pip commands on setuptools do to an installed telvar
 # make release-check - twine check of the wheels and an sdist, the workflow's schema, the
 #              cibuildwheel configuration for each platform (tools: the release group, .venv-release)
 # make test-clang - the test suite against a clang++ build (own venv and build dir)
@@ -175,8 +176,10 @@ dist: $(PYTHON)
 
 # The sdist must build on its own: a fresh venv, an isolated build, then an import.
 sdist-check: dist
-	@if tar tzf dist/telvar-*.tar.gz | grep -E '^[^/]+/(\.venv[^/]*|build|dist)/'; then \
+	@if tar tzf dist/telvar-*.tar.gz | grep -E '^[^/]+/(\.venv[^/]*|build|dist|wheelhouse)/'; then \
 		echo "sdist-check: the sdist carries venvs or build output" >&2; exit 1; fi
+	@if tar tzf dist/telvar-*.tar.gz | grep -E '^[^/]+/src/telvar/(.*/)?(tests?/|test_[^/]*\.py$$)'; then \
+		echo "sdist-check: the package in the sdist carries test modules" >&2; exit 1; fi
 	rm -rf build/sdist-check
 	$$(scripts/find-python $(PY)) -m venv build/sdist-check/venv
 	build/sdist-check/venv/bin/python -m pip install --quiet dist/telvar-*.tar.gz
@@ -190,6 +193,8 @@ sdist-check: dist
 RELEASE_VENV := .venv-release
 RELEASE_TOOLS := $(RELEASE_VENV)/.telvar-release-tools
 WHEEL_RAW := build/wheel-py$(PY)
+# Repaired wheels, apart from make dist's output, which that target clears.
+WHEELHOUSE := wheelhouse
 
 $(RELEASE_TOOLS): pyproject.toml
 	@[ -x $(RELEASE_VENV)/bin/python ] || "$$(scripts/find-python 3.12)" -m venv $(RELEASE_VENV)
@@ -204,18 +209,21 @@ release-tools: $(RELEASE_TOOLS)
 wheel: $(PYTHON) $(RELEASE_TOOLS)
 	rm -rf $(WHEEL_RAW)
 	$(PYTHON) -m pip wheel --quiet --no-deps $(BUILD_FLAGS) -w $(WHEEL_RAW) .
-	rm -f dist/telvar-*-cp$(subst .,,$(PY))-*.whl
-	PATH="$(abspath $(RELEASE_VENV))/bin:$$PATH" auditwheel repair --wheel-dir dist $(WHEEL_RAW)/telvar-*.whl
-	@ls dist/telvar-*-cp$(subst .,,$(PY))-*manylinux*.whl
+	rm -f $(WHEELHOUSE)/telvar-*-cp$(subst .,,$(PY))-*.whl
+	PATH="$(abspath $(RELEASE_VENV))/bin:$$PATH" auditwheel repair --wheel-dir $(WHEELHOUSE) $(WHEEL_RAW)/telvar-*.whl
+	@ls $(WHEELHOUSE)/telvar-*-cp$(subst .,,$(PY))-*manylinux*.whl
 
+# Every wheel checked on its own; the setuptools sequences once, with the first.
 wheel-check:
-	@set -- dist/telvar-*.whl; [ -e "$$1" ] || { echo "wheel-check: no wheel in dist/ (make wheel)" >&2; exit 1; }; \
-	for wheel; do scripts/check-wheel "$$wheel" || exit 1; done
+	@set -- $(WHEELHOUSE)/telvar-*.whl; [ -e "$$1" ] || { echo "wheel-check: no wheel in $(WHEELHOUSE)/ (make wheel)" >&2; exit 1; }; \
+	for wheel; do scripts/check-wheel "$$wheel" || exit 1; done; \
+	scripts/check-setuptools "$$1"
 
 release-check: $(RELEASE_TOOLS)
-	@set -- dist/telvar-*.whl; [ -e "$$1" ] || { echo "release-check: no wheel in dist/ (make wheel)" >&2; exit 1; }
+	@set -- $(WHEELHOUSE)/telvar-*.whl; [ -e "$$1" ] || { echo "release-check: no wheel in $(WHEELHOUSE)/ (make wheel)" >&2; exit 1; }
 	rm -rf build/release && $(RELEASE_VENV)/bin/python -m build --sdist --outdir build/release . >/dev/null
-	$(RELEASE_VENV)/bin/twine check --strict dist/telvar-*.whl build/release/telvar-*.tar.gz
+	$(RELEASE_VENV)/bin/twine check --strict $(WHEELHOUSE)/telvar-*.whl build/release/telvar-*.tar.gz
+	scripts/check-release-tag --self-test
 	$(RELEASE_VENV)/bin/check-jsonschema --builtin-schema vendor.github-workflows .github/workflows/*.yml
 	scripts/check-build-identifiers $(RELEASE_VENV)/bin/cibuildwheel
 
@@ -228,4 +236,4 @@ test-clang:
 	$(CLANG_VENV)/bin/python -m pytest -q
 
 clean:
-	rm -rf build dist .venv .venv-* *.egg-info
+	rm -rf build dist wheelhouse .venv .venv-* *.egg-info

@@ -4,6 +4,7 @@ import contextlib
 import json
 import os
 import re
+import shlex
 import subprocess
 import sys
 import textwrap
@@ -215,8 +216,29 @@ DUAL_RP = "--os beta --platform core --chassis-type dual_rp"
     [
         ("--os alhpa", 1, f"no plugin for os 'alhpa'; {REGISTERED}; did you mean 'alpha'?"),
         ("resolve --os zzzz --json", 1, f"no plugin for os 'zzzz'; {REGISTERED}"),
-        # The OS exists: the manager's message. No back-off to other chassis types.
-        (DUAL_RP, 1, "Plugin data not found for (beta/core), type: dual_rp "),
+        # The OS exists: the manager's message, then where the walk stopped and what is
+        # registered there. No back-off to other chassis types.
+        (
+            DUAL_RP,
+            1,
+            "Plugin data not found for (beta/core), type: dual_rp\ntelvar: the lookup stopped "
+            "at beta/core, where only single_rp is registered; to see each step: telvar "
+            f"explain {DUAL_RP}",
+        ),
+        (
+            "--os beta --platform core --model c9 --os-flavor 'x y' --chassis-type stack",
+            1,
+            "Plugin data not found for (beta/core/c9/x y), type: stack\ntelvar: the lookup "
+            "stopped at beta/core/c9, where only single_rp is registered; to see each step: "
+            "telvar explain --os beta --platform core --model c9 --os-flavor 'x y' --chassis-type stack",
+        ),
+        # Device options that select no record.
+        ("list --os nope", 1, "no registered record matches these device options"),
+        (
+            "tree --os alpha --chassis-type stack",
+            1,
+            "no registered record matches these device options",
+        ),
         # The manager's message, then the command's line with the refused input quoted.
         (
             "--os alpha --platform Edge",
@@ -269,7 +291,7 @@ DUAL_RP = "--os beta --platform core --chassis-type dual_rp"
     ],
 )
 def test_exit_codes_and_messages(capsys, argv, code, message):
-    assert cli.main(argv.split()) == code
+    assert cli.main(shlex.split(argv)) == code
     assert capsys.readouterr() == ("", f"telvar: {message}\n")
     assert "register_plugin" not in vars(plugin_manager)  # the command stopped watching
 
@@ -512,11 +534,6 @@ plugins (<class 'telvar.core.pluginmanager.PluginManager'> at ID)
           |__ path = .../alpha/lts.py
 """,
         ),
-        (
-            "tree --os alpha --chassis-type stack",
-            "No registered record matches these device options.\n",
-        ),
-        ("list --os beta --model c8", "No registered record matches these device options.\n"),
         ("tree --os beta --platform core --json", '{\n  "beta": {\n    "core": {\n'),
     ],
 )
@@ -565,13 +582,12 @@ def test_explain_json(capsys, argv, code, steps, result):
     )
 
 
-@pytest.mark.parametrize("command", list(cli.COMMANDS_HELP))
+@pytest.mark.parametrize("command", cli.COMMANDS, ids=lambda command: command.name)
 def test_every_command_has_a_description_and_an_example(capsys, command):
-    assert cli.main([command, "--help"]) == 0
+    assert cli.main([command.name, "--help"]) == 0
     out = capsys.readouterr().out
-    summary, example = cli.COMMANDS_HELP[command]
-    assert f"\n\n{summary}\n\n" in out and out.endswith(f"\nexample: {example}\n")
-    assert f"telvar {command} " in example
+    assert f"\n\n{command.summary}\n\n" in out and out.endswith(f"\nexample: {command.example}\n")
+    assert f"telvar {command.name} " in command.example
 
 
 def bash_completion(script, words):
@@ -590,7 +606,8 @@ def bash_completion(script, words):
         ('telvar list --chassis-type ""', ["single_rp", "dual_rp", "stack"]),
         (
             'telvar --debug completion ""',
-            ["-h", "--help", "--debug", "--strict", "-q", "--quiet", "bash", "zsh", "fish"],
+            ["-h", "--help", "--debug", "--strict", "-q", "--quiet", "--disable"]
+            + ["bash", "zsh", "fish"],
         ),
         ("telvar explain --os-f", ["--os-flavor", "--os-flavour"]),
     ],
@@ -667,3 +684,37 @@ def test_explain_cuts_long_values(capsys):
         f"platform   {shown}  absent: falls back, stays at alpha",
         "stopped at alpha",
     ]
+
+
+@pytest.mark.parametrize(
+    "setup, error",
+    [
+        # Uninstalled: nothing to import.
+        (
+            "sys.modules['pkg_resources'] = None",
+            "ModuleNotFoundError: import of pkg_resources halted; None in sys.modules",
+        ),
+        # Its files deleted by another distribution's uninstall: a namespace package is left.
+        (
+            "sys.modules['pkg_resources'] = types.ModuleType('pkg_resources')",
+            "ImportError: cannot import name 'iter_entry_points' from 'pkg_resources' (unknown location)",
+        ),
+        # Its own import fails: the packages it needs are gone.
+        (
+            "import pathlib, tempfile\nroot = pathlib.Path(tempfile.mkdtemp())\n"
+            "(root / 'pkg_resources').mkdir()\n(root / 'pkg_resources' / '__init__.py')"
+            ".write_text('raise LookupError(\"its packaging is gone\")')\nsys.path.insert(0, str(root))",
+            "LookupError: its packaging is gone",
+        ),
+    ],
+)
+def test_a_missing_or_broken_pkg_resources_is_one_line_naming_the_repair(run_python, setup, error):
+    proc = run_python(cli_code(f"import sys, types\n{setup}", "--os", "alpha"))
+    assert (proc.returncode, proc.stdout) == (3, "")
+    assert proc.stderr == (
+        "telvar: error: the plugin manager cannot import pkg_resources, which is missing or "
+        f"broken ({error}); repair it: {sys.executable} -m pip install --force-reinstall "
+        "pkg-resources-backport\n"
+    )
+    version = run_python(cli_code(f"import sys, types\n{setup}", "-V"))
+    assert (version.returncode, version.stdout) == (0, f"telvar {metadata.version('telvar')}\n")

@@ -151,3 +151,218 @@ def test_origin_is_the_distribution_that_owns_the_class_file(tmp_path, record, o
     proc = telvar("resolve", "--os", "split", "--json", roots=[root])
     assert (proc.returncode, proc.stderr) == (0, "")
     assert json.loads(proc.stdout)["origin"] == origin
+
+
+# Each failing plugin below registers through a route the loader did not hand it, then fails.
+ROUTES = {
+    "class": "type(pm).register_plugin(pm, Bad, os='bad')\n",
+    "unbound": "from telvar.core.pluginmanager import PluginManager\n"
+    "PluginManager.register_plugin(pm, Bad, os='bad')\n",
+    "kept": "import keeper\nkeeper.register(Bad, os='bad')\n",
+    "helper": "import keeper\nkeeper.file(Bad, os='bad')\n",
+    "unregister": "type(pm).unregister_plugin(pm, os='alpha', chassis_type='single_rp')\n"
+    "pm.register_plugin(Bad, os='bad')\n",
+    "direct": "pm.plugins['bad'] = {'data': {'single_rp': {'cls': Bad, 'path': __file__}}}\n",
+    "thread": "import threading\n"
+    "t = threading.Thread(target=pm.register_plugin, args=(Bad,), kwargs={'os': 'bad'})\n"
+    "t.start()\nt.join()\n",
+    # An element the journal cannot hash: the manager's own error reaches the plugin.
+    "hostile": "class Weird(str):\n    def __hash__(self): raise LookupError('no hash')\n"
+    "try:\n    pm.register_plugin(Bad, os=Weird('w'))\nexcept LookupError:\n    pass\n"
+    "pm.register_plugin(Bad, os='bad')\n",
+}
+# An earlier plugin keeps the method it found, and a helper that registers for its caller.
+KEEPER = {
+    "keeper.py": REGISTER + "register = pm.register_plugin\n"
+    "def file(cls, **levels):\n    pm.register_plugin(cls, **levels)\n"
+}
+
+
+def test_every_route_of_a_failed_plugins_change_is_undone(tmp_path):
+    keeper = make_dist(tmp_path / "k", "keeper", {"k": "keeper"}, KEEPER)
+    modules = {
+        f"zbad_{route}.py": REGISTER
+        + "class Bad: pass\n"
+        + source.replace("'bad'", f"'bad_{route}'")
+        + "raise RuntimeError('late')\n"
+        for route, source in ROUTES.items()
+    }
+    bad = make_dist(tmp_path / "z", "zbad", {route: f"zbad_{route}" for route in ROUTES}, modules)
+    proc = run(SHOW_REGISTRY, keeper, bad)
+    assert proc.stderr.splitlines() == [
+        f"telvar: warning: plugin {route!r} (zbad_{route}) from zbad 1.0 failed to load: "
+        "RuntimeError: late (its "
+        + ("2 registry changes" if route == "unregister" else "1 registry change")
+        + " undone)"
+        for route in ROUTES
+    ]
+    assert proc.stdout == run(SHOW_REGISTRY, keeper).stdout
+
+
+# b registers when a imports it; a fails afterwards, or b's own import fails inside a's.
+IMPORTER = REGISTER + "import b_mod\nclass A: pass\npm.register_plugin(A, os='aos')\n"
+B_MOD = REGISTER + "class B: pass\npm.register_plugin(B, os='bos')\n"
+
+
+@pytest.mark.parametrize(
+    "a_ending, b_ending, kept, warnings",
+    [
+        # b's module finished importing: it keeps its record, and its own entry point finds
+        # it in sys.modules.
+        ("raise RuntimeError('a')", "", {"bos"}, [("a", "RuntimeError: a")]),
+        # b's import failed inside a's load: its record goes with a's, and b's entry point
+        # fails on its own.
+        (
+            "",
+            "raise RuntimeError('b')",
+            set(),
+            [("a", "RuntimeError: b"), ("b", "RuntimeError: b")],
+        ),
+        # a caught b's failure and loaded: b's partial record is still taken back.
+        ("", "raise ImportError('b')", {"aos"}, [("b", "ImportError: b")]),
+    ],
+)
+def test_changes_belong_to_the_module_that_made_them(tmp_path, a_ending, b_ending, kept, warnings):
+    importer = IMPORTER
+    if "ImportError" in b_ending:
+        importer = importer.replace(
+            "import b_mod\n", "try:\n    import b_mod\nexcept ImportError:\n    pass\n"
+        )
+    a = make_dist(tmp_path / "a", "adist", {"a": "a_mod"}, {"a_mod.py": importer + a_ending})
+    b = make_dist(tmp_path / "b", "bdist", {"b": "b_mod"}, {"b_mod.py": B_MOD + b_ending})
+    proc = telvar("list", "--json", roots=[a, b])
+    assert proc.stderr.splitlines() == [
+        f"telvar: warning: plugin {name!r} ({name}_mod) from {name}dist 1.0 failed to load: "
+        f"{error} (its 1 registry change undone)"
+        for name, error in warnings
+    ]
+    origins = {row["os"]: row["origin"] for row in json.loads(proc.stdout)}
+    assert {name: origins[name] for name in origins.keys() & {"aos", "bos"}} == {
+        name: f"{name[0]}dist 1.0" for name in kept
+    }
+
+
+NOISE = {
+    "print": "print('noise from print')\n",
+    "real stdout": "import sys\nprint('noise from sys.__stdout__', file=sys.__stdout__)\n",
+    "descriptor": "import os\nos.write(1, b'noise from fd 1\\n')\n",
+    "closed": "import sys\nsys.stdout.close()\nprint('noise after closing sys.stdout')\n",
+    "bytes": "import sys\nsys.stdout.buffer.write(b'noise in bytes\\n')\n",
+    "subprocess": "import subprocess, sys\n"
+    "subprocess.run([sys.executable, '-c', 'print(\"noise from a child\")'])\n",
+}
+
+
+@pytest.mark.parametrize("stderr", ["open", "closed"])
+def test_standard_output_carries_the_commands_output_alone(tmp_path, stderr):
+    # Each noisy module writes its own way, and registers; then one plugin fails.
+    modules = {
+        f"noisy_{index}.py": REGISTER
+        + source
+        + f"class N: pass\npm.register_plugin(N, os='n{index}')\n"
+        for index, source in enumerate(NOISE.values())
+    }
+    modules["failing_mod.py"] = "raise RuntimeError('boom')\n"
+    entry_points = {module[:-3]: module[:-3] for module in modules}
+    noisy = make_dist(tmp_path, "noisy", entry_points, modules)
+    program = f"{sys.executable} -m telvar list --json" + " 2>&-" * (stderr == "closed")
+    env = {**os.environ, "PYTHONPATH": str(noisy)}
+    proc = subprocess.run(
+        ["sh", "-c", program], capture_output=True, text=True, env=env, timeout=120
+    )
+    assert proc.returncode == 0
+    rows = [row["class"] for row in json.loads(proc.stdout) if row["origin"] == "noisy 1.0"]
+    assert rows == ["noisy_%d.N" % index for index in range(len(NOISE))]
+    noises = re.findall(r"noise[^\n]*", proc.stderr)
+    assert len(noises) == (len(NOISE) if stderr == "open" else 0), proc.stderr
+    assert ("boom" in proc.stderr) is (stderr == "open")
+
+
+LATIN_1 = "Name: latin\nVersion: 1.0\nSummary: caf\xe9\n"
+
+
+@pytest.mark.parametrize("broken_file", ["METADATA", "RECORD", "entry_points.txt"])
+def test_undecodable_distribution_files_are_read_as_far_as_they_can_be(tmp_path, broken_file):
+    modules = {
+        "latin_mod.py": REGISTER + "class L: pass\npm.register_plugin(L, os='lat')\n",
+        "latin_bad.py": "raise RuntimeError('bad')\n",
+    }
+    root = make_dist(tmp_path, "latin", {"l": "latin_mod", "x": "latin_bad"}, modules)
+    info = root / "latin-1.0.dist-info"
+    extra = {"METADATA": LATIN_1, "RECORD": "caf\xe9.py,,\n", "entry_points.txt": "# caf\xe9\n"}
+    path = info / broken_file
+    path.write_bytes(path.read_bytes() + extra[broken_file].encode("latin-1"))
+    proc = telvar("list", "--os", "lat", roots=[root])
+    assert proc.returncode == 0, proc.stderr
+    # The file list is read when the first origin is needed, after the plugins have loaded.
+    assert sorted(proc.stderr.splitlines()) == [
+        f"telvar: warning: latin 1.0: {broken_file} is not UTF-8; read with the undecodable "
+        "bytes replaced",
+        "telvar: warning: plugin 'x' (latin_bad) from latin 1.0 failed to load: RuntimeError: bad",
+    ]
+    assert re.search(r"\bL +latin 1\.0 ", proc.stdout)
+
+
+@pytest.mark.parametrize("first, last", [("one", "two"), ("two", "one")])
+def test_conflicts_name_every_provider_and_the_one_loaded_last(tmp_path, first, last):
+    roots = {
+        name: make_dist(tmp_path / name, name, {name: f"{name}_mod"}, {f"{name}_mod.py": source})
+        for name, source in REPLACING.items()
+        for name in [name.removesuffix("_mod.py")]
+    }
+    order = [roots[first], roots[last]]
+    proc = telvar("-q", "list", "--conflicts", roots=order)
+    classes = {"one": "one_mod.EpsConnection", "two": "two_mod.Eps2"}
+    width = max(map(len, classes.values()))
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert proc.stdout.splitlines() == [
+        "alpha/lts (single_rp):",
+        "  built-in  telvar.plugins.alpha.lts.AlphaLtsConnection",
+        "  two 1.0   two_mod.Alpha2                               wins",
+        "eps (single_rp):",
+        f"  {first} 1.0  {classes[first]:<{width}}".rstrip(),
+        f"  {last} 1.0  {classes[last]:<{width}}  wins",
+        "The plugin loaded last wins: telvar's own plugins load first, then the entry points "
+        "in the order of sys.path and, within one folder, of the distributions' names.",
+    ]
+    found = json.loads(
+        telvar("-q", "list", "--conflicts", "--json", "--os", "eps", roots=order).stdout
+    )
+    assert [(conflict["os"], conflict["chassis_type"]) for conflict in found] == [
+        ("eps", "single_rp")
+    ]
+    assert found[0]["providers"] == [
+        {"class": classes[name], "origin": f"{name} 1.0"} for name in (first, last)
+    ]
+    assert found[0]["winner"] == {"class": classes[last], "origin": f"{last} 1.0"}
+
+
+@pytest.mark.parametrize(
+    "args, variable, warning",
+    [
+        (["--disable", "two"], "", ""),
+        (["list", "--disable", "x,two"], "", "telvar: warning: no plugin named 'x' to disable\n"),
+        ([], " two , ", ""),
+        (["--disable", "one", "list", "--disable", "two"], "", ""),
+    ],
+)
+def test_disabled_plugins_are_not_loaded(tmp_path, args, variable, warning):
+    roots = [
+        make_dist(
+            tmp_path / name,
+            name,
+            {name: f"{name}_mod"},
+            {f"{name}_mod.py": REPLACING[f"{name}_mod.py"]},
+        )
+        for name in ("one", "two")
+    ]
+
+    def command(*extra):
+        argv = [*args, *(["list"] * ("list" not in args)), *extra]
+        code = f"import os, sys\nos.environ['TELVAR_DISABLE_PLUGINS'] = {variable!r}\n"
+        return run(code + f"from telvar.cli import main\nsys.exit(main({argv!r}))", *roots)
+
+    # one and two provide the same record: no conflict, so one of them was left out.
+    proc = command("--conflicts")
+    assert (proc.returncode, proc.stderr) == (0, warning)
+    assert proc.stdout == "No record is provided by more than one distribution.\n"

@@ -11,7 +11,7 @@ import warnings
 # it in sys.modules. No filter outlives the block.
 with warnings.catch_warnings():
     warnings.filterwarnings("ignore", "pkg_resources is deprecated", UserWarning)
-    with contextlib.suppress(ImportError):  # the extension's own import reports it
+    with contextlib.suppress(Exception):  # the extension's own import reports it
         import pkg_resources  # noqa: F401
 
 # Like any library's logger: silent until the application configures logging.

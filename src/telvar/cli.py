@@ -3,27 +3,52 @@
 telvar [tree]                                 # the registry as a tree (--json)
 telvar resolve --os alpha --platform edge     # the class that serves a device (--json)
 telvar list                                   # one row per record, with its origin (--json)
+telvar list --conflicts                       # records that several distributions provide
 telvar explain --os alpha --model e9 ...      # the lookup, step by step (--json)
 telvar completion bash|zsh|fish               # a shell completion script
 telvar --os alpha                             # device options alone: resolve
 
-Exit codes: 0 success, 1 no plugin serves the device, 2 usage error or refused
-input, 3 a plugin failed to load (under --strict) or a built-in one failed to
-import, 4 an unexpected error, 5 standard output closed or not writable,
-130 interrupted, 141 stdout closed early by its reader.
+Exit codes: 0 success, 1 no plugin serves the device (or no record matches),
+2 usage error or refused input, 3 a plugin failed to load (under --strict), a
+built-in one failed to import or the plugin manager cannot be imported, 4 an
+unexpected error, 5 standard output closed or not writable, 130 interrupted,
+141 stdout closed early by its reader.
+
+Standard output carries the command's own output and nothing else: while the
+command runs, whatever else is written there (a plugin's print(), a
+subprocess's output) goes to standard error.
 """
 
 import argparse
+import contextlib
+import io
 import os
 import sys
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from dataclasses import dataclass
 from importlib import metadata
-from typing import Any, NoReturn
+from typing import IO, TYPE_CHECKING, Any, NoReturn
 
-from telvar import inventory, log
+from telvar import log
 from telvar.core.errors import ConnectionInfraError
-from telvar.manager import plugin_manager
+from telvar.journal import describe_exception
 from telvar.plugins import supported_chassis
+from telvar.registry import (
+    CLS,
+    DATA,
+    DEFAULT_CHASSIS,
+    DEVICE_FIELDS,
+    PATH,
+    class_name,
+    node_name,
+    validators,
+    walk_records,
+)
+from telvar.tracing import Trace, trace_lookup
+
+if TYPE_CHECKING:
+    from telvar import inventory
+    from telvar.core.pluginmanager import PluginManager
 
 EXIT_OK = 0
 EXIT_NOT_FOUND = 1
@@ -34,11 +59,18 @@ EXIT_NO_OUTPUT = 5
 EXIT_BROKEN_PIPE = 128 + 13  # as for a process that SIGPIPE ended
 EXIT_INTERRUPTED = 128 + 2
 
-DEVICE_OPTIONS = ("os", "platform", "model", "os_flavor", "chassis_type")
 GLOBAL_DEVICE = "global_"  # dest prefix of the device options given before any subcommand
 SHELLS = ("bash", "zsh", "fish")
 ECHO_LIMIT = 40  # characters of a value echoed in a message
 NAMES_LIMIT = 12  # registered OSes named in a message
+DISABLE_VARIABLE = "TELVAR_DISABLE_PLUGINS"
+# What repairs a missing or broken pkg_resources, which the plugin manager imports.
+PKG_RESOURCES_REPAIR = "-m pip install --force-reinstall pkg-resources-backport"
+LOAD_ORDER_RULE = (
+    "The plugin loaded last wins: telvar's own plugins load first, then the entry points "
+    "in the order of sys.path and, within one folder, of the distributions' names"
+)
+NO_MATCH = "no registered record matches these device options"
 
 Device = dict[str, Any]
 
@@ -52,6 +84,38 @@ class CommandError(Exception):
         self.cause = cause
 
 
+class OutputError(Exception):
+    """Standard output failed (other than by a closed pipe): reported by ``main``."""
+
+
+# The command's own standard output while it runs (see CommandOutput).
+_output: list[IO[str]] = []
+
+
+def emit(text: object = "", end: str = "\n") -> None:
+    """Print to the command's standard output; a failure to write is an ``OutputError``."""
+    try:
+        print(text, end=end, file=_output[-1] if _output else sys.stdout)
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        raise OutputError(str(exc)) from exc
+
+
+def err(text: str) -> None:
+    """A line on standard error, if there is one: never on standard output."""
+    if sys.stderr is not None:
+        with contextlib.suppress(OSError, ValueError):
+            print(text, file=sys.stderr, flush=True)
+
+
+def print_traceback(exc: BaseException) -> None:
+    if sys.stderr is not None:
+        import traceback
+
+        traceback.print_exception(exc, file=sys.stderr)
+
+
 class Parser(argparse.ArgumentParser):
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         kwargs.setdefault("allow_abbrev", False)
@@ -62,30 +126,16 @@ class Parser(argparse.ArgumentParser):
         if message and (file is None or file is sys.stdout):
             emit(message, end="")
         elif message:
-            super()._print_message(message, file)
+            err(message.rstrip("\n"))
 
     def error(self, message: str) -> NoReturn:
         raise CommandError(f"error: {message} (see '{self.prog} --help')", EXIT_USAGE)
 
 
-class OutputError(Exception):
-    """Standard output failed (other than by a closed pipe): reported by ``main``."""
-
-
-def emit(text: object = "", end: str = "\n") -> None:
-    """Print to standard output; a failure to write is an ``OutputError``."""
-    try:
-        print(text, end=end)
-    except BrokenPipeError:
-        raise
-    except OSError as exc:
-        raise OutputError(str(exc)) from exc
-
-
 def version() -> str:
     try:
         return metadata.version("telvar")
-    except metadata.PackageNotFoundError:
+    except (metadata.PackageNotFoundError, ValueError):
         return "unknown"
 
 
@@ -104,36 +154,40 @@ def quoted(value: object) -> str:
     return f"{text[:ECHO_LIMIT]!r}... ({len(text)} characters)"
 
 
-DEVICE_FLAGS = {
-    "os": ["--os"],
-    "platform": ["--platform"],
-    "model": ["--model"],
-    "os_flavor": ["--os-flavor", "--os-flavour"],
-    "chassis_type": ["--chassis-type"],
+# Per device field: its options (the first one is named in messages) and their help.
+DEVICE_OPTIONS: dict[str, tuple[tuple[str, ...], str]] = {
+    "os": (("--os",), "operating system, e.g. alpha"),
+    "platform": (("--platform",), "platform (lower case)"),
+    "model": (("--model",), "model (lower case or digits; needs --platform)"),
+    "os_flavor": (("--os-flavor", "--os-flavour"), "OS flavour (--os-flavour is the same option)"),
+    "chassis_type": (
+        ("--chassis-type",),
+        "one of {%s} (default: %s)" % (",".join(supported_chassis), DEFAULT_CHASSIS),
+    ),
 }
-DEVICE_HELP = {
-    "os": "operating system, e.g. alpha",
-    "platform": "platform (lower case)",
-    "model": "model (lower case or digits; needs --platform)",
-    "os_flavor": "OS flavour (--os-flavour is the same option)",
-    "chassis_type": "one of {%s} (default: single_rp)" % ",".join(supported_chassis),
-}
+
+
+def flag(field: str) -> str:
+    """The option that gives a device field, as messages name it."""
+    return DEVICE_OPTIONS[field][0][0]
 
 
 def add_device_options(parser: argparse.ArgumentParser, title: str, dest_prefix: str) -> None:
     device = parser.add_argument_group(title)
-    for name in DEVICE_OPTIONS:
+    for name in DEVICE_FIELDS:
+        flags, text = DEVICE_OPTIONS[name]
         device.add_argument(
-            *DEVICE_FLAGS[name],
+            *flags,
             dest=dest_prefix + name,
             metavar=name.upper(),
-            help=DEVICE_HELP[name],
+            help=text,
             # After a command, an option left out keeps the value given before it.
             default=None if dest_prefix else argparse.SUPPRESS,
         )
 
 
-def add_global_options(parser: argparse.ArgumentParser, default: Any) -> None:
+def add_global_options(parser: argparse.ArgumentParser, after_command: bool) -> None:
+    default = argparse.SUPPRESS if after_command else False
     parser.add_argument(
         "--debug",
         action="store_true",
@@ -149,32 +203,22 @@ def add_global_options(parser: argparse.ArgumentParser, default: Any) -> None:
     parser.add_argument(
         "-q", "--quiet", action="store_true", default=default, help="print no warning lines"
     )
+    parser.add_argument(
+        "--disable",
+        action="append",
+        dest="disable_after" if after_command else "disable",
+        default=[],
+        metavar="NAME",
+        help=f"do not load the plugin (entry point) NAME; repeatable, or NAME,NAME "
+        f"(also: {DISABLE_VARIABLE}=NAME,...)",
+    )
 
 
-# name: (one-line description, example)
-COMMANDS_HELP = {
-    "tree": ("the registry as a tree (the default command)", "telvar tree --os alpha"),
-    "resolve": (
-        "the class that serves a device, its dotted name and file",
-        "telvar resolve --os alpha --platform edge --model e100",
-    ),
-    "list": (
-        "one row per registered record, with the distribution it came from",
-        "telvar list --os beta --json",
-    ),
-    "explain": (
-        "the lookup for a device, step by step",
-        "telvar explain --os alpha --platform edge --model e999",
-    ),
-    "completion": (
-        "print a completion script for bash, zsh or fish",
-        "source <(telvar completion bash)",
-    ),
-}
 EXIT_CODES_HELP = (
-    "exit codes: 0 success, 1 no plugin serves the device, 2 usage error or refused "
-    "input, 3 a plugin failed to load (--strict) or a built-in plugin failed to import, "
-    "4 an unexpected error, 5 standard output closed or not writable"
+    "exit codes: 0 success, 1 no plugin serves the device or no record matches, 2 usage "
+    "error or refused input, 3 a plugin failed to load (--strict), a built-in plugin failed "
+    "to import or the plugin manager cannot be imported, 4 an unexpected error, 5 standard "
+    "output closed or not writable"
 )
 
 
@@ -191,36 +235,38 @@ def build_parser() -> Parser:
         epilog=EXIT_CODES_HELP,
     )
     parser.add_argument("-V", "--version", action="version", version=f"telvar {version()}")
-    add_global_options(parser, default=False)
+    add_global_options(parser, after_command=False)
     add_device_options(parser, "device (before or after the command)", GLOBAL_DEVICE)
 
     # The global options are accepted after a command too; unless given there,
     # they keep the value parsed before it.
     common = Parser(add_help=False)
-    add_global_options(common, default=argparse.SUPPRESS)
+    add_global_options(common, after_command=True)
     json_option = Parser(add_help=False)
     json_option.add_argument("--json", action="store_true", help="print JSON")
 
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
-    for name, (summary, example) in COMMANDS_HELP.items():
-        command = commands.add_parser(
-            name,
-            parents=[common] if name == "completion" else [common, json_option],
-            help=summary,
-            description=summary,
-            epilog=f"example: {example}",
+    subparsers = parser.add_subparsers(dest="command", metavar="COMMAND")
+    for command in COMMANDS:
+        sub = subparsers.add_parser(
+            command.name,
+            parents=[common, json_option] if command.loads_plugins else [common],
+            help=command.summary,
+            description=command.summary,
+            epilog=f"example: {command.example}",
             allow_abbrev=False,
         )
-        if name == "completion":
-            command.add_argument("shell", choices=SHELLS, help="the shell to complete for")
-        else:
-            add_device_options(command, "device", "")
+        if command.loads_plugins:
+            add_device_options(sub, "device", "")
+        if command.arguments is not None:
+            command.arguments(sub)
     return parser
 
 
 def enable_debug_log() -> Callable[[], None]:
     import logging
 
+    if sys.stderr is None:
+        return lambda: None
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(logging.Formatter("%(levelname)s %(name)s: %(message)s"))
     log.addHandler(handler)
@@ -234,46 +280,98 @@ def enable_debug_log() -> Callable[[], None]:
     return disable
 
 
-def load_plugins(strict: bool, quiet: bool = False) -> inventory.Inventory:
+def import_manager() -> "PluginManager":
+    """The shared plugin manager; a missing or broken pkg_resources is one line naming the repair."""
+    try:
+        from telvar.manager import plugin_manager
+    except Exception as exc:
+        if not from_pkg_resources(exc):
+            raise
+        import shlex
+
+        message = (
+            f"error: the plugin manager cannot import pkg_resources, which is missing or "
+            f"broken ({describe_exception(exc)}); repair it: {shlex.quote(sys.executable)} "
+            f"{PKG_RESOURCES_REPAIR}"
+        )
+        raise CommandError(message, EXIT_LOAD, cause=exc) from exc
+    return plugin_manager
+
+
+def from_pkg_resources(exc: Exception) -> bool:
+    """Whether an import failed for want of a working ``pkg_resources``: it is missing, it
+    lacks what the manager takes from it, or its own import raised."""
+    if isinstance(exc, ImportError) and exc.name == "pkg_resources":
+        return True
+    traceback = exc.__traceback__
+    while traceback is not None:
+        filename = traceback.tb_frame.f_code.co_filename
+        if "pkg_resources" in filename.replace("\\", "/").split("/"):
+            return True
+        traceback = traceback.tb_next
+    return False
+
+
+def disabled_plugins(args: argparse.Namespace) -> list[str]:
+    """The entry-point names the command must not load: the variable's and the options'."""
+    given = [
+        os.environ.get(DISABLE_VARIABLE, ""),
+        *args.disable,
+        *getattr(args, "disable_after", []),
+    ]
+    return [name.strip() for text in given for name in text.split(",") if name.strip()]
+
+
+def load_plugins(
+    manager: "PluginManager", strict: bool, quiet: bool = False, disabled: Sequence[str] = ()
+) -> "inventory.Inventory":
     """The built-in plugins, then every external one on its own; failures are reported."""
-    loaded = inventory.Inventory(plugin_manager)
+    from telvar import inventory
 
     def warn(text: object) -> None:
         if not quiet:
-            print(f"telvar: warning: {text}", file=sys.stderr)
+            err(f"telvar: warning: {text}")
 
     def report(failure: inventory.LoadFailure) -> None:
         if strict:
-            print(f"telvar: error: {failure}", file=sys.stderr)
+            err(f"telvar: error: {failure}")
         else:
             warn(failure)
 
+    loaded = inventory.Inventory(manager, on_warning=warn)
     try:
         loaded.load_builtin()
     except Exception as exc:
-        message = f"error: a built-in plugin failed to import: {inventory.describe_exception(exc)}"
+        message = f"error: a built-in plugin failed to import: {describe_exception(exc)}"
         raise CommandError(message, EXIT_LOAD, cause=exc) from exc
-    loaded.load_external(on_failure=report, on_replacement=warn)
+    loaded.load_external(on_failure=report, on_replacement=warn, disabled=disabled)
+    for name in dict.fromkeys(disabled):
+        if name not in loaded.skipped:
+            warn(f"no plugin named {quoted(name)} to disable")
     return loaded
 
 
-VALIDATORS: tuple[tuple[str, tuple[str, ...]], ...] = (
-    ("model", ("os", "platform", "model")),
-    ("platform", ("os", "platform")),
-    ("os", ("os",)),
-    ("chassis_type", ("chassis_type",)),
-)
+@dataclass
+class Context:
+    """What a command works on: its arguments, the device options, the loaded plugins."""
+
+    args: argparse.Namespace
+    device: Device
+    manager: "PluginManager"
+    loaded: "inventory.Inventory"
+
+    @property
+    def given(self) -> Device:
+        return {name: value for name, value in self.device.items() if value is not None}
 
 
-def refused_option(lookup: Device) -> str:
+def refused_option(manager: "PluginManager", lookup: Device) -> str:
     """The line naming the option the manager refused, in its validation order."""
-    for name, fields in VALIDATORS:
-        if name == "chassis_type" and lookup["os"] == "linux":
-            continue
+    for name, fields in validators(lookup["os"]):
         try:
-            getattr(plugin_manager, "validate_" + name)(**{key: lookup[key] for key in fields})
+            getattr(manager, "validate_" + name)(**{key: lookup[key] for key in fields})
         except ConnectionInfraError:
-            line = f"refused: {DEVICE_FLAGS[name][0]} {quoted(lookup[name])}"
+            line = f"refused: {flag(name)} {quoted(lookup[name])}"
             if name == "chassis_type":
                 line += f"; choose from {', '.join(map(str, supported_chassis))}"
             return line
@@ -282,31 +380,31 @@ def refused_option(lookup: Device) -> str:
 
 def manager_message(exc: BaseException, device: Device) -> str:
     """The manager's own message, with over-long values given by the user cut short."""
-    text = str(exc)
+    text = str(exc).rstrip()
     for value in device.values():
         if isinstance(value, str) and len(value) > ECHO_LIMIT:
             text = text.replace(value, clipped(value))
     return text
 
 
-def checked_device(device: Device) -> Device:
+def checked_device(manager: "PluginManager", device: Device) -> Device:
     """The lookup arguments, refused (exit code 2) when the manager would refuse them."""
     lookup = dict(device)
     if lookup["chassis_type"] is None:
-        lookup["chassis_type"] = inventory.DEFAULT_CHASSIS
+        lookup["chassis_type"] = DEFAULT_CHASSIS
     try:
-        plugin_manager.validate_arguments(
+        manager.validate_arguments(
             lookup["os"], lookup["platform"], lookup["model"], lookup["chassis_type"]
         )
     except ConnectionInfraError as exc:
-        message = f"{manager_message(exc, lookup)}\ntelvar: {refused_option(lookup)}"
+        message = f"{manager_message(exc, lookup)}\ntelvar: {refused_option(manager, lookup)}"
         raise CommandError(message, EXIT_USAGE) from exc
     return lookup
 
 
-def registered_hint(os_name: object) -> str:
+def registered_hint(manager: "PluginManager", os_name: object) -> str:
     """The OSes that have plugins, and the one closest to ``os_name``."""
-    names = sorted(str(key) for key in plugin_manager.plugins)
+    names = sorted(str(key) for key in manager.plugins)
     shown = [clipped(name) for name in names[:NAMES_LIMIT]] + (
         [f"and {len(names) - NAMES_LIMIT} more"] * (len(names) > NAMES_LIMIT)
     )
@@ -320,9 +418,34 @@ def registered_hint(os_name: object) -> str:
     return hint + (f"; did you mean {quoted(close[0])}?" if close else "")
 
 
-def record_json(cls: Any, path: object, loaded: inventory.Inventory) -> dict[str, Any]:
+def explain_command(given: Device) -> str:
+    """How to see the steps of a lookup: the explain command with the same device options."""
+    if any(len(str(value)) > ECHO_LIMIT for value in given.values()):
+        return "run telvar explain with the same options"
+    import shlex
+
+    words = ["telvar", "explain"]
+    for name, value in given.items():
+        words += [flag(name), shlex.quote(str(value))]
+    return " ".join(words)
+
+
+def stopped_hint(context: Context, lookup: Device) -> str:
+    """Where a lookup that found nothing stopped, and what is registered there."""
+    trace = trace_lookup(context.manager.plugins, **lookup)
+    at = clipped(node_name(trace.node))
+    if not trace.registered:
+        there = f"{at}, where no chassis type is registered"
+    else:
+        names = ", ".join(clipped(str(name)) for name in trace.registered)
+        verb = "is" if len(trace.registered) == 1 else "are"
+        there = f"{at}, where only {names} {verb} registered"
+    return f"the lookup stopped at {there}; to see each step: {explain_command(context.given)}"
+
+
+def record_json(cls: Any, path: object, loaded: "inventory.Inventory") -> dict[str, Any]:
     return {
-        "class": inventory.class_name(cls),
+        "class": class_name(cls),
         "module": getattr(cls, "__module__", None),
         "file": path,
         "origin": loaded.origin(cls, path),
@@ -335,35 +458,34 @@ def print_json(value: object) -> None:
     emit(json.dumps(value, indent=2, default=str))
 
 
-def selected(loaded: inventory.Inventory, device: Device) -> dict[Any, Any]:
-    """The registry tree, or a copy that holds only the records the device options select."""
-    tree = plugin_manager.plugins
-    given = {name: value for name, value in device.items() if value is not None}
-    if not given:
-        return tree
-    kept: dict[Any, Any] = {}
-    for path, chassis_type, record in inventory.walk_records(tree):
-        if matches(loaded.row(path, chassis_type, record), given):
-            node = kept
-            for element in path:
-                node = node.setdefault(element, {})
-            node.setdefault("data", {})[chassis_type] = record
-    return kept
-
-
 def matches(row: Mapping[str, object], given: Device) -> bool:
     """Whether a record's row has every level the device options give."""
     return all(str(row[name]) == value for name, value in given.items())
 
 
-def tree_json(node: dict[Any, Any], loaded: inventory.Inventory) -> dict[str, Any]:
+def selected(context: Context) -> dict[Any, Any]:
+    """The registry tree, or a copy that holds only the records the device options select."""
+    tree = context.manager.plugins
+    if not context.given:
+        return tree
+    kept: dict[Any, Any] = {}
+    for path, chassis_type, record in walk_records(tree):
+        if matches(context.loaded.row(path, chassis_type, record), context.given):
+            node = kept
+            for element in path:
+                node = node.setdefault(element, {})
+            node.setdefault(DATA, {})[chassis_type] = record
+    return kept
+
+
+def tree_json(node: dict[Any, Any], loaded: "inventory.Inventory") -> dict[str, Any]:
     """A node as nested objects; a data map holds each record's class, module, file, origin."""
     out: dict[str, Any] = {}
     for key in sorted(node, key=str):
         value = node[key]
-        if key == "data" and isinstance(value, dict):
-            out["data"] = {
-                str(chassis_type): record_json(record.get("cls"), record.get("path"), loaded)
+        if key == DATA and isinstance(value, dict):
+            out[DATA] = {
+                str(chassis_type): record_json(record.get(CLS), record.get(PATH), loaded)
                 for chassis_type, record in sorted(value.items(), key=lambda item: str(item[0]))
                 if isinstance(record, dict)
             }
@@ -372,51 +494,62 @@ def tree_json(node: dict[Any, Any], loaded: inventory.Inventory) -> dict[str, An
     return out
 
 
-def show_tree(args: argparse.Namespace, device: Device, loaded: inventory.Inventory) -> int:
-    tree = selected(loaded, device)
-    if args.json:
-        print_json(tree_json(tree, loaded))
-    elif tree is plugin_manager.plugins:
-        emit(repr(plugin_manager) or "No connection plugins are registered.")
-    elif tree:
-        heading = repr(plugin_manager).split("\n", 1)[0]
-        emit(plugin_manager.print_tree(data=tree, output=heading))
+def no_match(empty_json: object, as_json: bool) -> int:
+    """Device options that select no record: said on stderr, exit code 1."""
+    if as_json:
+        print_json(empty_json)
+    err(f"telvar: {NO_MATCH}")
+    return EXIT_NOT_FOUND
+
+
+def show_tree(context: Context) -> int:
+    manager = context.manager
+    tree = selected(context)
+    if context.given and not tree:
+        return no_match({}, context.args.json)
+    if context.args.json:
+        print_json(tree_json(tree, context.loaded))
+    elif tree is manager.plugins:
+        emit(repr(manager) or "No connection plugins are registered.")
     else:
-        emit("No registered record matches these device options.")
+        heading = repr(manager).split("\n", 1)[0]
+        emit(manager.print_tree(data=tree, output=heading))
     return EXIT_OK
 
 
-def resolve(args: argparse.Namespace, device: Device, loaded: inventory.Inventory) -> int:
-    lookup = checked_device(device)
+def resolve(context: Context) -> int:
+    manager = context.manager
+    lookup = checked_device(manager, context.device)
     try:
-        cls = plugin_manager.get_plugin(**lookup)
+        cls = manager.get_plugin(**lookup)
     except ConnectionInfraError as exc:
-        if lookup["os"] not in plugin_manager.plugins:
-            message = f"no plugin for os {quoted(lookup['os'])}; {registered_hint(lookup['os'])}"
+        if lookup["os"] not in manager.plugins:
+            hint = registered_hint(manager, lookup["os"])
+            message = f"no plugin for os {quoted(lookup['os'])}; {hint}"
             raise CommandError(message, EXIT_NOT_FOUND) from exc
-        raise CommandError(manager_message(exc, lookup), EXIT_NOT_FOUND) from exc
+        message = f"{manager_message(exc, lookup)}\ntelvar: {stopped_hint(context, lookup)}"
+        raise CommandError(message, EXIT_NOT_FOUND) from exc
     import inspect
 
     path = inspect.getfile(cls)
-    if args.json:
-        print_json(record_json(cls, path, loaded))
+    if context.args.json:
+        print_json(record_json(cls, path, context.loaded))
     else:
-        emit(inventory.class_name(cls))
+        emit(class_name(cls))
         emit(f"  from {path}")
     return EXIT_OK
 
 
-def show_list(args: argparse.Namespace, device: Device, loaded: inventory.Inventory) -> int:
-    given = {name: value for name, value in device.items() if value is not None}
-    rows = [row for row in loaded.records() if matches(row, given)]
-    if args.json:
+def show_list(context: Context) -> int:
+    if context.args.conflicts:
+        return show_conflicts(context)
+    rows = [row for row in context.loaded.records() if matches(row, context.given)]
+    if context.given and not rows:
+        return no_match([], context.args.json)
+    if context.args.json:
         print_json(rows)
     elif not rows:
-        emit(
-            "No registered record matches these device options."
-            if given
-            else "No connection plugins are registered."
-        )
+        emit("No connection plugins are registered.")
     else:
         emit(format_table(rows))
     return EXIT_OK
@@ -425,23 +558,29 @@ def show_list(args: argparse.Namespace, device: Device, loaded: inventory.Invent
 REPLACED_MARK = " *"
 
 
-def row_cells(row: Mapping[str, object], keys: list[str]) -> list[str]:
+def row_cells(row: Mapping[str, object], keys: Sequence[str]) -> list[str]:
     return ["-" if row[key] is None else str(row[key]) for key in keys]
 
 
-def format_table(rows: Sequence[inventory.Row]) -> str:
+def aligned(cells: list[list[str]]) -> list[str]:
+    widths = [max(map(len, column)) for column in zip(*cells, strict=True)]
+    return [
+        "  ".join([cell.ljust(width) for cell, width in zip(line, widths, strict=True)]).rstrip()
+        for line in cells
+    ]
+
+
+def format_table(rows: Sequence["inventory.Row"]) -> str:
+    from telvar.inventory import ROW_KEYS
+
     # The file, the longest column, goes last; a class whose record replaced others is marked.
-    keys = [key for key in inventory.ROW_KEYS if key not in ("file", "replaces")] + ["file"]
+    keys = [key for key in ROW_KEYS if key not in ("file", "replaces")] + ["file"]
     cells = [keys] + [row_cells(row, keys) for row in rows]
     marked = [bool(row["replaces"]) for row in rows]
     at = keys.index("class")
     for line, mark in zip(cells[1:], marked, strict=True):
         line[at] += REPLACED_MARK * mark
-    widths = [max(map(len, column)) for column in zip(*cells, strict=True)]
-    lines = [
-        "  ".join([cell.ljust(width) for cell, width in zip(line, widths, strict=True)]).rstrip()
-        for line in cells
-    ]
+    lines = aligned(cells)
     if any(marked):
         lines.append(
             f"{REPLACED_MARK.strip()} replaced another class's record (list --json names it)"
@@ -449,25 +588,70 @@ def format_table(rows: Sequence[inventory.Row]) -> str:
     return "\n".join(lines)
 
 
-def explain(args: argparse.Namespace, device: Device, loaded: inventory.Inventory) -> int:
-    lookup = checked_device(device)
-    trace = inventory.trace_lookup(plugin_manager.plugins, **lookup)
-    if args.json:
-        print_json(explain_json(trace, loaded))
+def show_conflicts(context: Context) -> int:
+    """The records more than one distribution provides, each provider, and the winner."""
+    found = [
+        conflict
+        for conflict in context.loaded.conflicts()
+        if matches(conflict.levels | {"chassis_type": conflict.slot[1]}, context.given)
+    ]
+    if context.args.json:
+        print_json([conflict_json(conflict) for conflict in found])
+        return EXIT_OK
+    if not found:
+        emit("No record is provided by more than one distribution.")
+        return EXIT_OK
+    for conflict in found:
+        path, chassis_type = conflict.slot
+        emit(f"{node_name(path)} ({chassis_type}):")
+        cells = [
+            [
+                f"  {provider.origin}",
+                class_name(provider.cls),
+                "wins" if provider is conflict.winner else "",
+            ]
+            for provider in conflict.providers
+        ]
+        for line in aligned(cells):
+            emit(line)
+        if conflict.winner is None:
+            emit("  (none of them wins: another record is filed there now)")
+    emit(f"{LOAD_ORDER_RULE}.")
+    return EXIT_OK
+
+
+def conflict_json(conflict: "inventory.Conflict") -> dict[str, Any]:
+    def provider(found: "inventory.Provider | None") -> dict[str, Any] | None:
+        return None if found is None else {"class": class_name(found.cls), "origin": found.origin}
+
+    return {
+        **{level: conflict.levels.get(level) for level in DEVICE_FIELDS[:-1]},
+        "chassis_type": conflict.slot[1],
+        "providers": [provider(found) for found in conflict.providers],
+        "winner": provider(conflict.winner),
+    }
+
+
+def explain(context: Context) -> int:
+    manager = context.manager
+    lookup = checked_device(manager, context.device)
+    trace = trace_lookup(manager.plugins, **lookup)
+    if context.args.json:
+        print_json(explain_json(trace, context.loaded))
         return EXIT_OK if trace.record is not None else EXIT_NOT_FOUND
     shown = [clipped(str(step.element)) for step in trace.steps]
     width = max(map(len, shown))
     for step, element in zip(trace.steps, shown, strict=True):
         if not step.matched:
-            verdict = f"absent: falls back, stays at {clipped(inventory.node_name(step.node))}"
+            verdict = f"absent: falls back, stays at {clipped(node_name(step.node))}"
             if step.level == "os":
-                verdict += f"; {registered_hint(step.element)}"
-        elif step.element == "data":
+                verdict += f"; {registered_hint(manager, step.element)}"
+        elif step.element == DATA:
             verdict = "matched: the data map, walked into as the manager does"
         else:
             verdict = "matched"
         emit(f"{step.level:<9}  {element:<{width}}  {verdict}")
-    emit(f"stopped at {clipped(inventory.node_name(trace.node))}")
+    emit(f"stopped at {clipped(node_name(trace.node))}")
     if trace.registered is None:
         where = "no records there"
     else:
@@ -476,12 +660,12 @@ def explain(args: argparse.Namespace, device: Device, loaded: inventory.Inventor
     if trace.record is None:
         emit("result: no plugin serves this device")
         return EXIT_NOT_FOUND
-    emit(f"result: {inventory.class_name(trace.cls)}")
-    emit(f"  from {trace.record.get('path')}")
+    emit(f"result: {class_name(trace.cls)}")
+    emit(f"  from {trace.record.get(PATH)}")
     return EXIT_OK
 
 
-def explain_json(trace: inventory.Trace, loaded: inventory.Inventory) -> dict[str, Any]:
+def explain_json(trace: Trace, loaded: "inventory.Inventory") -> dict[str, Any]:
     record = trace.record
     return {
         "steps": [
@@ -498,54 +682,266 @@ def explain_json(trace: inventory.Trace, loaded: inventory.Inventory) -> dict[st
         "registered": None if trace.registered is None else list(trace.registered),
         "result": None
         if record is None
-        else record_json(record.get("cls"), record.get("path"), loaded),
+        else record_json(record.get(CLS), record.get(PATH), loaded),
     }
 
 
-COMMANDS: dict[str, Callable[[argparse.Namespace, Device, inventory.Inventory], int]] = {
-    "tree": show_tree,
-    "resolve": resolve,
-    "list": show_list,
-    "explain": explain,
-}
+def print_completion(args: argparse.Namespace) -> int:
+    emit(completion_script(args.shell), end="")
+    return EXIT_OK
+
+
+def completion_script(shell: str) -> str:
+    """A completion script for ``shell``, made from the parser's own options."""
+    from telvar import completion
+
+    values = {"--chassis-type": tuple(map(str, supported_chassis))}
+    return completion.script(shell, build_parser(), values)
+
+
+def list_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--conflicts",
+        action="store_true",
+        help="only the records that more than one distribution provides, each provider "
+        "and the one that wins (the one loaded last)",
+    )
+
+
+def completion_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("shell", choices=SHELLS, help="the shell to complete for")
+
+
+@dataclass(frozen=True)
+class Command:
+    """A command: its name, one-line summary, example, and what runs it.
+
+    A command that loads plugins gets the device options and --json, and its
+    handler the loaded registry; any other gets its arguments alone.
+    """
+
+    name: str
+    summary: str
+    example: str
+    handler: Callable[[Context], int] | None
+    arguments: Callable[[argparse.ArgumentParser], None] | None = None
+    without_plugins: Callable[[argparse.Namespace], int] | None = None
+
+    @property
+    def loads_plugins(self) -> bool:
+        return self.handler is not None
+
+
+COMMANDS = (
+    Command(
+        "tree",
+        "the registry as a tree (the default command)",
+        "telvar tree --os alpha",
+        show_tree,
+    ),
+    Command(
+        "resolve",
+        "the class that serves a device, its dotted name and file",
+        "telvar resolve --os alpha --platform edge --model e100",
+        resolve,
+    ),
+    Command(
+        "list",
+        "one row per registered record, with the distribution it came from",
+        "telvar list --os beta --json",
+        show_list,
+        arguments=list_arguments,
+    ),
+    Command(
+        "explain",
+        "the lookup for a device, step by step",
+        "telvar explain --os alpha --platform edge --model e999",
+        explain,
+    ),
+    Command(
+        "completion",
+        "print a completion script for bash, zsh or fish",
+        "source <(telvar completion bash)",
+        None,
+        arguments=completion_arguments,
+        without_plugins=print_completion,
+    ),
+)
+COMMAND_NAMED = {command.name: command for command in COMMANDS}
 
 
 def run(args: argparse.Namespace) -> int:
-    before = {name: getattr(args, GLOBAL_DEVICE + name) for name in DEVICE_OPTIONS}
-    command = args.command
-    if command == "completion":
-        emit(completion_script(args.shell), end="")
-        return EXIT_OK
-    if command is None:
-        command = "resolve" if any(value is not None for value in before.values()) else "tree"
-    device = {name: getattr(args, name, before[name]) for name in DEVICE_OPTIONS}
-    if args.command in ("resolve", "explain") and device["os"] is None:
+    before = {name: getattr(args, GLOBAL_DEVICE + name) for name in DEVICE_FIELDS}
+    name = args.command
+    if name is None:
+        name = "resolve" if any(value is not None for value in before.values()) else "tree"
+    command = COMMAND_NAMED[name]
+    if command.without_plugins is not None:
+        return command.without_plugins(args)
+    assert command.handler is not None
+    device = {field: getattr(args, field, before[field]) for field in DEVICE_FIELDS}
+    if name in ("resolve", "explain") and device["os"] is None and args.command is not None:
         raise CommandError(
-            f"error: the following arguments are required: --os (see 'telvar {command} --help')",
+            f"error: the following arguments are required: --os (see 'telvar {name} --help')",
             EXIT_USAGE,
         )
-    loaded = load_plugins(args.strict, args.quiet)
+    manager = import_manager()
+    loaded = load_plugins(manager, args.strict, args.quiet, disabled_plugins(args))
     if args.strict and loaded.failures:
         return EXIT_LOAD
     args.json = getattr(args, "json", False)
-    return COMMANDS[command](args, device, loaded)
+    args.conflicts = getattr(args, "conflicts", False)
+    return command.handler(Context(args, device, manager, loaded))
+
+
+class CommandOutput:
+    """The command's own standard output, kept for it alone while the command runs.
+
+    Meanwhile ``sys.stdout`` is standard error, and so is the file descriptor
+    of standard output, so neither a plugin's ``print()`` nor a subprocess it
+    starts can write into the command's output. With standard error closed,
+    that stray output goes nowhere.
+    """
+
+    def __init__(self) -> None:
+        self.real = sys.stdout
+        self.stream: IO[str] = self.real
+        self.fd: int | None = None
+        self.saved: int | None = None
+        self.plug: int | None = None  # a stand-in for a closed standard error
+
+    def __enter__(self) -> IO[str]:
+        try:
+            self.fd = self.real.fileno()
+        except (AttributeError, OSError, ValueError):
+            self.fd = None  # not a file (a test's capture): Python's writes alone move
+        if not descriptor_open(2):
+            plug = os.open(os.devnull, os.O_WRONLY)
+            if plug == 2:
+                self.plug = plug
+            else:
+                os.close(plug)
+        if self.fd is not None:
+            self.real.flush()
+            self.saved = high_duplicate(self.fd)
+            os.dup2(2 if descriptor_open(2) else self.devnull(), self.fd)
+            self.stream = open(  # closed by __exit__
+                self.saved,
+                "w",
+                encoding=getattr(self.real, "encoding", None),
+                errors=getattr(self.real, "errors", None),
+                closefd=False,
+            )
+        sys.stdout = StrayOutput(sys.stderr)
+        _output.append(self.stream)
+        return self.stream
+
+    def devnull(self) -> int:
+        if self.plug is None:
+            self.plug = os.open(os.devnull, os.O_WRONLY)
+        return self.plug
+
+    def discard(self) -> None:
+        """Drop what is left to write: its reader is gone or its disk is full."""
+        if self.saved is not None:
+            os.dup2(self.devnull(), self.saved)
+
+    def __exit__(self, kind: object, error: object, traceback: object) -> None:
+        _output.pop()
+        sys.stdout = self.real
+        try:
+            if self.saved is not None:
+                if error is not None:
+                    self.discard()
+                self.stream.close()
+        finally:
+            if self.saved is not None and self.fd is not None:
+                with contextlib.suppress(Exception):  # what was written around sys.stdout
+                    self.real.flush()
+                os.dup2(self.saved, self.fd)
+                os.close(self.saved)
+            if self.plug is not None:
+                os.close(self.plug)
+
+
+class StrayOutput(io.TextIOBase):
+    """``sys.stdout`` while the command runs: what is written goes to standard error, or
+    nowhere when there is none; closing it closes nothing."""
+
+    def __init__(self, target: IO[str] | None) -> None:
+        super().__init__()
+        self.target = target
+
+    @property
+    def encoding(self) -> str:  # type: ignore[override]  # read-only, as TextIOBase's is
+        return getattr(self.target, "encoding", None) or "utf-8"
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, text: str) -> int:
+        if self.target is not None:
+            with contextlib.suppress(OSError, ValueError):
+                self.target.write(text)
+        return len(text)
+
+    def flush(self) -> None:
+        if self.target is not None:
+            with contextlib.suppress(OSError, ValueError):
+                self.target.flush()
+
+    def fileno(self) -> int:
+        if self.target is None:
+            raise io.UnsupportedOperation("no standard error")
+        return self.target.fileno()
+
+    @property
+    def buffer(self) -> IO[bytes]:
+        """Bytes written as bytes go the same way."""
+        found = getattr(self.target, "buffer", None)
+        return found if found is not None else io.BytesIO()
+
+    def close(self) -> None:
+        """Not a plugin's to close: standard error stays open for the command."""
+
+
+def descriptor_open(fd: int) -> bool:
+    try:
+        os.fstat(fd)
+    except OSError:
+        return False
+    return True
+
+
+def high_duplicate(fd: int) -> int:
+    """A duplicate of ``fd`` above the standard three, which must not take a closed one's place."""
+    low = []
+    new = os.dup(fd)
+    while new <= 2:
+        low.append(new)
+        new = os.dup(fd)
+    for unused in low:
+        os.close(unused)
+    return new
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command; returns its exit code."""
     if sys.stdout is None:  # started with its standard output closed
-        print("telvar: error: standard output is closed", file=sys.stderr)
+        err("telvar: error: standard output is closed")
         return EXIT_NO_OUTPUT
+    output = CommandOutput()
     try:
-        code = run_reporting_errors(argv)
-        sys.stdout.flush()
+        with output as stream:
+            code = run_reporting_errors(argv)
+            stream.flush()
     except BrokenPipeError:
         # The reader went away (telvar tree | head -1): stop quietly.
         discard_stdout()
         return EXIT_BROKEN_PIPE
     except (OSError, OutputError) as exc:
         discard_stdout()
-        print(f"telvar: error: cannot write to standard output: {exc}", file=sys.stderr)
+        err(f"telvar: error: cannot write to standard output: {exc}")
         return EXIT_NO_OUTPUT
     return code
 
@@ -555,29 +951,35 @@ def discard_stdout() -> None:
     devnull = os.open(os.devnull, os.O_WRONLY)
     try:
         os.dup2(devnull, sys.stdout.fileno())
-    except (OSError, ValueError):
+    except (OSError, ValueError, AttributeError):
         sys.stdout = None
     finally:
         os.close(devnull)
 
 
+@contextlib.contextmanager
+def debug_log(args: argparse.Namespace) -> Iterator[None]:
+    disable = enable_debug_log() if args.debug else None
+    try:
+        yield
+    finally:
+        if disable is not None:
+            disable()
+
+
 def run_reporting_errors(argv: Sequence[str] | None) -> int:
     args = None
-    disable_debug = None
     try:
         try:
             args = build_parser().parse_args(argv)
         except SystemExit as exc:  # --help, --version
             return exc.code if isinstance(exc.code, int) else EXIT_USAGE
-        if args.debug:
-            disable_debug = enable_debug_log()
-        return run(args)
+        with debug_log(args):
+            return run(args)
     except CommandError as exc:
         if args is not None and args.debug and exc.cause is not None:
-            import traceback
-
-            traceback.print_exception(exc.cause, file=sys.stderr)
-        print(f"telvar: {exc}", file=sys.stderr)
+            print_traceback(exc.cause)
+        err(f"telvar: {exc}")
         return exc.code
     except (BrokenPipeError, OutputError):
         raise
@@ -585,23 +987,10 @@ def run_reporting_errors(argv: Sequence[str] | None) -> int:
         return EXIT_INTERRUPTED
     except Exception as exc:
         return report_unexpected(args, exc)
-    finally:
-        if disable_debug is not None:
-            disable_debug()
 
 
 def report_unexpected(args: argparse.Namespace | None, exc: Exception) -> int:
     if args is not None and args.debug:
-        import traceback
-
-        traceback.print_exception(exc, file=sys.stderr)
-    print(f"telvar: unexpected error: {inventory.describe_exception(exc)}", file=sys.stderr)
+        print_traceback(exc)
+    err(f"telvar: unexpected error: {describe_exception(exc)}")
     return EXIT_UNEXPECTED
-
-
-def completion_script(shell: str) -> str:
-    """A completion script for ``shell``, made from the parser's own options."""
-    from telvar import completion
-
-    values = {"--chassis-type": tuple(map(str, supported_chassis))}
-    return completion.script(shell, build_parser(), values)

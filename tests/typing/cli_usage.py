@@ -35,6 +35,13 @@ def load(strict: bool) -> list[str]:
     assert_type(loaded.origin(type(plugin_manager)), str)
     rows[0]["klass"]  # type: ignore[typeddict-item]
     loaded.load_external(on_failure=len)  # type: ignore[arg-type]
+    warned = inventory.Inventory(plugin_manager, on_warning=print)
+    warned.load_external(disabled={"gamma"})
+    warned.load_external(disabled="gamma,beta")
+    for conflict in warned.conflicts():
+        assert_type(conflict.providers, tuple[inventory.Provider, ...])
+        assert_type(conflict.winner, inventory.Provider | None)
+    inventory.Inventory(plugin_manager, on_warning="stderr")  # type: ignore[arg-type]
     trace = inventory.trace_lookup(plugin_manager.plugins, "alpha", platform="edge")
     assert_type(trace.steps, tuple[inventory.Step, ...])
     return [str(failure) for failure in loaded.failures] + [step.level for step in trace.steps]
