@@ -133,14 +133,19 @@ class ReferenceManager:
     def register_plugin(
         self, cls, os=None, platform=None, model=None, os_flavor=None, chassis_type="single_rp"
     ):
-        """A failed registration changes nothing: the existing part of the path is walked
-        first, then everything that can fail happens, then one store attaches the change."""
+        """A failed registration changes nothing, and the tree it changes is the one after its
+        own Python code: "data" is refused, every element hashed (as the walk's membership
+        test hashes it) and getfile called before the tree is read; then the existing part of
+        the path is walked, and one store attaches the change."""
         self.validate_arguments(os, platform, model, chassis_type)
         tree_hierarchy = hierarchy(os, platform, model, os_flavor)
         if RESERVED in tree_hierarchy:
             raise ConnectionInfraError(
                 "'data' is reserved and cannot be used as a plugin path element"
             )
+        for element in tree_hierarchy:
+            element in {}  # noqa: B015, RUF060 - an unhashable element fails before the walk
+        class_path = getfile(cls)
         cur_node = self._plugins
         depth = 0
         for element in tree_hierarchy:
@@ -149,9 +154,6 @@ class ReferenceManager:
             cur_node = cur_node[element]
             depth += 1
         new_levels = tree_hierarchy[depth:]
-        for element in new_levels:
-            hash(element)  # an unhashable element fails before anything is created
-        class_path = getfile(cls)
         record = {"cls": cls, "path": class_path}
         if not new_levels and "data" in cur_node:
             data = cur_node["data"]
