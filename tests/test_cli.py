@@ -258,7 +258,13 @@ DUAL_RP = "--os beta --platform core --chassis-type dual_rp"
         ),
         # A case-only difference gets the same hint as a typo.
         ("--os ALPHA", 1, f"no plugin for os 'ALPHA'; {REGISTERED}; did you mean 'alpha'?"),
-        # Values are echoed cut to a readable length.
+        # Values are echoed cut to a readable length; one of exactly that length is whole.
+        ("--os " + "x" * 40, 1, f"no plugin for os {'x' * 40!r}; {REGISTERED}"),
+        (
+            "--os " + "x" * 41,
+            1,
+            f"no plugin for os {'x' * 40!r}... (41 characters); {REGISTERED}",
+        ),
         (
             "--os " + "x" * 100_000,
             1,

@@ -8,7 +8,7 @@ import pytest
 import reference
 from helpers import freeze, in_child, looping, not_found, refused
 from hostile import colliding_key, name
-from recording import VARIANTS, label, run, same_calls
+from recording import VARIANTS, Text, label, run, same_calls
 
 from telvar.core import pluginmanager
 from telvar.core.errors import ConnectionInfraError
@@ -124,12 +124,12 @@ def test_data_is_never_a_child_in_lookup_or_unregistration(manager, operation, k
     assert manager.get_plugin(os="linux", chassis_type="data") is ConnA
 
 
-Text = type("Text", (str,), {})
+StrSub = type("StrSub", (str,), {})
 RESERVED = "'data' is reserved and cannot be used as a plugin path element"
 
 
-@pytest.mark.parametrize("os_text", [str, Text], ids=["str os", "str-subclass os"])
-@pytest.mark.parametrize("chassis_text", [str, Text], ids=["str chassis", "str-subclass chassis"])
+@pytest.mark.parametrize("os_text", [str, StrSub], ids=["str os", "str-subclass os"])
+@pytest.mark.parametrize("chassis_text", [str, StrSub], ids=["str chassis", "str-subclass chassis"])
 @pytest.mark.parametrize(
     "operation, chassis_type, expected",
     [
@@ -218,8 +218,8 @@ WALK = ["root keys", "root get alpha", "root/alpha keys", "root/alpha get p1"]
 
 @pytest.mark.usefixtures("recorded_debug")
 class TestCallSequences:
-    """The calls lookup and unregistration make on the nodes, keys and manager, as the
-    reference makes them."""
+    """The calls lookup, unregistration and registration make on the nodes, keys and manager,
+    as the reference makes them."""
 
     @pytest.mark.parametrize("variant", VARIANTS)
     @pytest.mark.parametrize(
@@ -250,6 +250,22 @@ class TestCallSequences:
     )
     def test_unregistration_calls(self, variant, where):
         same_calls(lambda m: m.unregister_plugin(**where), variant=variant)
+
+    @pytest.mark.usefixtures("recorded_debug")
+    @pytest.mark.parametrize("variant", VARIANTS)
+    @pytest.mark.parametrize(
+        "where",
+        [
+            dict(os="alpha", platform="p1"),  # replaces a record: logged
+            dict(os="alpha", platform="p1", chassis_type="stack"),  # joins a data map
+            dict(os="alpha", platform="p2", model="m1"),  # new levels
+            dict(os="beta", platform="p1"),  # a node without a data map
+            dict(os=Text("gamma"), os_flavor=Text("f1")),  # elements hashed and compared
+        ],
+        ids=label,
+    )
+    def test_registration_calls(self, variant, where):
+        same_calls(lambda m: m.register_plugin(Conn, **where), variant=variant)
 
     @pytest.mark.parametrize(
         "operation, where, node_calls",

@@ -202,6 +202,12 @@ class TestTextOfEveryWidth:
         assert_follows_the_rule(lambda manager, calls: (data, output))
 
     @pytest.mark.parametrize(
+        "number", [-7, -10, 9, 10, -(2**63) - 1, -(2**63), -(2**63) + 1, 2**63 - 1, 2**63]
+    )
+    def test_integer_leaves(self, number):
+        assert_follows_the_rule(lambda manager, calls: ({"a": number, "b": {"c": -number}}, "p"))
+
+    @pytest.mark.parametrize(
         "data",
         [
             {"a\nb": 1, "z": 2},
@@ -357,6 +363,9 @@ leaves = st.one_of(
     texts.map(leaf),
     texts.map(lambda text: leaf(Sub(text))),
     texts.map(lambda text: leaf(Adding(text))),
+    # Small ones, those at the edges of a machine word, and larger.
+    st.integers(-1000, 1000),
+    st.sampled_from([-(2**63) - 1, -(2**63), -(2**63) + 1, 2**63 - 1, 2**63]),
     st.integers(-(10**20), 10**20),
     st.sampled_from([None, True, False, 1.5, {}, *CLASSES]),
 )
