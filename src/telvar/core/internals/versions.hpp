@@ -34,7 +34,7 @@
     SIZEOF_VOID_P == 8 && !defined(TELVAR_PUBLIC_API_ONLY) && !defined(Py_LIMITED_API)
 // Dict keys objects, their unicode entries and str hashes laid out as
 // Include/internal/pycore_dict.h and cpython/unicodeobject.h of 3.12 to 3.15
-// have them; heap types' shared keys in ht_cached_keys; _PyType_Lookup.
+// have them; heap types' shared keys in ht_cached_keys.
 #define TELVAR_HAVE_INTERNALS 1
 
 #if PY_VERSION_HEX < 0x030D0000
@@ -50,13 +50,6 @@
 #define TELVAR_PY313_INLINE_VALUES 1
 #endif
 
-#if PY_VERSION_HEX < 0x030E0000
-// 3.12 and 3.13 count C recursion in PyThreadState.c_recursion_remaining,
-// next to the Python counter. 3.14 bounds the C stack by its real size
-// instead, through fields of the private thread state: there the module
-// uses Py_EnterRecursiveCall, as the interpreter's own C code does.
-#define TELVAR_PY312_RECURSION_COUNTERS 1
-#endif
 #endif  // the fence is open
 
 #if PY_VERSION_HEX >= 0x030E0000
