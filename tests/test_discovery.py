@@ -1,6 +1,7 @@
 """Discovery of built-in plugin modules and of entry-point plugins."""
 
 import importlib
+import json
 import sys
 import types
 
@@ -349,3 +350,103 @@ def test_installed_distribution_is_loaded(tmp_path, run_python):
     lines = proc.stdout.splitlines()
     assert lines[-1] == "telvar_probe_plugin ProbeConnection"
     assert "Loading external plugin probe from telvar_probe_plugin" in lines
+
+
+# ------------------------------------------- the stand-in for a missing pkg_resources
+
+# Folders (put first on sys.path, in this order) of distributions: metadata folder -> the
+# lines of its group "acme.conn". Module m_x.py in the first folder holds A.b = "m_x.A.b".
+STAND_IN_CASES = {
+    # Folders in sys.path order; in one folder, metadata folders by name (capitals first);
+    # in one distribution, the file's order.
+    "order": [
+        {"zeta-1.0.dist-info": ["z2 = m_z", "z1 = m_z:A"], "Beta-1.0.dist-info": ["b = m_b"]},
+        {"alpha-1.0.dist-info": ["a = m_a:A.b"], "gamma-1.0.egg-info": ["g = m_g"]},
+    ],
+    # One project in two folders, or twice in one: the first only. One name in two projects:
+    # both.
+    "duplicates": [
+        {"one-2.0.dist-info": ["same = m_one2"], "One_Two-1.0.dist-info": ["same = m_ot"]},
+        {"one-1.0.dist-info": ["older = m_old"], "one_two-3.0.dist-info": ["x = m_x"]},
+    ],
+    # load(): a module, an attribute path, a missing attribute, a missing module.
+    "load": [
+        {
+            "p-1.0.dist-info": [
+                "mod = m_p",
+                "attr = m_p:A.b",
+                "noattr = m_p:A.zz",
+                "nomod = m_absent_module",
+            ]
+        }
+    ],
+}
+
+COMPARE_STAND_IN = """
+import json, sys
+sys.path[:0] = {folders!r}
+import warnings
+warnings.simplefilter("ignore")
+import pkg_resources
+from telvar import _pkg_resources as stand_in
+
+def listed(iter_entry_points, *args):
+    found = []
+    for point in iter_entry_points(*args):
+        try:
+            loaded = point.load()
+            loaded = getattr(loaded, "__name__", loaded)
+        except Exception as exc:
+            loaded = f"{{type(exc).__name__}}: {{exc}}"
+        found.append([point.name, point.module_name, str(loaded)])
+    return found
+
+names = [None] + sorted({{p.name for p in stand_in.iter_entry_points("acme.conn")}})
+print(json.dumps([
+    [listed(pkg_resources.iter_entry_points, "acme.conn", name),
+     listed(stand_in.iter_entry_points, "acme.conn", name)] for name in names
+]))
+"""
+
+
+@pytest.mark.parametrize("folders", STAND_IN_CASES.values(), ids=STAND_IN_CASES)
+def test_stand_in_yields_the_entry_points_pkg_resources_yields(tmp_path, run_python, folders):
+    paths = []
+    for index, dists in enumerate(folders):
+        folder = tmp_path / str(index)
+        paths.append(str(folder))
+        for info, lines in dists.items():
+            (folder / info).mkdir(parents=True)
+            name = info.split("-")[0].split(".")[0]
+            (folder / info / ("METADATA" if "dist-info" in info else "PKG-INFO")).write_text(
+                f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n"
+            )
+            (folder / info / "entry_points.txt").write_text(
+                "[other]\nnot_this = m_other\n[acme.conn]\n" + "\n".join(lines) + "\n"
+            )
+            for line in lines:
+                module = line.split("=")[1].split(":")[0].split("[")[0].strip()
+                if module != "m_absent_module":
+                    (folder / f"{module}.py").write_text(f"class A:\n    b = {module!r} + '.A.b'\n")
+    proc = run_python(COMPARE_STAND_IN.format(folders=paths))
+    assert proc.returncode == 0, proc.stderr
+    results = json.loads(proc.stdout)
+    everything = results[0][0]
+    assert everything and all(real == stand_in for real, stand_in in results), results
+    assert len(results) == 1 + len({name for name, _, _ in everything})
+
+
+def test_stand_in_keeps_the_first_of_a_name_given_twice_in_one_distribution(tmp_path, monkeypatch):
+    """pkg_resources refuses such a list (ValueError); the stand-in yields the first. Extras
+    are left to the distribution's requirements, which it does not check."""
+    from telvar import _pkg_resources as stand_in
+
+    info = tmp_path / "twice-1.0.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: twice\nVersion: 1.0\n")
+    (info / "entry_points.txt").write_text(
+        "[acme.conn]\nx = m_first\nx = m_second\ny = m_y:f [extra]\n"
+    )
+    monkeypatch.syspath_prepend(str(tmp_path))
+    found = [(p.name, p.module_name, p.attrs) for p in stand_in.iter_entry_points("acme.conn")]
+    assert found == [("x", "m_first", ()), ("y", "m_y", ("f",))]

@@ -297,6 +297,7 @@ def test_blocked_dependency_fails_every_time_until_available(run_python):
                 import {NAME}
             except ModuleNotFoundError as exc:
                 print("blocked", exc.name, {NAME!r} in sys.modules)
+        print("stand-in", "telvar._pkg_resources" in sys.modules)  # never over a block
         del sys.modules["pkg_resources"]
         import {NAME} as pm
         print(pm.ENTRYPOINT_GROUP, pm.PluginManager().plugins, pm.iter_entry_points.__module__)
@@ -305,6 +306,7 @@ def test_blocked_dependency_fails_every_time_until_available(run_python):
     assert result.stdout.splitlines() == [
         "blocked pkg_resources False",
         "blocked pkg_resources False",
+        "stand-in False",
         "telvar.plugins {} pkg_resources",
     ]
 

@@ -10,11 +10,19 @@ from pathlib import Path
 import pytest
 
 
-def test_import_warns_nothing_and_leaves_no_filter():
+@pytest.mark.parametrize(
+    "setup",
+    [
+        "",
+        # A broken pkg_resources, for which telvar stands in: still silent.
+        "import sys, types; sys.modules['pkg_resources'] = types.ModuleType('pkg_resources')",
+    ],
+)
+def test_import_warns_nothing_and_leaves_no_filter(setup):
     # No warning of any kind; setuptools' own pkg_resources (81) warns of its deprecation,
     # which is silenced for that import only.
     code = (
-        "import warnings; before = list(warnings.filters)\n"
+        f"{setup}\nimport warnings; before = list(warnings.filters)\n"
         "import telvar.manager\n"
         "assert warnings.filters == before, warnings.filters[:2]\n"
     )
