@@ -695,15 +695,10 @@ def test_explain_cuts_long_values(capsys):
 @pytest.mark.parametrize(
     "setup, error",
     [
-        # Uninstalled: nothing to import.
+        # Blocked on purpose: telvar does not stand in.
         (
             "sys.modules['pkg_resources'] = None",
             "ModuleNotFoundError: import of pkg_resources halted; None in sys.modules",
-        ),
-        # Its files deleted by another distribution's uninstall: a namespace package is left.
-        (
-            "sys.modules['pkg_resources'] = types.ModuleType('pkg_resources')",
-            "ImportError: cannot import name 'iter_entry_points' from 'pkg_resources' (unknown location)",
         ),
         # Its own import fails: the packages it needs are gone.
         (
@@ -724,3 +719,48 @@ def test_a_missing_or_broken_pkg_resources_is_one_line_naming_the_repair(run_pyt
     )
     version = run_python(cli_code(f"import sys, types\n{setup}", "-V"))
     assert (version.returncode, version.stdout) == (0, f"telvar {metadata.version('telvar')}\n")
+
+
+@pytest.mark.parametrize(
+    "setup, error",
+    [
+        # Uninstalled.
+        (
+            "class Uninstalled:\n"
+            "    def find_spec(name, path=None, target=None):\n"
+            "        if name == 'pkg_resources':\n"
+            "            raise ModuleNotFoundError(f'No module named {name!r}', name=name)\n"
+            "sys.meta_path.insert(0, Uninstalled)",
+            "ModuleNotFoundError: No module named 'pkg_resources'",
+        ),
+        # Its files deleted by another distribution's uninstall: a namespace package is left.
+        (
+            "import importlib.machinery, pathlib, tempfile\n"
+            "root = pathlib.Path(tempfile.mkdtemp())\n(root / 'pkg_resources').mkdir()\n"
+            "class Leftover:\n"
+            "    def find_spec(name, path=None, target=None):\n"
+            "        if name == 'pkg_resources':\n"
+            "            return importlib.machinery.PathFinder.find_spec(name, [str(root)])\n"
+            "sys.meta_path.insert(0, Leftover)",
+            "ImportError: cannot import name 'iter_entry_points' from 'pkg_resources' (unknown location)",
+        ),
+        # A module without iter_entry_points.
+        (
+            "sys.modules['pkg_resources'] = types.ModuleType('pkg_resources')",
+            "ImportError: cannot import name 'iter_entry_points' from 'pkg_resources' (unknown location)",
+        ),
+    ],
+)
+def test_a_pkg_resources_telvar_stands_in_for_is_one_warning_naming_the_repair(
+    run_python, setup, error
+):
+    proc = run_python(cli_code(f"import sys, types\n{setup}", "--os", "alpha"))
+    assert (proc.returncode, proc.stdout.splitlines()[0]) == (0, f"{P}alpha.AlphaConnection")
+    assert proc.stderr == (
+        f"telvar: warning: pkg_resources is missing or broken ({error}); telvar reads the "
+        "plugins' entry points without it, but other code that needs it fails; repair it: "
+        f"{sys.executable} -m pip install --force-reinstall pkg-resources-backport\n"
+    )
+    quiet = run_python(cli_code(f"import sys, types\n{setup}", "-q", "list", "--json"))
+    assert (quiet.returncode, quiet.stderr) == (0, "")
+    assert {"alpha", "beta"} <= {row["os"] for row in json.loads(quiet.stdout)}

@@ -64,8 +64,6 @@ SHELLS = ("bash", "zsh", "fish")
 ECHO_LIMIT = 40  # characters of a value echoed in a message
 NAMES_LIMIT = 12  # registered OSes named in a message
 DISABLE_VARIABLE = "TELVAR_DISABLE_PLUGINS"
-# What repairs a missing or broken pkg_resources, which the plugin manager imports.
-PKG_RESOURCES_REPAIR = "-m pip install --force-reinstall pkg-resources-backport"
 LOAD_ORDER_RULE = (
     "The plugin loaded last wins: telvar's own plugins load first, then the entry points "
     "in the order of sys.path and, within one folder, of the distributions' names"
@@ -280,21 +278,28 @@ def enable_debug_log() -> Callable[[], None]:
     return disable
 
 
-def import_manager() -> "PluginManager":
-    """The shared plugin manager; a missing or broken pkg_resources is one line naming the repair."""
+def import_manager(quiet: bool = False) -> "PluginManager":
+    """The shared plugin manager. A missing or broken pkg_resources, for which telvar stands
+    in, is one warning line naming the repair; one that even the stand-in cannot replace
+    (blocked, or its own import raised) is one error line naming it."""
+    from telvar import _pkg_resources as stand_in
+
     try:
+        from telvar.core import pluginmanager
         from telvar.manager import plugin_manager
     except Exception as exc:
         if not from_pkg_resources(exc):
             raise
-        import shlex
-
         message = (
             f"error: the plugin manager cannot import pkg_resources, which is missing or "
-            f"broken ({describe_exception(exc)}); repair it: {shlex.quote(sys.executable)} "
-            f"{PKG_RESOURCES_REPAIR}"
+            f"broken ({describe_exception(exc)}); repair it: {stand_in.repair_command()}"
         )
         raise CommandError(message, EXIT_LOAD, cause=exc) from exc
+    if (
+        not quiet
+        and getattr(pluginmanager, "iter_entry_points", None) is stand_in.iter_entry_points
+    ):
+        err(f"telvar: warning: {stand_in.describe()}")
     return plugin_manager
 
 
@@ -785,7 +790,7 @@ def run(args: argparse.Namespace) -> int:
             f"error: the following arguments are required: --os (see 'telvar {name} --help')",
             EXIT_USAGE,
         )
-    manager = import_manager()
+    manager = import_manager(args.quiet)
     loaded = load_plugins(manager, args.strict, args.quiet, disabled_plugins(args))
     if args.strict and loaded.failures:
         return EXIT_LOAD
