@@ -121,7 +121,7 @@ class TextWriter {
     // A str as lines: after each line break in it, `next_prefix()` writes
     // the prefix of the line that begins.
     template <class NextPrefix>
-    bool lines(PyObject* text, NextPrefix&& next_prefix) {
+    TELVAR_ALWAYS_INLINE bool lines(PyObject* text, NextPrefix&& next_prefix) {
         const Py_ssize_t end = PyUnicode_GET_LENGTH(text);
         Py_ssize_t start = 0;
         for (Py_ssize_t at; (at = find_break(text, start, end)) >= 0; start = at + 1) {
