@@ -69,6 +69,10 @@ def per_call_ns(native, pure, number, repeat=7):
 def operations(manager_class, quick):
     hit = manager_class()
     hit.register_plugin(Conn, os="alpha", platform="plat1", model="m1", os_flavor="flav")
+    # An OS that an external plugin serves: outside supported_os, so each validation writes
+    # a debug record.
+    external = manager_class()
+    external.register_plugin(Conn, os="gamma", platform="plat1", model="m1", os_flavor="flav")
     big = filled(manager_class, 10_000)
     deep, deep_manager = deep_chain(500), manager_class()
     replace = manager_class()
@@ -86,8 +90,14 @@ def operations(manager_class, quick):
         except ConnectionInfraError:
             pass
 
+    def get_unsupported():
+        external.get_plugin("gamma", "plat1", "m1", "flav")
+
     def validate():
         hit.validate_arguments("alpha", "plat1", "m1", "single_rp")
+
+    def validate_unsupported():
+        external.validate_arguments("gamma", "plat1", "m1", "single_rp")
 
     def register_replace():
         replace.register_plugin(Conn, "alpha", "plat1")
@@ -108,7 +118,9 @@ def operations(manager_class, quick):
     return [
         ("get_plugin, four-level hit", get_hit, 200_000 // scale),
         ("get_plugin, not found", get_miss, 100_000 // scale),
+        ("get_plugin, OS outside supported_os, a hit", get_unsupported, 100_000 // scale),
         ("validate_arguments", validate, 200_000 // scale),
+        ("validate_arguments, OS outside supported_os", validate_unsupported, 100_000 // scale),
         ("register_plugin, replacing", register_replace, 50_000 // scale),
         ("unregister_plugin + register_plugin", unregister_register, 50_000 // scale),
         ("print_tree, 10 000 records", render, max(2, 20 // scale)),

@@ -127,6 +127,77 @@ def test_keys_sorted_by_code_point(manager):
     ]
 
 
+def renders_as_the_reference(manager, tree):
+    text, expected = manager.print_tree(tree), reference_tree(tree)
+    return text == expected and text.isascii() == expected.isascii()
+
+
+@pytest.mark.parametrize(
+    "keys",
+    [
+        ["ab", "a", "abc", "b", ""],
+        ["é", "z", "\x7f", "\x80", "ÿ"],
+        ["a\x00", "a", "a\x00b", "\x00"],
+        ["ā", "é", "z", "😀", "中", "\uffff", "𝄞"],
+        ["āb", "ā", "Ā", "āa"],
+        ["😀b", "😀", "😀a", "😁"],
+        [f"platform_{i:03d}" for i in (10, 2, 100, 1)],
+        [f"m{i}" for i in range(100)],
+    ],
+)
+def test_keys_of_any_width_sorted_by_code_point(manager, keys):
+    tree = dict.fromkeys(reversed(keys), 1)
+    assert manager.print_tree(tree) == "plugin" + "".join(f"\n  |__ {k} = 1" for k in sorted(keys))
+
+
+def without(tree, *removed):
+    for key in removed:
+        del tree[key]
+    return tree
+
+
+@pytest.mark.parametrize(
+    "make_tree",
+    [
+        lambda: without({"a": 1, "b": 2, "c": {"x": "y"}}, "a"),
+        lambda: {
+            "n": without({f"k{i}": i for i in range(20)}, *[f"k{i}" for i in range(0, 20, 2)])
+        },
+        lambda: {"n": without({"b": 1, "a": 2}, "b") | {"b": 3}},
+        lambda: without({1: "int key", "b": {"c": 1}, "a": "x"}, 1),
+        lambda: {"d": without({"x": 1}, "x"), "e": "kept"},
+    ],
+    ids=["first", "every other", "deleted then added", "after a non-str key", "all"],
+)
+def test_dicts_with_deleted_entries_render_what_they_hold(manager, make_tree):
+    assert renders_as_the_reference(manager, make_tree())
+
+
+CLASSES = {
+    "one line": type("Conn", (), {"__module__": "pkg.conn"}),
+    "module with a line break": type("Conn", (), {"__module__": "pkg\nconn"}),
+    "qualname with a line break": type(
+        "Conn", (), {"__module__": "pkg", "__qualname__": "Outer\nConn"}
+    ),
+    "wide module": type("Conn", (), {"__module__": "pkg.ū"}),
+}
+
+
+@pytest.mark.parametrize("cls", CLASSES.values(), ids=CLASSES)
+def test_leaves_of_one_class_render_alike_wherever_they_are(manager, cls):
+    tree = {"a": cls, "b": {"c": cls, "d": {"e": cls}}, "f": ConnA, "g": cls, "h": {"i": cls}}
+    assert renders_as_the_reference(manager, tree | {"z": cls})
+
+
+@pytest.mark.parametrize("length", [1, 30, 31, 32, 33, 100])
+@pytest.mark.parametrize("char", ["x", "é", "ā", "😀"])
+def test_line_breaks_found_in_texts_of_any_length(manager, length, char):
+    text = char * length
+    values = {"a": text + "\n", "b": "\n" + text, "c": text + "\n" + text, "z": text}
+    tree = {"k" + text: values, "m\n" + text: {text + "\nk": 1}, "z": values}
+    assert renders_as_the_reference(manager, tree)
+
+
 def test_rendering_changes_and_prints_nothing(manager, capsys):
     tree = three_key_tree()
     before = copy.deepcopy(tree)

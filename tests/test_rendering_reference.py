@@ -344,6 +344,7 @@ def leaf(text):
 
 CLASSES = [
     type("Conn", (), {"__module__": "pkg.conn"}),
+    type("Conn", (), {"__module__": "pkg\nconn"}),
     type("Wīde", (), {"__module__": "pkg\nū"}),
     type("Astral", (), {"__module__": "😀"}),
 ]
@@ -360,6 +361,7 @@ keys = st.one_of(texts, texts.map(Sub), texts.map(Adding))
 
 leaves = st.one_of(
     texts,
+    st.text(st.sampled_from(CHARS), min_size=30, max_size=40),
     texts.map(leaf),
     texts.map(lambda text: leaf(Sub(text))),
     texts.map(lambda text: leaf(Adding(text))),
@@ -399,7 +401,7 @@ def rendered(manager_class, data, output):
     manager = manager_class()
     try:
         text = manager_class.print_tree(manager, data, output)
-        result = ("text", text, type(text).__name__)
+        result = ("text", text, type(text).__name__, text.isascii())
     except Exception as exc:  # the exception is the result compared
         result = (type(exc).__name__, str(exc))
     return result, list(LOG)

@@ -119,11 +119,24 @@ def test_absent_model_and_platform_and_falsy_os(manager, falsy):
 
 @pytest.mark.parametrize(
     "os, records",
-    [("alpha", []), ("linux", []), ("Alpha", ["Alpha"]), (5, ["5"]), (("solo",), ["solo"])],
+    [
+        ("alpha", []),
+        ("linux", []),
+        ("Alpha", ["Alpha"]),
+        ("50%s %d", ["50%s %d"]),  # the value is substituted, never a template itself
+        ("gämma", ["gämma"]),
+        ("γάμμα\n", ["γάμμα\n"]),
+        ("\U0001f600", ["\U0001f600"]),
+        (name("sub"), ["sub"]),
+        (name("sub", __str__=lambda self: "shown"), ["shown"]),
+        (5, ["5"]),
+        (("solo",), ["solo"]),
+    ],
 )
 def test_unsupported_os_gives_one_debug_record(manager, debug_calls, os, records):
     assert manager.validate_os(os=os) is None
     assert debug_calls == [((NOT_SUPPORTED % text,), {}) for text in records]
+    assert all(type(args[0]) is str for args, _ in debug_calls)
 
 
 def test_unsupported_os_record_reaches_the_package_logger(manager, caplog):
@@ -132,6 +145,107 @@ def test_unsupported_os_record_reaches_the_package_logger(manager, caplog):
     assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [
         ("telvar", logging.DEBUG, NOT_SUPPORTED % "gamma")
     ]
+
+
+EVENTS = []  # what the loggers below and the OS values saw, in order
+
+
+def debug_function(self, text):
+    EVENTS.append(("debug", type(self).__name__, text))
+
+
+class PlainLog:
+    debug = debug_function
+
+
+class Recorder:
+    """A callable that is no descriptor: called without the logger."""
+
+    def __call__(self, text):
+        EVENTS.append(("called", text))
+
+
+class ListLog(list):
+    debug = list.append  # a method descriptor: bound to the logger like a function
+
+
+class LookingLog(PlainLog):
+    def __getattribute__(self, attribute):
+        EVENTS.append(("getattribute", attribute))
+        return super().__getattribute__(attribute)
+
+
+class FallbackLog:
+    def __getattr__(self, attribute):
+        EVENTS.append(("getattr", attribute))
+        return Recorder()
+
+
+def shadowed():
+    log = PlainLog()
+    log.debug = Recorder()
+    return log
+
+
+def module_log():
+    log = types.ModuleType("fake_log")
+    log.debug = Recorder()
+    return log
+
+
+LOGGERS = {
+    "plain function": PlainLog,
+    "instance attribute": shadowed,
+    "__getattribute__": LookingLog,
+    "__getattr__": FallbackLog,
+    "staticmethod": lambda: type("Log", (), {"debug": staticmethod(Recorder())})(),
+    "classmethod": lambda: type("Log", (), {"debug": classmethod(debug_function)})(),
+    "property": lambda: type(
+        "Log", (), {"debug": property(lambda self: EVENTS.append(("get",)) or Recorder())}
+    )(),
+    "callable object": lambda: type("Log", (), {"debug": Recorder()})(),
+    "method descriptor": ListLog,
+    "the class itself": lambda: type("Log", (), {"debug": lambda text: EVENTS.append(text)}),
+    "module": module_log,
+    "no debug": object,
+    "raising debug": lambda: logger(Boom("debug")),
+}
+
+
+class Shown:
+    """An OS whose str() is seen."""
+
+    def __str__(self):
+        EVENTS.append(("str",))
+        return "shown"
+
+
+@pytest.mark.parametrize(
+    "os", ["gamma", "gämma", name("sub"), Shown()], ids=["str", "non-ASCII", "subclass", "object"]
+)
+@pytest.mark.parametrize("make_log", LOGGERS.values(), ids=LOGGERS)
+def test_debug_record_calls_the_logger_as_the_reference(pm, monkeypatch, make_log, os):
+    """The look-up of log.debug, the text's str() and the call, in the reference's order,
+    whatever the logger and its debug are."""
+    outcomes = []
+    for module, base in ((pm, PluginManager), (reference, reference.ReferenceManager)):
+        log = make_log()
+        monkeypatch.setattr(module, "log", log)
+        EVENTS.clear()
+        try:
+            outcome = ("returned", base().validate_os(os))
+        except Exception as exc:  # the exception is the outcome compared
+            outcome = (type(exc), exc.args)
+        outcomes.append((outcome, EVENTS[:], list(log) if isinstance(log, list) else None))
+    assert outcomes[0] == outcomes[1]
+
+
+def test_missing_logger_raises_name_error(pm):
+    def validate():
+        del pm.log  # in a child: the module's globals keep their order here
+        PluginManager().validate_os("gamma")
+
+    assert in_child(validate) == "NameError: name 'log' is not defined"
 
 
 def test_lists_are_read_from_the_instance_at_each_call(manager, debug_calls):

@@ -156,16 +156,31 @@ TELVAR_ALWAYS_INLINE int in_instance_list(PyObject* self, ManagerView& view, Sit
     return held ? py::contains(held.get(), value) : -1;
 }
 
+// "%s is not part of the built-in list of supported OSes.", and what
+// follows its "%s".
+MessageTexts<2> unsupported_texts("%s is not part of the built-in list of supported OSes.",
+                                  " is not part of the built-in list of supported OSes.");
+
 // An OS outside the built-in list is accepted, with a debug record: false
 // with an exception set when the record cannot be made.
 TELVAR_COLD bool log_unsupported(PyObject* os) {
+    if (!unsupported_texts.ready()) {
+        return false;
+    }
+    if (PyUnicode_CheckExact(os)) {
+        // `template % os` is the str and the rest of the template, made
+        // without running Python code, so `log.debug` may be looked up after
+        // it: as the interpreter calls a method, without a bound method.
+        PyObject* const pieces[] = {os, unsupported_texts[1]};
+        Ref message = join_texts(pieces, 2);
+        Ref logger = message ? lookup_global(names.log) : Ref();
+        PyObject* args[] = {logger.get(), message.get()};
+        return logger &&
+               py::vectorcall_method(names.debug, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET);
+    }
     Ref debug = global_attribute(names.log, names.debug);
-    Ref format = debug ? Ref::steal(PyUnicode_FromString(
-                             "%s is not part of the built-in list of supported OSes."))
-                       : Ref();
-    Ref message = format ? py::percent(format.get(), os) : Ref();
-    Ref result = message ? py::call_one(debug.get(), message.get()) : Ref();
-    return static_cast<bool>(result);
+    Ref message = debug ? py::percent(unsupported_texts[0], os) : Ref();
+    return message && py::call_one(debug.get(), message.get());
 }
 
 // The validators' rules: 0 when the value is accepted, -1 with an exception

@@ -73,6 +73,28 @@ TELVAR_ALWAYS_INLINE Peek peek_str_key(PyObject* dict, PyObject* key) {
     return hash != -1 ? peek_hashed(dict, key, hash) : Peek{};
 }
 
+// Calls visit(key, value) for each entry of an exact dict of exact str
+// keys, in the dict's order, read from its table: true when read so, false
+// (nothing visited) when only PyDict_Next can tell.
+template <class Visit>
+TELVAR_ALWAYS_INLINE bool visit_plain_entries([[maybe_unused]] PyObject* dict,
+                                              [[maybe_unused]] Visit&& visit) {
+#ifdef TELVAR_HAVE_INTERNALS
+    using namespace internals;
+    if (fast_paths() && is_plain_dict(dict)) {
+        const DictKeys* keys = keys_of(dict);
+        const UnicodeEntry* entries = unicode_entries(keys);
+        for (Py_ssize_t i = 0; i < keys->nentries; ++i) {
+            if (entries[i].value != nullptr) {  // null where an entry was deleted
+                visit(entries[i].key, entries[i].value);
+            }
+        }
+        return true;
+    }
+#endif
+    return false;
+}
+
 // What str(cls) and cls.__name__ read of a class, read here without
 // running Python code: for a class of metaclass `type` itself, defined in
 // Python, whose __module__ its own dict gives inline (a str). Borrowed from

@@ -14,9 +14,12 @@
 // code can observe.
 #include "render/plain.hpp"
 
+#include "render/array.hpp"
 #include "render/text.hpp"
 
 #include <algorithm>
+#include <cstdio>
+#include <string_view>
 
 namespace telvar {
 
@@ -36,7 +39,7 @@ struct Level {
     size_t indent;
 };
 
-// Whether a value is false, read without running Python code; -1: it is
+// Whether a value is true, read without running Python code; -1: it is
 // not a value of the plain kinds (or an integer beyond a machine word).
 int plain_truth(PyObject* value) {
     if (PyUnicode_CheckExact(value)) {
@@ -45,15 +48,14 @@ int plain_truth(PyObject* value) {
     if (PyDict_CheckExact(value)) {
         return PyDict_GET_SIZE(value) != 0 ? 1 : 0;
     }
-    if (value == Py_None || value == Py_False) {
-        return 0;
-    }
     if (PyLong_CheckExact(value)) {
         int overflow = 0;
         const long long number = py::exact_int_value(value, &overflow);
         return overflow != 0 ? -1 : number != 0 ? 1 : 0;
     }
-    return value == Py_True || Py_IS_TYPE(value, &PyType_Type) ? 1 : -1;
+    // is_true() answers these inline.
+    const bool plain = value == Py_None || PyBool_Check(value) || Py_IS_TYPE(value, &PyType_Type);
+    return plain ? is_true(value) : -1;
 }
 
 class PlainRenderer {
@@ -63,10 +65,10 @@ class PlainRenderer {
             return Plain::not_plain;  // its `+` runs as the code it is
         }
         depth_left_ = levels_left();
-        if (!out_.text(output)) {
+        if (!out_.text(output) || !indent_.push(tree_format::kBreak)) {
             return Plain::failed;
         }
-        Plain done = open(data, 0);
+        Plain done = open(data, indent_.size());
         while (done == Plain::done && levels_.size() > 0) {
             Level& level = levels_[levels_.size() - 1];
             if (level.next == level.count) {
@@ -86,46 +88,63 @@ class PlainRenderer {
     }
 
   private:
-    // The prefix of a line: the indentation of the level, then `step`.
-    bool prefix(Indent step) {
-        return (indent_.size() == 0 || out_.ascii(&indent_[0], indent_.size())) && out_.step(step);
+    // A str whose further lines belong to a child: each after the
+    // indentation of the level (indent_ without its line break) and
+    // `separator`.
+    bool lines(PyObject* text, std::string_view separator) {
+        return out_.lines(text, [&] {
+            return out_.ascii({&indent_[1], indent_.size() - 1}) && out_.ascii(separator);
+        });
     }
-    // A str whose further lines belong to a child: after `separator`.
-    bool lines(PyObject* text, Indent separator) {
-        return out_.lines(text, 0, PyUnicode_GET_LENGTH(text), [&] { return prefix(separator); });
-    }
-    Plain written(bool ok) const { return ok ? Plain::done : Plain::failed; }
+    static Plain written(bool ok) { return ok ? Plain::done : Plain::failed; }
 
-    // str() of an integer.
-    bool decimal(long long number) {
-        char digits[24];
-        char* at = digits + sizeof digits;
-        // Negated digit by digit, so that the smallest value needs no
-        // positive counterpart.
-        long long rest = number;
-        do {
-            *--at = static_cast<char>('0' + (rest < 0 ? -(rest % 10) : rest % 10));
-            rest /= 10;
-        } while (rest != 0);
-        if (number < 0) {
-            *--at = '-';
-        }
-        return out_.ascii(at, static_cast<size_t>(digits + sizeof digits - at));
-    }
-    Plain leaf(PyObject* value, Indent separator);
+    Plain class_text(PyObject* cls, std::string_view separator);
+    Plain leaf(PyObject* value, std::string_view separator);
     Plain child(const Entry& entry, bool last);
     Plain open(PyObject* data, size_t indent);
 
     TextWriter out_;
-    Array<char> indent_;
+    Array<char> indent_;    // a line break and the indentation of the level
     Array<Entry> entries_;  // the sorted entries of every level being written
     Array<Level> levels_;
     int depth_left_ = 0;
+    // The last class written, and where its text is in `out_`.
+    Borrowed last_class_;
+    size_t class_at_ = 0;
+    size_t class_length_ = 0;
 };
 
+// str() of a class: "<class 'module.qualname'>", or "<class 'qualname'>"
+// for a builtin, which these are not. While its text is one line, the next
+// leaf of the same class copies it: nothing can change a class meanwhile.
+Plain PlainRenderer::class_text(PyObject* cls, std::string_view separator) {
+    if (cls == last_class_.get()) {
+        return written(out_.repeat(class_at_, class_length_));
+    }
+    ClassNames names{};
+    if (!quiet_class_names(cls, names) ||
+        PyUnicode_CompareWithASCIIString(names.module, "builtins") == 0) {
+        return Plain::not_plain;
+    }
+    const size_t at = out_.size();
+    if (!out_.ascii("<class '") || !lines(names.module, separator) || !out_.ascii(".") ||
+        !lines(names.qualname, separator) || !out_.ascii("'>")) {
+        return Plain::failed;
+    }
+    const size_t length = out_.size() - at;
+    // A line break would have added a prefix to the pieces.
+    if (length == static_cast<size_t>(11 + PyUnicode_GET_LENGTH(names.module) +
+                                      PyUnicode_GET_LENGTH(names.qualname))) {
+        last_class_ = Borrowed(cls);
+        class_at_ = at;
+        class_length_ = length;
+    }
+    return Plain::done;
+}
+
 // " = " and str() of a true leaf, its further lines after `separator`.
-Plain PlainRenderer::leaf(PyObject* value, Indent separator) {
-    if (!out_.lead(Lead::equals)) {
+Plain PlainRenderer::leaf(PyObject* value, std::string_view separator) {
+    if (!out_.ascii(tree_format::kEquals)) {
         return Plain::failed;
     }
     if (PyUnicode_CheckExact(value)) {
@@ -137,45 +156,37 @@ Plain PlainRenderer::leaf(PyObject* value, Indent separator) {
     if (PyLong_CheckExact(value)) {
         int overflow = 0;
         const long long number = py::exact_int_value(value, &overflow);
-        return overflow != 0 ? Plain::not_plain : written(decimal(number));
+        char digits[24];
+        const int length = std::snprintf(digits, sizeof digits, "%lld", number);
+        return overflow != 0 ? Plain::not_plain
+                             : written(out_.ascii({digits, static_cast<size_t>(length)}));
     }
-    // str() of a class: "<class 'module.qualname'>", or "<class 'qualname'>"
-    // for a builtin, which these are not.
-    ClassNames cls{};
-    if (!quiet_class_names(value, cls) ||
-        PyUnicode_CompareWithASCIIString(cls.module, "builtins") == 0) {
-        return Plain::not_plain;
-    }
-    return written(out_.ascii("<class '") && lines(cls.module, separator) && out_.ascii(".") &&
-                   lines(cls.qualname, separator) && out_.ascii("'>"));
+    return class_text(value, separator);
 }
 
 Plain PlainRenderer::child(const Entry& entry, bool last) {
     PyObject* value = entry.value.get();
-    const Indent separator = last ? Indent::blank : Indent::bar;
     const int truth = plain_truth(value);
     if (truth < 0) {
         return Plain::not_plain;
     }
-    if (!out_.line_break() || !prefix(Indent::bar)) {
+    // The first line of the child's block: its prefix, then unless the
+    // block is empty, "__ " and the key.
+    if (!out_.ascii({indent_.begin(), indent_.size()}) || !out_.ascii(tree_format::kBar)) {
         return Plain::failed;
     }
     if (truth == 0) {
-        return Plain::done;  // the empty block: the prefix alone
+        return Plain::done;
     }
-    if (!out_.lead(Lead::connector) || !lines(entry.key.get(), separator)) {
+    const std::string_view separator = last ? tree_format::kBlank : tree_format::kBar;
+    if (!out_.ascii(tree_format::kConnector) || !lines(entry.key.get(), separator)) {
         return Plain::failed;
     }
     if (!PyDict_CheckExact(value)) {
         return leaf(value, separator);
     }
-    const size_t depth = indent_.size();
-    const auto step = static_cast<size_t>(tree_format::step_length(separator));
-    if (!indent_.reserve(depth + step)) {
-        return Plain::failed;
-    }
-    indent_.append(tree_format::step_text(separator), step);
-    return open(value, depth);
+    const size_t indent = indent_.size();
+    return indent_.append(separator.data(), separator.size()) ? open(value, indent) : Plain::failed;
 }
 
 // A non-empty dict begins: its entries, in the order of their keys.
@@ -185,21 +196,26 @@ Plain PlainRenderer::open(PyObject* data, size_t indent) {
         return Plain::failed;
     }
     const size_t base = entries_.size();
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(data, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return Plain::not_plain;
-        }
-        if (!entries_.push(Entry{Borrowed(key), Borrowed(value)})) {
-            return Plain::failed;
+    if (!entries_.reserve(base + static_cast<size_t>(PyDict_GET_SIZE(data)))) {
+        return Plain::failed;
+    }
+    const auto keep = [&](PyObject* key, PyObject* value) {
+        entries_.push(Entry{Borrowed(key), Borrowed(value)});  // within the room reserved
+    };
+    if (!visit_plain_entries(data, keep)) {
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(data, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) {
+                return Plain::not_plain;
+            }
+            keep(key, value);
         }
     }
-    // Code point order, which is str's own; no key is equal to another.
-    std::sort(entries_.begin() + base, entries_.end(), [](const Entry& a, const Entry& b) {
-        return PyUnicode_Compare(a.key.get(), b.key.get()) < 0;
-    });
+    // No key is equal to another.
+    std::sort(entries_.begin() + base, entries_.end(),
+              [](const Entry& a, const Entry& b) { return text_less(a.key.get(), b.key.get()); });
     return written(levels_.push(Level{base, entries_.size() - base, 0, indent}));
 }
 

@@ -2,6 +2,8 @@
 // renderer.
 #include "render/rules.hpp"
 
+#include "render/text.hpp"
+
 namespace telvar {
 
 namespace {
@@ -57,22 +59,18 @@ bool SortedKeys::collect_small(PyObject* data) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     // Nothing here runs Python code: the keys are exact str, compared by
-    // code point, which is str's own order.
+    // code point, which is str's own order. Keys held when another kind
+    // turns up are released with the rest.
     while (PyDict_Next(data, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) {
-            for (Py_ssize_t i = 0; i < small_count_; ++i) {
-                small_[i] = Ref();
-            }
             small_count_ = 0;
             return false;
         }
         Py_ssize_t at = small_count_++;
-        Ref held = Ref::hold(key);
-        while (at > 0 && PyUnicode_Compare(small_[at - 1].get(), key) > 0) {
+        for (; at > 0 && text_less(key, small_[at - 1].get()); --at) {
             small_[at] = std::move(small_[at - 1]);
-            --at;
         }
-        small_[at] = std::move(held);
+        small_[at] = Ref::hold(key);
     }
     return small_count_ > 0;
 }

@@ -9,18 +9,12 @@
 #pragma once
 
 #include "calls.hpp"
-#include "render/array.hpp"
 
-#include <cstdint>
+#include <algorithm>
 #include <cstring>
+#include <string_view>
 
 namespace telvar {
-
-// One indentation step.
-enum class Indent : uint8_t { none, bar, blank };
-
-// What a piece of a line writes before its text.
-enum class Lead : uint8_t { none, connector, equals };
 
 namespace tree_format {
 
@@ -28,50 +22,71 @@ namespace tree_format {
 constexpr char kBreak = tree_texts::newline[0];
 static_assert(sizeof tree_texts::newline == 2, "a line break is one character");
 
-template <size_t size>
-constexpr Py_ssize_t length_of(const char (&/*text*/)[size]) {
-    return static_cast<Py_ssize_t>(size - 1);
-}
-
-constexpr Py_ssize_t kLeadLength = length_of(tree_texts::connector);
-static_assert(length_of(tree_texts::equals) == kLeadLength, "both leads are equally long");
-
-// Whether `whole` is `head` followed by `tail`.
-constexpr bool is_joined(const char* whole, const char* head, const char* tail) {
-    while (*head != '\0') {
-        if (*whole++ != *head++) {
-            return false;
-        }
-    }
-    while (*tail != '\0') {
-        if (*whole++ != *tail++) {
-            return false;
-        }
-    }
-    return *whole == '\0';
+constexpr bool is_joined(std::string_view whole, std::string_view head, std::string_view tail) {
+    return whole.size() == head.size() + tail.size() && whole.starts_with(head) &&
+           whole.ends_with(tail);
 }
 static_assert(is_joined(tree_texts::newline_bar, tree_texts::newline, tree_texts::bar));
 static_assert(is_joined(tree_texts::newline_blank, tree_texts::newline, tree_texts::blank));
 
-// Before a child's first line, and before the further lines of a child
-// that is not the last: bar; the further lines of the last child: blank.
-inline const char* step_text(Indent step) {
-    return step == Indent::bar ? tree_texts::bar : step == Indent::blank ? tree_texts::blank : "";
-}
-inline Py_ssize_t step_length(Indent step) {
-    return step == Indent::bar     ? length_of(tree_texts::bar)
-           : step == Indent::blank ? length_of(tree_texts::blank)
-                                   : 0;
-}
-inline const char* lead_text(Lead lead) {
-    return lead == Lead::connector ? tree_texts::connector : tree_texts::equals;
-}
+constexpr std::string_view kConnector = tree_texts::connector;
+constexpr std::string_view kEquals = tree_texts::equals;
+constexpr std::string_view kBar = tree_texts::bar;
+constexpr std::string_view kBlank = tree_texts::blank;
 
 }  // namespace tree_format
 
+template <class Char>
+TELVAR_ALWAYS_INLINE Py_ssize_t find_in(const void* data, Py_ssize_t start, Py_ssize_t end) {
+    const auto* chars = static_cast<const Char*>(data);
+    for (Py_ssize_t i = start; i < end; ++i) {
+        if (chars[i] == Char{tree_format::kBreak}) {
+            return i;
+        }
+    }
+    return -1;
+}
+
 // The first line break in text[start:end], or -1. Any str, read by its own
-// kind; runs no Python code.
-Py_ssize_t find_break(PyObject* text, Py_ssize_t start, Py_ssize_t end);
+// kind; a short one is searched here, without a call.
+TELVAR_ALWAYS_INLINE Py_ssize_t find_break(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
+    const void* data = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND: {
+            if (end - start < 32) {
+                return find_in<Py_UCS1>(data, start, end);
+            }
+            const auto* chars = static_cast<const char*>(data);
+            const void* found = std::memchr(chars + start, tree_format::kBreak,
+                                            static_cast<size_t>(end - start));
+            return found == nullptr ? -1 : static_cast<const char*>(found) - chars;
+        }
+        case PyUnicode_2BYTE_KIND:
+            return find_in<Py_UCS2>(data, start, end);
+        default:
+            return find_in<Py_UCS4>(data, start, end);
+    }
+}
+
+// `a < b` for two exact str: code point order, str's own. Two one-byte
+// texts, the common keys, are compared here, without a call.
+TELVAR_ALWAYS_INLINE bool text_less(PyObject* a, PyObject* b) {
+    if (PyUnicode_KIND(a) != PyUnicode_1BYTE_KIND || PyUnicode_KIND(b) != PyUnicode_1BYTE_KIND) {
+        return PyUnicode_Compare(a, b) < 0;
+    }
+    const Py_UCS1* left = PyUnicode_1BYTE_DATA(a);
+    const Py_UCS1* right = PyUnicode_1BYTE_DATA(b);
+    const Py_ssize_t length = std::min(PyUnicode_GET_LENGTH(a), PyUnicode_GET_LENGTH(b));
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        if (left[i] != right[i]) {
+            return left[i] < right[i];
+        }
+    }
+    return PyUnicode_GET_LENGTH(a) < PyUnicode_GET_LENGTH(b);
+}
+
+// Copies `count` characters of kind `from_kind` as the wider `to_kind`.
+void widen_into(int from_kind, const void* from, int to_kind, void* to, size_t count);
 
 // Collects text of any width from str objects (exact or not: each is read
 // by its own kind) and ASCII pieces. The buffer widens when a wider text
@@ -81,47 +96,34 @@ class TextWriter {
     TextWriter() = default;
     TextWriter(const TextWriter&) = delete;
     TextWriter& operator=(const TextWriter&) = delete;
-    TextWriter(TextWriter&&) = delete;
-    TextWriter& operator=(TextWriter&&) = delete;
     ~TextWriter() { PyMem_Free(data_); }
 
     // text[start:end] of a str.
     TELVAR_ALWAYS_INLINE bool text(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
         const int kind = PyUnicode_KIND(text);
-        const auto count = static_cast<size_t>(end - start);
-        if (count == 0) {
-            return true;  // nothing to widen to, nor room to make
-        }
-        if ((kind > kind_ || size_ + count > capacity_) && !make_room(count, kind)) {
-            return false;
-        }
-        put(kind, static_cast<const char*>(PyUnicode_DATA(text)) + start * kind, count);
-        return true;
+        ascii_ = ascii_ && PyUnicode_IS_ASCII(text);
+        return write(kind, static_cast<const char*>(PyUnicode_DATA(text)) + start * kind,
+                     static_cast<size_t>(end - start));
     }
     bool text(PyObject* text) { return this->text(text, 0, PyUnicode_GET_LENGTH(text)); }
-
-    TELVAR_ALWAYS_INLINE bool ascii(const char* chars, size_t count) {
-        if (size_ + count > capacity_ && !make_room(count, 1)) {
-            return false;
-        }
-        put(1, chars, count);
-        return true;
-    }
-    bool ascii(const char* chars) { return ascii(chars, std::strlen(chars)); }
-    bool line_break() { return ascii("\n", 1); }
-    bool step(Indent step) {
-        return ascii(tree_format::step_text(step),
-                     static_cast<size_t>(tree_format::step_length(step)));
-    }
-    bool lead(Lead lead) {
-        return lead == Lead::none ||
-               ascii(tree_format::lead_text(lead), static_cast<size_t>(tree_format::kLeadLength));
+    TELVAR_ALWAYS_INLINE bool ascii(std::string_view chars) {
+        return write(PyUnicode_1BYTE_KIND, chars.data(), chars.size());
     }
 
-    // text[start:end] as lines: after each line break in it,
-    // `next_prefix()` writes the prefix of the line that begins.
+    // Writes again the `count` characters written from `start` on; the room
+    // first, as they are read from the buffer.
+    bool repeat(size_t start, size_t count) {
+        return (size_ + count <= capacity_ || make_room(count, kind_)) &&
+               write(kind_, data_ + start * static_cast<size_t>(kind_), count);
+    }
+    size_t size() const { return size_; }
+
+    // A str as lines: after each line break in it, `next_prefix()` writes
+    // the prefix of the line that begins.
     template <class NextPrefix>
-    bool lines(PyObject* text, Py_ssize_t start, Py_ssize_t end, NextPrefix&& next_prefix) {
+    TELVAR_ALWAYS_INLINE bool lines(PyObject* text, NextPrefix&& next_prefix) {
+        const Py_ssize_t end = PyUnicode_GET_LENGTH(text);
+        Py_ssize_t start = 0;
         for (Py_ssize_t at; (at = find_break(text, start, end)) >= 0; start = at + 1) {
             if (!this->text(text, start, at + 1) || !next_prefix()) {
                 return false;
@@ -134,25 +136,29 @@ class TextWriter {
     Ref finish();
 
   private:
-    TELVAR_ALWAYS_INLINE void put(int kind, const char* chars, size_t count) {
+    TELVAR_ALWAYS_INLINE bool write(int kind, const char* chars, size_t count) {
         if (count == 0) {
-            return;  // the buffer may not exist yet
+            return true;  // nothing to widen to, nor room to make
+        }
+        if ((kind > kind_ || size_ + count > capacity_) && !make_room(count, kind)) {
+            return false;
         }
         char* at = data_ + size_ * static_cast<size_t>(kind_);
         if (kind == kind_) {
             std::memcpy(at, chars, count * static_cast<size_t>(kind));
         } else {
-            widen(kind, chars, at, count);
+            widen_into(kind, chars, kind_, at, count);
         }
         size_ += count;
+        return true;
     }
-    void widen(int kind, const char* chars, char* at, size_t count) const;
     bool make_room(size_t count, int kind);
 
     char* data_ = nullptr;
     size_t size_ = 0;      // in characters
     size_t capacity_ = 0;  // in characters
     int kind_ = PyUnicode_1BYTE_KIND;
+    bool ascii_ = true;  // every character written is ASCII
 };
 
 }  // namespace telvar
