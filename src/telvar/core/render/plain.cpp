@@ -18,6 +18,7 @@
 #include "render/text.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <string_view>
 
@@ -39,23 +40,28 @@ struct Level {
     size_t indent;
 };
 
-// Whether a value is true, read without running Python code; -1: it is
-// not a value of the plain kinds (or an integer beyond a machine word).
-int plain_truth(PyObject* value) {
+// Whether a value is true, read without running Python code; unknown for
+// a value not of the plain kinds (or an integer beyond a machine word).
+enum class Truth : uint8_t { no, yes, unknown };
+
+Truth plain_truth(PyObject* value) {
+    auto truth = [](bool yes) { return yes ? Truth::yes : Truth::no; };
     if (PyUnicode_CheckExact(value)) {
-        return PyUnicode_GET_LENGTH(value) != 0 ? 1 : 0;
+        return truth(PyUnicode_GET_LENGTH(value) != 0);
     }
     if (PyDict_CheckExact(value)) {
-        return PyDict_GET_SIZE(value) != 0 ? 1 : 0;
+        return truth(PyDict_GET_SIZE(value) != 0);
     }
     if (PyLong_CheckExact(value)) {
         int overflow = 0;
         const long long number = py::exact_int_value(value, &overflow);
-        return overflow != 0 ? -1 : number != 0 ? 1 : 0;
+        return overflow != 0 ? Truth::unknown : truth(number != 0);
     }
-    // is_true() answers these inline.
-    const bool plain = value == Py_None || PyBool_Check(value) || Py_IS_TYPE(value, &PyType_Type);
-    return plain ? is_true(value) : -1;
+    // Neither None, bool nor a class of metaclass type runs code in its truth test.
+    if (value == Py_None || PyBool_Check(value)) {
+        return truth(value == Py_True);
+    }
+    return Py_IS_TYPE(value, &PyType_Type) ? Truth::yes : Truth::unknown;
 }
 
 class PlainRenderer {
@@ -166,8 +172,8 @@ Plain PlainRenderer::leaf(PyObject* value, std::string_view separator) {
 
 Plain PlainRenderer::child(const Entry& entry, bool last) {
     PyObject* value = entry.value.get();
-    const int truth = plain_truth(value);
-    if (truth < 0) {
+    const Truth truth = plain_truth(value);
+    if (truth == Truth::unknown) {
         return Plain::not_plain;
     }
     // The first line of the child's block: its prefix, then unless the
@@ -175,7 +181,7 @@ Plain PlainRenderer::child(const Entry& entry, bool last) {
     if (!out_.ascii({indent_.begin(), indent_.size()}) || !out_.ascii(tree_format::kBar)) {
         return Plain::failed;
     }
-    if (truth == 0) {
+    if (truth == Truth::no) {
         return Plain::done;
     }
     const std::string_view separator = last ? tree_format::kBlank : tree_format::kBar;
