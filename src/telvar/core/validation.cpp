@@ -285,22 +285,24 @@ PyObject* validate_chassis_type_impl(const Call& args) {
 namespace {
 
 // self.<role>(...): the module's own function of that name runs its rule
-// here at once (`rule`); anything else is looked up and called with
-// `stack` (see Method::call): self and a value for each of the role's
-// parameters, passed by the keywords of its row in the function table (in
-// that order), or positionally when the row names none.
-template <Fn role, class Rule>
+// here at once (`rule`); anything else is looked up and called (see
+// Method::call) with self and a value for each of the role's parameters,
+// passed by the keywords of its row in the function table (in that order),
+// or positionally when the row names none.
+template <Fn role, class Rule, class... Values>
 TELVAR_ALWAYS_INLINE bool run_validator(PyObject* self, ManagerView& view, Rule&& rule,
-                                        PyObject* const* stack) {
+                                        Values... values) {
     constexpr Site site = site_of<role>();
-    constexpr int values = spec_of(role).param_count() - 1;
+    constexpr int count = spec_of(role).param_count() - 1;
     constexpr int keywords = spec_of(role).site.keyword_count;
-    static_assert(keywords == 0 || keywords == values, "every value or none by keyword");
+    static_assert(sizeof...(Values) == count, "a value for every parameter but self");
+    static_assert(keywords == 0 || keywords == count, "every value or none by keyword");
     if (view.own_method(site) == own_function(role)) {
         return rule() == 0;
     }
+    PyObject* stack[] = {self, values...};
     return static_cast<bool>(
-        call_method(self, site, stack, 1 + values - keywords, keywords_of(role)));
+        call_method(self, site, stack, 1 + count - keywords, keywords_of(role)));
 }
 
 // `os == "linux"`: 1, 0, or -1 with an exception set. An exact str equal to
@@ -320,29 +322,24 @@ int validate_all(PyObject* const* params, ManagerView& view) {
     PyObject* platform = params[2];
     PyObject* model = params[3];
     PyObject* chassis_type = params[4];
-    PyObject* model_stack[] = {self, os, platform, model};
-    if (!run_validator<Fn::validate_model>(
-            self, view, [&] { return check_model(os, platform, model); }, model_stack)) {
-        return -1;
-    }
-    PyObject* platform_stack[] = {self, platform, os};
-    if (!run_validator<Fn::validate_platform>(
-            self, view, [&] { return check_platform(os, platform); }, platform_stack)) {
-        return -1;
-    }
-    PyObject* os_stack[] = {self, os};
-    if (!run_validator<Fn::validate_os>(
-            self, view, [&] { return check_os(self, os, view); }, os_stack)) {
+    const bool accepted = run_validator<Fn::validate_model>(
+                              self, view, [&] { return check_model(os, platform, model); }, os,
+                              platform, model) &&
+                          run_validator<Fn::validate_platform>(
+                              self, view, [&] { return check_platform(os, platform); }, platform,
+                              os) &&
+                          run_validator<Fn::validate_os>(
+                              self, view, [&] { return check_os(self, os, view); }, os);
+    if (!accepted) {
         return -1;
     }
     const int linux_os = is_linux(os);
     if (linux_os != 0) {
         return linux_os < 0 ? -1 : 0;
     }
-    PyObject* chassis_stack[] = {self, chassis_type};
     return run_validator<Fn::validate_chassis_type>(
                self, view, [&] { return check_chassis_type(self, chassis_type, view); },
-               chassis_stack)
+               chassis_type)
                ? 0
                : -1;
 }
@@ -351,7 +348,8 @@ int validate_all(PyObject* const* params, ManagerView& view) {
 
 int call_validate_arguments(PyObject* const* params, ManagerView& view) {
     const bool validated = run_validator<Fn::validate_arguments>(
-        params[0], view, [&] { return validate_all(params, view); }, params);
+        params[0], view, [&] { return validate_all(params, view); }, params[1], params[2],
+        params[3], params[4]);
     return validated ? 0 : -1;
 }
 
