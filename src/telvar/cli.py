@@ -25,9 +25,8 @@ import io
 import os
 import sys
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from dataclasses import dataclass
 from importlib import metadata
-from typing import IO, TYPE_CHECKING, Any, NoReturn
+from typing import IO, TYPE_CHECKING, Any, NamedTuple, NoReturn
 
 from telvar import log
 from telvar.core.errors import ConnectionInfraError
@@ -282,21 +281,24 @@ def import_manager(quiet: bool = False) -> "PluginManager":
     """The shared plugin manager. A missing or broken pkg_resources, for which telvar stands
     in, is one warning line naming the repair; one that even the stand-in cannot replace
     (blocked, or its own import raised) is one error line naming it."""
-    from telvar import _pkg_resources as stand_in
-
     try:
         from telvar.core import pluginmanager
         from telvar.manager import plugin_manager
     except Exception as exc:
         if not from_pkg_resources(exc):
             raise
+        from telvar import _pkg_resources as stand_in
+
         message = (
             f"error: the plugin manager cannot import pkg_resources, which is missing or "
             f"broken ({describe_exception(exc)}); repair it: {stand_in.repair_command()}"
         )
         raise CommandError(message, EXIT_LOAD, cause=exc) from exc
+    # The stand-in is imported only where it stands in: a module not loaded serves nobody.
+    stand_in = sys.modules.get("telvar._pkg_resources")
     if (
         not quiet
+        and stand_in is not None
         and getattr(pluginmanager, "iter_entry_points", None) is stand_in.iter_entry_points
     ):
         err(f"telvar: warning: {stand_in.describe()}")
@@ -356,8 +358,7 @@ def load_plugins(
     return loaded
 
 
-@dataclass
-class Context:
+class Context(NamedTuple):
     """What a command works on: its arguments, the device options, the loaded plugins."""
 
     args: argparse.Namespace
@@ -717,8 +718,7 @@ def completion_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("shell", choices=SHELLS, help="the shell to complete for")
 
 
-@dataclass(frozen=True)
-class Command:
+class Command(NamedTuple):
     """A command: its name, one-line summary, example, and what runs it.
 
     A command that loads plugins gets the device options and --json, and its

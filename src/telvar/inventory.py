@@ -17,7 +17,7 @@ import contextlib
 from collections.abc import Callable, Collection, Iterator
 from dataclasses import dataclass
 from importlib import metadata
-from typing import Any, TypedDict
+from typing import Any, NamedTuple, TypedDict
 
 import telvar.plugins
 from telvar import journal, log
@@ -99,16 +99,14 @@ class LoadFailure:
         return text
 
 
-@dataclass(frozen=True)
-class Provider:
+class Provider(NamedTuple):
     """A class that a plugin registered at a slot, and where it came from."""
 
     cls: object
     origin: str
 
 
-@dataclass(frozen=True)
-class Conflict:
+class Conflict(NamedTuple):
     """A record that more than one distribution provides; the last one loaded wins."""
 
     slot: Slot

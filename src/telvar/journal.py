@@ -22,7 +22,7 @@ import sys
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from types import FrameType
-from typing import Any
+from typing import Any, NamedTuple
 
 from telvar import log
 from telvar.origins import Source
@@ -70,8 +70,7 @@ class Registration:
     replaces: list[str] = field(default_factory=list)
 
 
-@dataclass(slots=True)
-class Call:
+class Call(NamedTuple):
     """A ``register_plugin`` or ``unregister_plugin`` call that returned."""
 
     registering: bool
@@ -83,13 +82,15 @@ class Call:
     module: str | None  # the module whose import made the call
 
 
-@dataclass(slots=True)
 class Change:
-    """One call that changed the registry, and its bookkeeping."""
+    """One call that changed the registry, and its bookkeeping (a registration's)."""
 
-    call: Call
-    registration: Registration | None = None  # a registration's
-    replacement: Replacement | None = None
+    __slots__ = ("call", "registration", "replacement")
+
+    def __init__(self, call: Call) -> None:
+        self.call = call
+        self.registration: Registration | None = None
+        self.replacement: Replacement | None = None
 
     @property
     def slot(self) -> Slot:

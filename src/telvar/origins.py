@@ -6,7 +6,6 @@ can: a file that is not UTF-8 is read with its undecodable bytes replaced, and
 """
 
 import contextlib
-import csv
 import os.path
 import re
 import sys
@@ -104,6 +103,8 @@ def source_files(source: Source) -> list[str]:
         except Exception:  # an unreadable file list: no file is known to be its
             names = []
     else:  # quick reading of the usual case
+        import csv  # only a distribution's RECORD needs it; most commands read none
+
         names = [row[0] for row in csv.reader(listing.splitlines()) if row]
     base = str(dist.locate_file(""))
     return [os.path.abspath(os.path.join(base, name)) for name in names if name.endswith(".py")]
