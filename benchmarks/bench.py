@@ -7,6 +7,7 @@ messages, the same registry walk.
 """
 
 import argparse
+import enum
 import os
 import platform
 import subprocess
@@ -36,6 +37,34 @@ class Key(str):
     """A str subclass as a key: the renderer's general path."""
 
 
+class Call:
+    """One method call, timed as a caller's loop makes it: `obj.name(arg, ...)`, with no Python
+    function around it."""
+
+    def __init__(self, obj, name, *args):
+        self.obj, self.name, self.args = obj, name, args
+
+    def __call__(self):
+        return getattr(self.obj, self.name)(*self.args)
+
+    def statement(self):
+        """The call as source, and the names it reads (locals of the timing loop)."""
+        names = [f"arg{index}" for index in range(len(self.args))]
+        return f"obj.{self.name}({', '.join(names)})", {
+            "obj": self.obj,
+            **dict(zip(names, self.args, strict=True)),
+        }
+
+
+def timer(operation):
+    if not isinstance(operation, Call):
+        return timeit.Timer(operation)
+    statement, values = operation.statement()
+    # Bound as locals of timeit's loop function, as a caller's own variables are.
+    setup = "; ".join(f"{name} = _values[{name!r}]" for name in values)
+    return timeit.Timer(statement, setup=setup, globals={"_values": values})
+
+
 def deep_chain(depth):
     """A tree one key wide and `depth` levels deep; its text grows with the square of the depth,
     and a renderer that copied each child's block into its parent's would grow with the cube."""
@@ -43,6 +72,32 @@ def deep_chain(depth):
     for _ in range(depth):
         tree = {Key("k"): tree}
     return tree
+
+
+def copy_of(text):
+    """An equal str that is another object, as argv, a file or JSON gives it."""
+    return text.encode().decode()
+
+
+Member = enum.StrEnum("Member", {name: name for name in ("alpha", "plat1", "m1", "flav")})
+
+# The device of the lookups, as the tree's own key objects, as equal copies and as members of
+# a StrEnum (a str subclass).
+DEVICE = ("alpha", "plat1", "m1", "flav")
+DEVICE_KINDS = {
+    "own keys": DEVICE,
+    "equal copies": tuple(copy_of(text) for text in DEVICE),
+    "StrEnum members": tuple(Member[text] for text in DEVICE),
+}
+
+
+def beside(manager_class, siblings):
+    """The hit's registration with `siblings` other OSes beside it at the root."""
+    manager = manager_class()
+    for index in range(siblings):
+        manager.register_plugin(Conn, os=f"os{index}")
+    manager.register_plugin(Conn, *DEVICE)
+    return manager
 
 
 def filled(manager_class, records):
@@ -58,7 +113,7 @@ def filled(manager_class, records):
 
 def per_call_ns(native, pure, number, repeat=7):
     """Best time per call of each, measured alternately so both see the same machine."""
-    native_timer, pure_timer = timeit.Timer(native), timeit.Timer(pure)
+    native_timer, pure_timer = timer(native), timer(pure)
     native_best = pure_best = float("inf")
     for _ in range(repeat):
         native_best = min(native_best, native_timer.timeit(number))
@@ -81,8 +136,15 @@ def operations(manager_class, quick):
     cycle.register_plugin(Conn, os="alpha", platform="plat1")
     scale = 10 if quick else 1
 
-    def get_hit():
-        hit.get_plugin("alpha", "plat1", "m1", "flav")
+    # Each operation that is one call is timed as that call alone, as a caller's loop makes it.
+    get_hit = Call(hit, "get_plugin", *DEVICE)
+    get_unsupported = Call(external, "get_plugin", "gamma", "plat1", "m1", "flav")
+    validate = Call(hit, "validate_arguments", "alpha", "plat1", "m1", "single_rp")
+    validate_unsupported = Call(external, "validate_arguments", "gamma", "plat1", "m1", "single_rp")
+    register_replace = Call(replace, "register_plugin", Conn, "alpha", "plat1")
+    render = Call(big, "print_tree", big.plugins)
+    representation = Call(big, "__repr__")
+    render_deep = Call(deep_manager, "print_tree", deep)
 
     def get_miss():
         try:
@@ -90,33 +152,24 @@ def operations(manager_class, quick):
         except ConnectionInfraError:
             pass
 
-    def get_unsupported():
-        external.get_plugin("gamma", "plat1", "m1", "flav")
-
-    def validate():
-        hit.validate_arguments("alpha", "plat1", "m1", "single_rp")
-
-    def validate_unsupported():
-        external.validate_arguments("gamma", "plat1", "m1", "single_rp")
-
-    def register_replace():
-        replace.register_plugin(Conn, "alpha", "plat1")
-
     def unregister_register():
         cycle.unregister_plugin("alpha", "plat1", chassis_type="single_rp")
         cycle.register_plugin(OtherConn, "alpha", "plat1")
 
-    def render():
-        big.print_tree(big.plugins)
-
-    def representation():
-        repr(big)
-
-    def render_deep():
-        deep_manager.print_tree(deep)
-
+    widths = {width: beside(manager_class, width) for width in (10, 1_000, 10_000)}
+    hits = [
+        (
+            f"get_plugin, {kind}, {f'{width:,}'.replace(',', ' ')} other OSes",
+            Call(widths[width], "get_plugin", *device),
+            200_000 // scale,
+        )
+        for kind, device in DEVICE_KINDS.items()
+        for width in widths
+    ]
     return [
         ("get_plugin, four-level hit", get_hit, 200_000 // scale),
+        ("get_plugin, equal copies", Call(hit, "get_plugin", *DEVICE_KINDS["equal copies"]), 200_000 // scale),
+        *hits,
         ("get_plugin, not found", get_miss, 100_000 // scale),
         ("get_plugin, OS outside supported_os, a hit", get_unsupported, 100_000 // scale),
         ("validate_arguments", validate, 200_000 // scale),

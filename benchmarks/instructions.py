@@ -21,6 +21,12 @@ warnings.filterwarnings("ignore")
 sys.path.insert(0, {bench_dir!r})
 import bench
 call = {{label: op for label, op, _ in bench.operations(bench.{cls}, quick=False)}}[{label!r}]
+statement, values = call.statement() if isinstance(call, bench.Call) else ("call()", {{}})
+# The loop runs in a function, where the call's values are locals, as in a caller's loop.
+exec(
+    "def loop(n, " + ", ".join(values) + "):\\n    for _ in range(n):\\n        " + statement,
+    globals(),
+)
 """
 
 # Calls per run: the small and the large count.
@@ -56,7 +62,7 @@ def per_call(cls, label):
     bench_dir = os.path.dirname(os.path.abspath(__file__))
     setup = SETUP.format(bench_dir=bench_dir, cls=cls, label=label)
     small, large = next((c for part, c in COUNTS.items() if part in label), DEFAULT_COUNTS)
-    loop = "for _ in range({n}):\n    call()\n"
+    loop = "loop({n}, **values)\n"
     low = total_instructions(setup + loop.format(n=small))
     high = total_instructions(setup + loop.format(n=large))
     return (high - low) / (large - small)

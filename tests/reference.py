@@ -15,6 +15,12 @@ from telvar.plugins import supported_chassis, supported_os
 RESERVED = "data"  # the key of a node's data map; never a path element
 
 
+def reserved(element):
+    """Whether a path element names the data map: a str by its text, anything else by its
+    equality."""
+    return str.__eq__(element, RESERVED) is True if isinstance(element, str) else element == RESERVED
+
+
 def hierarchy(os, platform, model, os_flavor):
     """[os], [os, platform] or [os, platform, model] (model decides first), then os_flavor."""
     if model is not None:
@@ -95,7 +101,7 @@ class ReferenceManager:
         tree_hierarchy = hierarchy(os, platform, model, os_flavor)
         cur_node = self._plugins
         for element in tree_hierarchy:  # a missing level is skipped
-            if element == RESERVED:  # the data map is not a level
+            if reserved(element):  # the data map is not a level
                 continue
             if element in cur_node.keys():
                 cur_node = cur_node[element]
@@ -115,7 +121,7 @@ class ReferenceManager:
         self.validate_arguments(os, platform, model, "single_rp")
         cur_node = self._plugins
         for element in hierarchy(os, platform, model, os_flavor):
-            if element == RESERVED or element not in cur_node.keys():
+            if reserved(element) or element not in cur_node.keys():
                 raise ConnectionInfraError("Plugin data not found")
             cur_node = cur_node[element]
         if chassis_type is None:
@@ -135,27 +141,43 @@ class ReferenceManager:
     ):
         """A failed registration changes nothing, and the tree it changes is the one after its
         own Python code: "data" is refused, every element hashed (as the walk's membership
-        test hashes it) and getfile called before the tree is read; then the existing part of
-        the path is walked, and one store attaches the change."""
+        test hashes it), getfile called and what is added below the node where the walk ends
+        built before the tree is read; then the existing part of the path is walked, and one
+        store attaches the change. Where Python code filed the missing level itself
+        meanwhile, the walk goes on from it."""
         self.validate_arguments(os, platform, model, chassis_type)
         tree_hierarchy = hierarchy(os, platform, model, os_flavor)
-        if RESERVED in tree_hierarchy:
+        if any(reserved(element) for element in tree_hierarchy):
             raise ConnectionInfraError(
                 "'data' is reserved and cannot be used as a plugin path element"
             )
         for element in tree_hierarchy:
             element in {}  # noqa: B015, RUF060 - an unhashable element fails before the walk
         class_path = getfile(cls)
+        record = {"cls": cls, "path": class_path}
+        # levels[depth] is filed under tree_hierarchy[depth], or "data" below the last element.
+        levels = [{chassis_type: record}]
+        for element in reversed([*tree_hierarchy[1:], RESERVED]):
+            levels.insert(0, {element: levels[0]})
         cur_node = self._plugins
         depth = 0
-        for element in tree_hierarchy:
-            if element not in cur_node.keys():
+        while True:
+            for element in tree_hierarchy[depth:]:
+                if element not in cur_node.keys():
+                    break
+                cur_node = cur_node[element]
+                depth += 1
+            if depth == len(tree_hierarchy):
                 break
-            cur_node = cur_node[element]
+            if type(cur_node) is not dict:
+                cur_node[tree_hierarchy[depth]] = levels[depth]
+                return
+            existing = cur_node.setdefault(tree_hierarchy[depth], levels[depth])
+            if existing is levels[depth]:
+                return
+            cur_node = existing
             depth += 1
-        new_levels = tree_hierarchy[depth:]
-        record = {"cls": cls, "path": class_path}
-        if not new_levels and "data" in cur_node:
+        if "data" in cur_node:
             data = cur_node["data"]
             if chassis_type in data:
                 existing_cls = data[chassis_type]["cls"]
@@ -166,14 +188,7 @@ class ReferenceManager:
             data[chassis_type] = record
             cur_node["data"] = data
             return
-        branch = {chassis_type: record}
-        if not new_levels:
-            cur_node["data"] = branch
-            return
-        branch = {"data": branch}
-        for element in reversed(new_levels[1:]):
-            branch = {element: branch}
-        cur_node[new_levels[0]] = branch
+        cur_node["data"] = levels[depth]
 
     def print_tree(self, data, output="plugin"):
         if not data:

@@ -125,9 +125,16 @@ def test_data_is_never_a_child_in_lookup_or_unregistration(manager, operation, k
 
 
 StrSub = type("StrSub", (str,), {})
+
+
+def not_interned(text):
+    return "".join(list(text))  # an equal str that is not the interned one
+
+
 RESERVED = "'data' is reserved and cannot be used as a plugin path element"
 
 
+@pytest.mark.parametrize("data_key", ["data", not_interned("data")], ids=["data", "equal data"])
 @pytest.mark.parametrize("os_text", [str, StrSub], ids=["str os", "str-subclass os"])
 @pytest.mark.parametrize("chassis_text", [str, StrSub], ids=["str chassis", "str-subclass chassis"])
 @pytest.mark.parametrize(
@@ -140,13 +147,14 @@ RESERVED = "'data' is reserved and cannot be used as a plugin path element"
     ],
 )
 def test_the_node_data_map_is_not_walked_into_through_another_key(
-    manager, os_text, chassis_text, operation, chassis_type, expected
+    manager, data_key, os_text, chassis_text, operation, chassis_type, expected
 ):
     """One dict stored as plugins["alpha"] and plugins["data"] stays the root's data map (its
     "single_rp" record holds float), never a node whose own data map is walked into (holding
-    int), whatever the kinds of the os and the chassis type, and whichever path reads it."""
+    int), whatever the kinds of the os, the chassis type and the "data" key (an equal str that
+    json.loads or a join gives), and whichever path reads it."""
     shared = {"data": {"single_rp": {"cls": int, "path": "p"}}, "single_rp": {"cls": float}}
-    manager.plugins.update({"alpha": shared, "data": shared})
+    manager.plugins.update({"alpha": shared, data_key: shared})
     check = freeze(manager)
     args = (ConnC,) if operation == "register_plugin" else ()
     chassis = chassis_type if chassis_type is None else chassis_text(chassis_type)
@@ -230,6 +238,7 @@ class TestCallSequences:
             dict(os="alpha", platform="p1", model="m1", os_flavor="f1", chassis_type="dual_rp"),
             dict(os="alpha", os_flavor="p1", chassis_type="stack"),
             dict(os="beta", platform="p1"),
+            dict(os="alpha", platform=Text("data")),  # never a child, the node not asked
         ],
         ids=label,
     )
@@ -245,6 +254,7 @@ class TestCallSequences:
             dict(os="alpha", platform="p1", chassis_type="stack"),
             dict(os="alpha", platform="p2", chassis_type="single_rp"),
             dict(os="beta", platform="p1"),
+            dict(os="alpha", platform=Text("data")),
         ],
         ids=label,
     )
@@ -261,6 +271,8 @@ class TestCallSequences:
             dict(os="alpha", platform="p2", model="m1"),  # new levels
             dict(os="beta", platform="p1"),  # a node without a data map
             dict(os=Text("gamma"), os_flavor=Text("f1")),  # elements hashed and compared
+            dict(os="alpha", os_flavor=Text("data")),  # refused by its text
+            dict(os="alpha", platform="p3", model=Text("m1"), chassis_type=Text("stack")),
         ],
         ids=label,
     )
@@ -316,10 +328,6 @@ def sentinel_validator(calls):
         calls.append(os)
 
     return validate_os
-
-
-def not_interned(text):
-    return "".join(list(text))  # an equal str that is not the interned one
 
 
 CHANGES = {

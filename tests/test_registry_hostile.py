@@ -307,6 +307,26 @@ class TestPythonCodeMidOperation:
         if change == "another record on the path":
             assert manager.get_plugin("alpha", "p1", None, "f1", "dual_rp") is Conn
 
+    @pytest.mark.parametrize("hooked", ["model", "os_flavor", "chassis_type"])
+    def test_registration_keeps_what_a_later_hash_registers(self, pm, manager, monkeypatch, hooked):
+        """A key below the first missing level whose every hash after getfile registers under
+        that level: that registration stays beside the new one."""
+        armed = []
+
+        def hash_and_register(self):
+            if armed:
+                manager.register_plugin(Conn, "alpha", "p1", None, None, "dual_rp")
+            return str.__hash__(self)
+
+        where = dict(os="alpha", platform="p1", model="m1", os_flavor="f1", chassis_type="stack")
+        where[hooked] = name(where[hooked], __hash__=hash_and_register)
+        manager.register_plugin(Conn, os="alpha")
+        monkeypatch.setattr(pm, "getfile", lambda cls: armed.append(True) or "conn.py")
+        monkeypatch.setattr(pm, "log", logger(lambda self, text: None))
+        manager.register_plugin(Added, **where)
+        assert manager.get_plugin("alpha", "p1", "m1", "f1", "stack") is Added
+        assert manager.get_plugin("alpha", "p1", chassis_type="dual_rp") is Conn
+
     def test_validator_clears_registry(self, pm):
         class Clearing(pm.PluginManager):
             def validate_os(self, os):

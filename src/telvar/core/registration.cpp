@@ -137,8 +137,8 @@ bool log_replacement(PyObject* existing_record, PyObject* const* path, int lengt
 
 // The record goes into the data map the node already has; 0 when the node
 // has none, 1 when stored, -1 on error.
-int store_in_data_map(PyObject* node, PyObject* const* path, int length, PyObject* cls,
-                      PyObject* chassis_type, PyObject* class_path) {
+int store_in_data_map(PyObject* node, const CallPath& at, PyObject* cls, PyObject* chassis_type,
+                      PyObject* record) {
     Ref data;
     const int has_data = find_entry(node, names.data, data);
     if (has_data <= 0) {
@@ -146,42 +146,81 @@ int store_in_data_map(PyObject* node, PyObject* const* path, int length, PyObjec
     }
     Ref existing;
     const int registered = find_entry(data.get(), chassis_type, existing);
-    if (registered < 0 || (registered > 0 && !log_replacement(existing.get(), path, length, cls))) {
+    if (registered < 0 ||
+        (registered > 0 && !log_replacement(existing.get(), at.path, at.length, cls))) {
         return -1;
     }
-    Ref record = new_record(cls, class_path);
-    if (!record || py::set_item(data.get(), chassis_type, record.get()) < 0 ||
+    if (py::set_item(data.get(), chassis_type, record) < 0 ||
         py::set_item(node, names.data, data.get()) < 0) {
         return -1;
     }
     return 1;
 }
 
-// The missing levels path[depth:] with the new data map at the bottom,
-// built bottom up and attached to `node` with one store.
-bool attach_branch(PyObject* node, PyObject* const* path, int depth, int length, PyObject* cls,
-                   PyObject* chassis_type, PyObject* class_path) {
-    Ref record = new_record(cls, class_path);
-    Ref branch = record ? new_single_entry(chassis_type, record.get()) : Ref();
-    PyObject* key = names.data;
-    for (int i = length - 1; branch && i >= depth; --i) {
-        branch = new_single_entry(key, branch.get());
-        key = path[i];
+// What registration adds below the node where its walk ends: at(depth) is
+// filed under key(depth), path[depth] or, below the last element, "data";
+// it holds the rest of the path and, at the bottom, the data map
+// {chassis_type: record}. Building them hashes the chassis type and
+// path[1:]: where that could run Python code (a key that is not an exact
+// str), they are built at once, before the walk decides where they go, so
+// that nothing runs Python code after that decision but the store itself.
+class NewLevels {
+  public:
+    NewLevels(const CallPath& at, PyObject* chassis_type, PyObject* record)
+        : at_(at), chassis_type_(chassis_type), record_(record) {}
+
+    bool prepare() {
+        bool inert = PyUnicode_CheckExact(chassis_type_);
+        for (int i = 1; inert && i < at_.length; ++i) {
+            inert = PyUnicode_CheckExact(at_.path[i]);
+        }
+        return inert || build(0);
     }
-    return branch && py::set_item(node, key, branch.get()) == 0;
+
+    PyObject* key(int depth) const { return depth < at_.length ? at_.path[depth] : names.data; }
+
+    // The level filed under key(depth); null with an exception set.
+    PyObject* at(int depth) { return levels_[depth] || build(depth) ? levels_[depth].get() : nullptr; }
+
+  private:
+    bool build(int from) {
+        levels_[at_.length] = new_single_entry(chassis_type_, record_);
+        for (int i = at_.length - 1; i >= from && levels_[i + 1]; --i) {
+            levels_[i] = new_single_entry(key(i + 1), levels_[i + 1].get());
+        }
+        return static_cast<bool>(levels_[from]);
+    }
+
+    const CallPath& at_;
+    PyObject* chassis_type_;
+    PyObject* record_;
+    Ref levels_[5];
+};
+
+// Files `level` under `key` in the node, unless Python code filed something
+// there while the key was hashed: 1 when filed, 0 with `existing` set to
+// what is there instead, -1 on error. A dict subclass's own item assignment
+// is used as it is.
+int attach(PyObject* node, PyObject* key, PyObject* level, Ref& existing) {
+    if (!PyDict_CheckExact(node)) {
+        return py::set_item(node, key, level) < 0 ? -1 : 1;
+    }
+    const int found = py::dict_setdefault(node, key, level, existing);
+    return found < 0 ? -1 : found == 0 ? 1 : 0;
 }
 
 // Everything about the path that can fail or run Python code before the
-// tree is read: an element equal to "data" is refused, and every element
-// is hashed as a dict's membership test hashes it (an unhashable one fails
-// here with that test's error, before anything is created).
+// tree is read: an element equal to "data" is refused (a str by its text,
+// without asking it),
+// and every element is hashed as a dict's membership test hashes it (an
+// unhashable one fails here with that test's error, before anything is
+// created).
 bool path_accepted(PyObject* const* path, int length) {
     Ref empty;
     for (int i = 0; i < length; ++i) {
         PyObject* element = path[i];
-        const int reserved = PyUnicode_CheckExact(element)
-                                 ? is_reserved_text(element)
-                                 : py::compare(element, names.data, Py_EQ);
+        const int reserved = PyUnicode_Check(element) ? is_reserved_text(element)
+                                                      : py::compare(element, names.data, Py_EQ);
         if (reserved != 0) {
             if (reserved > 0) {
                 refuse_reserved();
@@ -203,13 +242,45 @@ bool path_accepted(PyObject* const* path, int length) {
     return true;
 }
 
+// Walks the existing part of the path and files the record there: into the
+// data map the node has, or with the missing levels. Where Python code
+// filed the missing level itself meanwhile, the walk goes on from it.
+PyObject* file_record(Ref node, const CallPath& at, PyObject* cls, PyObject* chassis_type,
+                      PyObject* record, NewLevels& levels) {
+    for (int depth = 0;;) {
+        const int walked = walk(node, at.path + depth, at.length - depth, Missing::stop, true);
+        if (walked < 0) {
+            return nullptr;
+        }
+        depth += walked;
+        if (depth == at.length) {
+            const int stored = store_in_data_map(node.get(), at, cls, chassis_type, record);
+            if (stored != 0) {
+                return stored < 0 ? nullptr : Py_NewRef(Py_None);
+            }
+            PyObject* data = levels.at(depth);
+            return data && py::set_item(node.get(), names.data, data) == 0 ? Py_NewRef(Py_None)
+                                                                            : nullptr;
+        }
+        PyObject* level = levels.at(depth);
+        Ref existing;
+        const int attached = level ? attach(node.get(), levels.key(depth), level, existing) : -1;
+        if (attached != 0) {
+            return attached < 0 ? nullptr : Py_NewRef(Py_None);
+        }
+        node = std::move(existing);
+        ++depth;
+    }
+}
+
 }  // namespace
 
 // Everything that can fail or run Python code of its own (refusing "data",
-// hashing the elements, getfile) comes before the tree is read, so that
-// the tree walked is the one changed. The existing part of the path is
-// walked without changes, and the tree is then changed by one store: into
-// the data map the node has, or of a finished branch.
+// hashing the elements, getfile, building what is added below a key that
+// is not an exact str) comes before the tree is read, so that the tree
+// walked is the one changed. The existing part of the path is walked
+// without changes, and the tree is then changed by one store: into the
+// data map the node has, or of the missing levels.
 PyObject* register_plugin_impl(const Call& args) {
     PyObject* self = args[0];
     PyObject* cls = args[1];
@@ -220,23 +291,11 @@ PyObject* register_plugin_impl(const Call& args) {
     }
     Ref getfile = lookup_global(names.getfile);
     Ref class_path = getfile ? py::call_one(getfile.get(), cls) : Ref();
-    Ref node = class_path ? registry_root(self) : Ref();
-    const int depth = node ? walk(node, at.path, at.length, Missing::stop, true) : -1;
-    if (depth < 0) {
-        return nullptr;
-    }
-    if (depth == at.length) {
-        const int stored = store_in_data_map(node.get(), at.path, at.length, cls, chassis_type,
-                                             class_path.get());
-        if (stored != 0) {
-            return stored < 0 ? nullptr : Py_NewRef(Py_None);
-        }
-    }
-    if (!attach_branch(node.get(), at.path, depth, at.length, cls, chassis_type,
-                       class_path.get())) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    Ref record = class_path ? new_record(cls, class_path.get()) : Ref();
+    NewLevels levels(at, chassis_type, record.get());
+    Ref node = record && levels.prepare() ? registry_root(self) : Ref();
+    return node ? file_record(std::move(node), at, cls, chassis_type, record.get(), levels)
+                : nullptr;
 }
 
 }  // namespace telvar

@@ -16,12 +16,16 @@ int in_keys(PyObject* node, PyObject* element) {
 }
 
 // Whether `child`, the value that the comparison of `element` with the
-// node's keys found, is the node's data map: the same comparison that
-// decides where an element is stored decides whether it is reserved.
-// Reads the dict's own storage, which runs no Python code.
+// node's keys found, is the node's data map: the value under "data" in the
+// node's storage, read by one probe where its keys are all exact str, and
+// else by a scan of its entries. Neither runs Python code.
 bool is_data_entry(PyObject* node, PyObject* child) {
     if (!PyDict_Check(node)) {
         return false;
+    }
+    const Peek data = peek_storage(node, names.data);
+    if (data.answer != Peek::unknown) {
+        return data.answer == Peek::found && data.value.get() == child;
     }
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
@@ -35,9 +39,13 @@ bool is_data_entry(PyObject* node, PyObject* child) {
 }
 
 // One step of a walk: is `element` a child of `node` (a membership test on
-// node.keys(), then node[element])? The reserved "data" entry is never a
-// child.
+// node.keys(), then node[element])? An element whose text is "data" is
+// never one, and the node is not asked about it; nor is the node's own data
+// map, whatever key reaches it.
 Step find_child(PyObject* node, PyObject* element, Ref& child) {
+    if (is_reserved_text(element)) {
+        return Step::reserved;
+    }
     const Py_hash_t hash = plain_hash(element);
     Borrowed peeked;
     const Step step = hash != -1 ? peek_child(node, element, hash, plain_hash(names.data), peeked)

@@ -92,8 +92,12 @@ TELVAR_ALWAYS_INLINE Step peek_child(PyObject* node, PyObject* element, Py_hash_
     if (found.answer != Peek::found) {
         return found.answer == Peek::absent ? Step::absent : Step::unknown;
     }
-    // The node's own data map is never a child, whatever key reaches it.
+    // The node's own data map is never a child, whatever key reaches it; a
+    // node that cannot tell is asked on the general path.
     const Peek data = peek_hashed(node, names.data, data_hash);
+    if (data.answer == Peek::unknown) {
+        return Step::unknown;
+    }
     if (data.answer == Peek::found && data.value.get() == found.value.get()) {
         return Step::reserved;
     }

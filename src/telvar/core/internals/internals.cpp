@@ -205,8 +205,15 @@ bool dicts_agree() {
         py::dict_set(text_keys.get(), names.cls, names.path) < 0) {
         return false;
     }
+    // An equal str that is another object, whose hash is not yet made.
+    Ref copy = Ref::steal(PyUnicode_FromString("cls"));
+    if (!copy) {
+        return false;
+    }
     const Peek hit = peek_str_key(text_keys.get(), names.cls);
+    const Peek equal = peek_str_key(text_keys.get(), copy.get());
     const bool probes = hit.answer == Peek::found && hit.value.get() == names.path &&
+                        equal.answer == Peek::found && equal.value.get() == names.path &&
                         peek_str_key(text_keys.get(), names.keys).answer == Peek::absent &&
                         peek_str_key(empty.get(), names.cls).answer == Peek::absent;
     return probes && py::dict_set(text_keys.get(), number.get(), Py_None) == 0 &&

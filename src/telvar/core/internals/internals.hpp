@@ -8,6 +8,7 @@
 #pragma once
 
 #include "internals/layout.hpp"
+#include "python/python_code.hpp"
 
 #include <cstdint>
 
@@ -41,11 +42,16 @@ TELVAR_ALWAYS_INLINE bool fast_paths() {
 #endif
 }
 
-// The hash an exact str keeps, when the reads are on: -1 when it has none,
-// or the key is no exact str, or the reads are off.
+// The hash of an exact str, when the reads are on (computed if the str has
+// none yet, which runs no Python code): -1 when the key is no exact str, or
+// the reads are off.
 TELVAR_ALWAYS_INLINE Py_hash_t plain_hash(PyObject* key) {
 #ifdef TELVAR_HAVE_INTERNALS
-    return fast_paths() && PyUnicode_CheckExact(key) ? internals::cached_hash(key) : -1;
+    if (!fast_paths() || !PyUnicode_CheckExact(key)) {
+        return -1;
+    }
+    const Py_hash_t hash = internals::cached_hash(key);
+    return hash != -1 ? hash : py::exact_str_hash(key);
 #else
     (void)key;
     return -1;
@@ -63,6 +69,23 @@ TELVAR_ALWAYS_INLINE Peek peek_hashed(PyObject* dict, PyObject* key, Py_hash_t h
     (void)dict;
     (void)key;
     (void)hash;
+    return {};
+#endif
+}
+
+// `key in dict` and `dict[key]` read from a dict's own storage, also a dict
+// subclass's (whose methods are not asked), for an exact str key, where that
+// runs no Python code: its keys are all exact str.
+TELVAR_ALWAYS_INLINE Peek peek_storage(PyObject* dict, PyObject* key) {
+#ifdef TELVAR_HAVE_INTERNALS
+    using namespace internals;
+    const Py_hash_t hash = plain_hash(key);
+    return hash != -1 && PyDict_Check(dict) && keys_of(dict)->kind == kUnicodeKeys
+               ? probe(keys_of(dict), key, hash)
+               : Peek{};
+#else
+    (void)dict;
+    (void)key;
     return {};
 #endif
 }

@@ -142,6 +142,20 @@ inline int dict_get(PyObject* dict, PyObject* key, Ref& value) {
 inline int dict_set(PyObject* dict, PyObject* key, PyObject* value) {
     return ran_status(PyDict_SetItem(dict, key, value));
 }
+// dict.setdefault(key, value): 0 when `value` was filed, 1 when another value
+// was there (`found` set to it), -1 on error.
+inline int dict_setdefault(PyObject* dict, PyObject* key, PyObject* value, Ref& found) {
+#ifdef TELVAR_PY312_BACKFILL
+    PyObject* result = PyDict_SetDefault(dict, key, value);
+    found = Ref::hold(result);
+    return ran_status(result == nullptr ? -1 : result == value ? 0 : 1);
+#else
+    PyObject* result = nullptr;
+    const int status = PyDict_SetDefaultRef(dict, key, value, &result);
+    found = ran(result);
+    return status;
+#endif
+}
 inline int dict_del(PyObject* dict, PyObject* key) { return ran_status(PyDict_DelItem(dict, key)); }
 inline int dict_contains(PyObject* dict, PyObject* key) {
     return ran_status(PyDict_Contains(dict, key));
@@ -198,6 +212,12 @@ inline void set_handled(PyObject* exception) {
 }
 
 // --- calls made inert by a check before them -----------------------------------------
+
+// The hash of an exact str, computed once and kept in it (a str subclass could
+// run __hash__): -1 for anything else.
+inline Py_hash_t exact_str_hash(PyObject* text) {
+    return PyUnicode_CheckExact(text) ? PyObject_Hash(text) : -1;
+}
 
 // The value of an exact int (an int subclass could run __index__); *overflow
 // is set when it does not fit.
