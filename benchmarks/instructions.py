@@ -19,7 +19,7 @@ SETUP = """
 import sys, warnings
 warnings.filterwarnings("ignore")
 sys.path.insert(0, {bench_dir!r})
-import bench
+import bench, gc
 call = {{label: op for label, op, _ in bench.operations(bench.{cls}, quick=False)}}[{label!r}]
 statement, values = call.statement() if isinstance(call, bench.Call) else ("call()", {{}})
 # The loop runs in a function, where the call's values are locals, as in a caller's loop.
@@ -27,6 +27,7 @@ exec(
     "def loop(n, " + ", ".join(values) + "):\\n    for _ in range(n):\\n        " + statement,
     globals(),
 )
+gc.disable()  # as timeit times them
 """
 
 # Calls per run: the small and the large count.

@@ -98,6 +98,8 @@ bool learn_site(PyTypeObject* type, Site site, bool plain) {
 // Nothing here runs Python code, so the type cannot change while it is
 // learnt; a type whose MRO could run code is learnt as answering nothing.
 TELVAR_NOINLINE TELVAR_COLD bool learn_type(PyTypeObject* type) {
+    // Views taken from the shape before are stale: they take themselves again.
+    python_may_have_run();
     shape.type = nullptr;
     if (!fast || !tag_assigned(type)) {
         return false;
@@ -120,6 +122,7 @@ TELVAR_NOINLINE TELVAR_COLD bool learn_type(PyTypeObject* type) {
 
 // Where every site's name sits in the shared keys (-1: not there).
 TELVAR_NOINLINE TELVAR_COLD bool learn_keys(const DictKeys* keys) {
+    python_may_have_run();  // as in learn_type
     shape.keys = &kNoKeys;
     for (bool& unshadowed : shape.unshadowed_own) {
         unshadowed = false;

@@ -140,10 +140,18 @@ class ManagerView {
   public:
     TELVAR_ALWAYS_INLINE explicit ManagerView(PyObject* obj) noexcept { take(obj); }
 
+    // Learning a class's shape moves the generation (internals.cpp), so the
+    // generation is read last: a view then answers only from the shape it
+    // was taken with, and one check per answer keeps it current.
     TELVAR_ALWAYS_INLINE void take(PyObject* obj) noexcept {
         obj_ = obj;
-        taken_ = generation_now();
         values_ = nullptr;
+        take_values(obj);
+        taken_ = generation_now();
+    }
+
+  private:
+    TELVAR_ALWAYS_INLINE void take_values([[maybe_unused]] PyObject* obj) noexcept {
 #ifdef TELVAR_HAVE_INTERNALS
         using namespace internals;
         PyTypeObject* type = Py_TYPE(obj);
@@ -158,10 +166,11 @@ class ManagerView {
             ((keys != shape.keys || keys->nentries != shape.entries) && !learn_keys(keys))) {
             return;
         }
-        type_ = type;
         values_ = values;
 #endif
     }
+
+  public:
 
     // The module's own function that `obj.<site>` resolves to, when the
     // look-up can run no Python code and the instance has no attribute of
@@ -171,7 +180,7 @@ class ManagerView {
         using namespace internals;
         refresh();
         const int i = static_cast<int>(site);
-        if (values_ == nullptr || shape.type != type_) {
+        if (values_ == nullptr) {
             return nullptr;
         }
         if (shape.unshadowed_own[i]) {
@@ -194,7 +203,7 @@ class ManagerView {
         using namespace internals;
         refresh();
         const int i = static_cast<int>(site);
-        if (values_ == nullptr || shape.type != type_ || !shape.usable[i] || !descriptor_holds(i)) {
+        if (values_ == nullptr || !shape.usable[i] || !descriptor_holds(i)) {
             return nullptr;
         }
         const Py_ssize_t index = shape.index[i];
@@ -214,7 +223,6 @@ class ManagerView {
 
     PyObject* obj_ = nullptr;
     uint64_t taken_ = 0;
-    PyTypeObject* type_ = nullptr;
     PyObject** values_ = nullptr;  // null: the shape does not answer for the manager
     Py_ssize_t capacity_ = 0;
 };

@@ -79,11 +79,14 @@ TELVAR_ALWAYS_INLINE Py_hash_t cached_hash(PyObject* text) {
 // empty slot (absent). Comparing two exact str runs no Python code.
 TELVAR_ALWAYS_INLINE Peek probe(const DictKeys* keys, PyObject* key, Py_hash_t hash) {
     const size_t mask = (size_t{1} << keys->log2_size) - 1;
-    auto perturb = static_cast<size_t>(hash);
-    size_t slot = perturb & mask;
     const UnicodeEntry* entries = unicode_entries(keys);
-    while (true) {
-        const Py_ssize_t ix = index_at(keys, slot);
+    size_t slot = static_cast<size_t>(hash) & mask;
+    Py_ssize_t ix = index_at(keys, slot);
+    // Most look-ups meet the key itself in its first slot.
+    if (ix >= 0 && entries[ix].key == key) [[likely]] {
+        return {Peek::found, Borrowed(entries[ix].value)};
+    }
+    for (auto perturb = static_cast<size_t>(hash);;) {
         if (ix >= 0) {
             const UnicodeEntry& entry = entries[ix];
             if (entry.key == key || (cached_hash(entry.key) == hash && same_text(entry.key, key))) {
@@ -94,6 +97,7 @@ TELVAR_ALWAYS_INLINE Peek probe(const DictKeys* keys, PyObject* key, Py_hash_t h
         }
         perturb >>= 5;  // PERTURB_SHIFT
         slot = mask & (slot * 5 + perturb + 1);
+        ix = index_at(keys, slot);
     }
 }
 
