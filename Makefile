@@ -26,11 +26,10 @@
 # PY=3.13 selects another supported version (those of the classifiers in pyproject.toml, which
 # scripts/python-versions prints); each version gets its own venv.
 PY ?= 3.12
-ifeq ($(PY),3.12)
-VENV ?= .venv
-else
-VENV ?= .venv-$(PY)
-endif
+# The venv of a kind (none, asan, public, ...) for a version: .venv[-kind] for 3.12,
+# .venv[-kind]-X.Y for the others.
+venv_for = .venv$(if $(1),-$(1))$(if $(filter 3.12,$(2)),,-$(2))
+VENV ?= $(call venv_for,,$(PY))
 PYTHON := $(VENV)/bin/python
 STAMP := $(VENV)/.telvar-installed
 # Everything an install is built from; the example plugin's build output is not.
@@ -44,7 +43,7 @@ BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON -C build-di
 
 .PHONY: run test bench test-asan test-public-api refcheck coverage typecheck lint lint-tools format boundary dist sdist-check venv install clean FORCE
 
-ASAN_VENV := $(if $(filter 3.12,$(PY)),.venv-asan,.venv-asan-$(PY))
+ASAN_VENV := $(call venv_for,asan,$(PY))
 ASAN_BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON -C cmake.define.TELVAR_SANITIZE=ON \
 	-C cmake.build-type=RelWithDebInfo -C build-dir=build/asan-py$(PY)
 
@@ -88,7 +87,7 @@ test-asan:
 
 # The module built with the version fence closed (public C API only), its suite, and a check
 # that it imports no private symbol of the interpreter.
-PUBLIC_VENV := $(if $(filter 3.12,$(PY)),.venv-public,.venv-public-$(PY))
+PUBLIC_VENV := $(call venv_for,public,$(PY))
 PUBLIC_BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON \
 	-C cmake.define.TELVAR_PUBLIC_API_ONLY=ON -C build-dir=build/public-py$(PY)
 test-public-api:
@@ -101,11 +100,11 @@ test-public-api:
 REFCHECK_PY ?= 3.14d
 refcheck:
 	@$(MAKE) --no-print-directory PY=$(REFCHECK_PY) install
-	.venv-$(REFCHECK_PY)/bin/python scripts/refcheck.py $(REFCHECK_ARGS)
+	$(call venv_for,,$(REFCHECK_PY))/bin/python scripts/refcheck.py $(REFCHECK_ARGS)
 
 # The module built with gcov's counters at -O0; the suite runs twice into the same counters,
 # as CI runs it: with the fast paths and without them. gcovr is the coverage dependency group.
-COVERAGE_VENV := $(if $(filter 3.12,$(PY)),.venv-coverage,.venv-coverage-$(PY))
+COVERAGE_VENV := $(call venv_for,coverage,$(PY))
 COVERAGE_BUILD := build/coverage-py$(PY)
 COVERAGE_BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON \
 	-C cmake.define.TELVAR_COVERAGE=ON -C cmake.build-type=Release -C build-dir=$(COVERAGE_BUILD)
@@ -227,7 +226,7 @@ release-check: $(RELEASE_TOOLS)
 	$(RELEASE_VENV)/bin/check-jsonschema --builtin-schema vendor.github-workflows .github/workflows/*.yml
 	scripts/check-build-identifiers $(RELEASE_VENV)/bin/cibuildwheel
 
-CLANG_VENV := $(if $(filter 3.12,$(PY)),.venv-clang,.venv-clang-$(PY))
+CLANG_VENV := $(call venv_for,clang,$(PY))
 CLANG_BUILD_FLAGS := --no-build-isolation -C cmake.define.TELVAR_WERROR=ON -C build-dir=build/clang-py$(PY)
 
 test-clang:

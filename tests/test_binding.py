@@ -1,5 +1,5 @@
-"""Argument binding of the PluginManager functions: accepted forms, exact TypeError texts, the
-remembered keyword binding, and memory and reference counts across binding."""
+"""Argument binding of the PluginManager functions: accepted forms, exact TypeError texts, Python
+code run while keywords are bound, and memory and reference counts across binding."""
 
 import gc
 import sys
@@ -147,11 +147,11 @@ def test_non_str_keyword(manager, func, message):
 
 @forked
 class TestReentrantRelease:
-    """Python code run by the release of the remembered keyword names."""
+    """Python code run by the release of a keyword name that only the call owns."""
 
     def test_keyword_binding_is_whole_when_the_old_names_are_released(self, pm):
-        """The release of the remembered keyword tuple calls the function again, through the same
-        call site as the new binding but with the old positional count."""
+        """The release of a call's keyword names calls the function again, from a call site that
+        shares one keyword tuple between two positional counts: each call binds on its own."""
         manager = pm.PluginManager()
         single, dual = type("Single", (), {}), type("Dual", (), {})
         manager.register_plugin(single, os="alpha")
@@ -169,7 +169,7 @@ class TestReentrantRelease:
             def __del__(self):
                 reentered.append(call_site(2, "dual_rp"))
 
-        # Remembers a tuple that only the function owns, with two positional arguments.
+        # A keyword name that only this call owns, released when the call returns.
         get_plugin(manager, "alpha", **{Keyword("chassis_type"): "single_rp"})
         assert call_site(3, "single_rp") is single
         assert reentered == [dual]

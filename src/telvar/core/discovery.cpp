@@ -116,6 +116,7 @@ Ref module_name_of(PyObject* item) {
             return {};
         }
 #endif
+        // A value came, so no exception is set.
         PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
         return {};
     }

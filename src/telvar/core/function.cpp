@@ -3,9 +3,11 @@
 // texts in one place; and the method-call helper the other parts use.
 #include "calls.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <optional>
 #include <utility>
 
 namespace telvar {
@@ -38,20 +40,22 @@ PyObject* raise_count_error(const NativeFunction* fn, const char* bound, Py_ssiz
 }
 
 // The parameter a keyword names, searched from `hint` on (keywords mostly
-// come in the parameters' order); -1 when none.
-int find_param(const NativeFunction* fn, PyObject* key, int hint) {
+// come in the parameters' order); none when no parameter has that name.
+std::optional<int> find_param(const NativeFunction* fn, PyObject* key, int hint) {
     for (int n = 0, i = hint; n < fn->nparams; ++n, i = i + 1 < fn->nparams ? i + 1 : 0) {
         if (fn->param_names[i] == key) {
             return i;
         }
     }
-    // Not interned (built at run time): compare the text.
+    // Not interned (built at run time): compare the text. Both are str (the
+    // names are made here, the key checked by the caller), so the
+    // comparison raises nothing and runs no Python code.
     for (int i = 0; i < fn->nparams; ++i) {
         if (PyUnicode_Compare(fn->param_names[i], key) == 0) {
             return i;
         }
     }
-    return -1;
+    return std::nullopt;
 }
 
 // Binds every parameter to its position, its keyword or its default;
@@ -69,12 +73,13 @@ bool bind(const NativeFunction* fn, PyObject* const* args, Py_ssize_t nargs, PyO
                                  fn->spec->name);
             return false;
         }
-        const int index = find_param(fn, key, static_cast<int>(hint));
-        if (index < 0) {
+        const std::optional<int> found = find_param(fn, key, static_cast<int>(hint));
+        if (!found) {
             py::set_error_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
                                  fn->spec->name, key);
             return false;
         }
+        const int index = *found;
         if (bound[index] != nullptr) {
             py::set_error_format(PyExc_TypeError,
                                  "%s() got multiple values for keyword argument '%U'",
@@ -111,12 +116,13 @@ bool outermost_running = false;
 // except the outermost: a call from the interpreter while no body of the
 // module runs counts none, as the interpreter counts none for a built-in
 // function. Anything that could recurse runs inside it, so every level that
-// can repeat is counted.
-TELVAR_ALWAYS_INLINE PyObject* run_impl(Impl impl, PyObject* const* args) {
+// can repeat is counted. (Counting the outermost too costs the
+// validate_arguments row 8 % of its instructions.)
+PyObject* run_body(const NativeFunction* fn, PyObject* const* args) {
 #ifndef Py_GIL_DISABLED
     if (!outermost_running) {
         outermost_running = true;
-        PyObject* result = impl(Call{args});
+        PyObject* result = fn->spec->impl(Call{args});
         outermost_running = false;
         return result;
     }
@@ -124,13 +130,9 @@ TELVAR_ALWAYS_INLINE PyObject* run_impl(Impl impl, PyObject* const* args) {
     if (!enter_level()) {
         return nullptr;
     }
-    PyObject* result = impl(Call{args});
+    PyObject* result = fn->spec->impl(Call{args});
     leave_level();
     return result;
-}
-
-PyObject* run_body(const NativeFunction* fn, PyObject* const* args) {
-    return run_impl(fn->spec->impl, args);
 }
 
 PyObject* call_without_parameters(const NativeFunction* fn, Py_ssize_t nargs, Py_ssize_t nkw) {
@@ -145,8 +147,9 @@ PyObject* call_without_parameters(const NativeFunction* fn, Py_ssize_t nargs, Py
     return run_body(fn, nullptr);
 }
 
-// The binder, for a call from the interpreter or from one of the module's
-// functions.
+// The binder, the entry from the interpreter and from the module's own
+// method calls. A call with positional arguments only, the common one, is
+// bound without the general binder.
 PyObject* bind_and_run(PyObject* callable, PyObject* const* args, size_t nargsf,
                        PyObject* kwnames) {
     auto* fn = reinterpret_cast<NativeFunction*>(callable);
@@ -158,38 +161,18 @@ PyObject* bind_and_run(PyObject* callable, PyObject* const* args, size_t nargsf,
     if (nargs > fn->nparams) {
         return raise_count_error(fn, fn->ndefaults > 0 ? "at most" : "exactly", fn->nparams, nargs);
     }
+    if (kwnames == nullptr && nargs == fn->nparams) {
+        return run_body(fn, args);  // every parameter by position: nothing to bind
+    }
     PyObject* bound[kMaxParams];
+    if (kwnames == nullptr && nargs >= fn->nparams - fn->ndefaults) {
+        // Positions, then defaults: no keyword to search for, no parameter missing.
+        std::copy_n(args, nargs, bound);
+        std::copy(fn->default_values + nargs, fn->default_values + fn->nparams, bound + nargs);
+        return run_body(fn, bound);
+    }
     return bind(fn, args, nargs, kwnames, bound) ? run_body(fn, bound) : nullptr;
 }
-
-// The interpreter's entry into one role. A call with positional arguments
-// only is bound here, with the role's parameter count known at compile
-// time; anything else goes through the binder.
-template <Fn role>
-PyObject* role_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                          PyObject* kwnames) {
-    constexpr int nparams = spec_of(role).param_count();
-    constexpr int required = nparams - spec_of(role).default_count();
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames != nullptr || nargs < required || nargs > nparams) {
-        return bind_and_run(callable, args, nargsf, kwnames);
-    }
-    if (nargs == nparams) {
-        return run_impl(spec_of(role).impl, args);
-    }
-    const auto* fn = reinterpret_cast<const NativeFunction*>(callable);
-    PyObject* bound[nparams > 0 ? nparams : 1];
-    for (int i = 0; i < nparams; ++i) {
-        bound[i] = i < nargs ? args[i] : fn->default_values[i];
-    }
-    return run_impl(spec_of(role).impl, bound);
-}
-
-constexpr vectorcallfunc kRoleVectorcalls[kFunctionCount] = {
-#define TELVAR_ROLE_VECTORCALL(role, ...) role_vectorcall<Fn::role>,
-    TELVAR_FUNCTIONS(TELVAR_ROLE_VECTORCALL)
-#undef TELVAR_ROLE_VECTORCALL
-};
 
 // --- the type -------------------------------------------------------------
 
@@ -332,6 +315,7 @@ bool function_type_ready() {
 
 bool enter_level() {
     if (own_levels >= Py_GetRecursionLimit()) {
+        // A body is entered with no exception set: none is replaced.
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
         return false;
     }
@@ -357,7 +341,7 @@ Ref make_function(Fn role) {
     }
     auto* fn = reinterpret_cast<NativeFunction*>(obj.get());
     // Fields start empty so that dealloc is safe on every failure below.
-    fn->vectorcall = kRoleVectorcalls[static_cast<int>(role)];
+    fn->vectorcall = bind_and_run;
     fn->spec = &spec;
     fn->nparams = spec.param_count();
     fn->ndefaults = spec.default_count();

@@ -195,6 +195,7 @@ bool same_interpreter() {
     if (loaded_interpreter == -1) {
         loaded_interpreter = current;
     } else if (current != loaded_interpreter) {
+        // The interpreter's id was read without an error: none is set.
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
@@ -244,6 +245,7 @@ void release_forgotten_state(PyObject* module) {
 
 int module_exec(PyObject* module) {
     if (module != state.module) {
+        // The import machinery calls exec with no exception set.
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'pluginmanager' has already been imported. Re-initialisation is "
                         "not supported.");

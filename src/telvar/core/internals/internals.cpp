@@ -180,10 +180,9 @@ Ref method_for_call(PyObject* obj, PyObject* name, bool* unbound) {
 #ifdef TELVAR_PY312_GET_METHOD
     if (internals::fast) {
         // Makes no bound method only to take it apart.
-        PyObject* found = nullptr;
-        *unbound = _PyObject_GetMethod(obj, name, &found) == 1;
-        python_may_have_run();
-        return Ref::steal(found);
+        Ref found;
+        *unbound = py::get_method(obj, name, found) == 1;
+        return found;
     }
 #endif
     Ref found = py::attribute(obj, name);

@@ -9,6 +9,30 @@
 
 #include <cstdarg>
 
+// 3.13's calls that 3.12 lacks, made there from older ones with the same
+// results: 1 with a new reference in *result, 0 when absent, -1 with an
+// error set. The wrappers below call them as `backfill::`; on 3.13 on they
+// are the C API's own.
+namespace telvar::backfill {
+#ifdef TELVAR_PY312_BACKFILL
+inline int PyObject_GetOptionalAttr(PyObject* obj, PyObject* name, PyObject** result) {
+    *result = PyObject_GetAttr(obj, name);
+    if (*result != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return *result != nullptr ? 1 : -1;
+    }
+    PyErr_Clear();
+    return 0;
+}
+inline int PyDict_GetItemRef(PyObject* dict, PyObject* key, PyObject** result) {
+    *result = Py_XNewRef(PyDict_GetItemWithError(dict, key));
+    return *result != nullptr ? 1 : PyErr_Occurred() ? -1 : 0;
+}
+#else
+using ::PyDict_GetItemRef;
+using ::PyObject_GetOptionalAttr;
+#endif
+}  // namespace telvar::backfill
+
 namespace telvar::py {
 
 // The result of a call that returns a new reference or null with an
@@ -32,22 +56,10 @@ inline Ref attribute(PyObject* obj, PyObject* name) { return ran(PyObject_GetAtt
 // 1 with `value` set, 0 when the attribute is missing (its AttributeError
 // cleared), -1 with another error set.
 inline int optional_attribute(PyObject* obj, PyObject* name, Ref& value) {
-#ifdef TELVAR_PY312_BACKFILL
-    value = ran(PyObject_GetAttr(obj, name));
-    if (value) {
-        return 1;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        return -1;
-    }
-    PyErr_Clear();
-    return 0;
-#else
     PyObject* found = nullptr;
-    const int status = PyObject_GetOptionalAttr(obj, name, &found);
+    const int status = backfill::PyObject_GetOptionalAttr(obj, name, &found);
     value = ran(found);
     return status;
-#endif
 }
 
 inline int set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
@@ -60,6 +72,18 @@ inline Ref vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                       PyObject* kwnames = nullptr) {
     return ran(PyObject_Vectorcall(callable, args, nargsf, kwnames));
 }
+
+#ifdef TELVAR_PY312_GET_METHOD
+// obj.<name> as 3.12's interpreter looks up a method to call: 1 with the
+// function itself in *found when it would bind to `obj`, 0 with the
+// attribute, -1 with an error set.
+inline int get_method(PyObject* obj, PyObject* name, Ref& found) {
+    PyObject* method = nullptr;
+    const int unbound = _PyObject_GetMethod(obj, name, &method);
+    found = ran(method);
+    return unbound;
+}
+#endif
 
 // args[0].<name>(*args[1:]) without a bound method.
 inline Ref vectorcall_method(PyObject* name, PyObject* const* args, size_t nargsf,
@@ -128,16 +152,10 @@ inline int del_item(PyObject* container, PyObject* key) {
 
 // dict[key] of a dict: 1 with `value` set, 0 when absent, -1 on error.
 inline int dict_get(PyObject* dict, PyObject* key, Ref& value) {
-#ifdef TELVAR_PY312_BACKFILL
-    PyObject* found = PyDict_GetItemWithError(dict, key);
-    value = Ref::hold(found);
-    return ran_status(found != nullptr ? 1 : PyErr_Occurred() ? -1 : 0);
-#else
     PyObject* found = nullptr;
-    const int status = PyDict_GetItemRef(dict, key, &found);
+    const int status = backfill::PyDict_GetItemRef(dict, key, &found);
     value = ran(found);
     return status;
-#endif
 }
 inline int dict_set(PyObject* dict, PyObject* key, PyObject* value) {
     return ran_status(PyDict_SetItem(dict, key, value));

@@ -46,8 +46,9 @@ TELVAR_ALWAYS_INLINE uint64_t generation_now() noexcept {
 #endif
 }
 
-// Releases a strong reference. Only the last release can run a finaliser,
-// so only that one ends what was read before it.
+// Releases a strong reference: the boundary's one wrapper of Py_DECREF
+// (python/boundary.txt). Only the last release can run a finaliser, so
+// only that one ends what was read before it.
 TELVAR_ALWAYS_INLINE void release_reference(PyObject* obj) noexcept {
     if (obj == nullptr) {
         return;

@@ -12,9 +12,6 @@
 //
 // At anything else it gives up at once, having made no call that Python
 // code can observe.
-#include "render/plain.hpp"
-
-#include "render/array.hpp"
 #include "render/text.hpp"
 
 #include <algorithm>
@@ -128,6 +125,7 @@ Plain PlainRenderer::class_text(PyObject* cls, std::string_view separator) {
         return written(out_.repeat(class_at_, class_length_));
     }
     ClassNames names{};
+    // The module's name is a str when the names are found.
     if (!quiet_class_names(cls, names) ||
         PyUnicode_CompareWithASCIIString(names.module, "builtins") == 0) {
         return Plain::not_plain;
@@ -198,6 +196,7 @@ Plain PlainRenderer::child(const Entry& entry, bool last) {
 // A non-empty dict begins: its entries, in the order of their keys.
 Plain PlainRenderer::open(PyObject* data, size_t indent) {
     if (static_cast<int>(levels_.size()) >= depth_left_) {
+        // Every step before succeeded: no exception is set.
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
         return Plain::failed;
     }

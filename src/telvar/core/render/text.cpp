@@ -24,6 +24,8 @@ void widen_into(int from_kind, const void* from, int to_kind, void* to, size_t c
     }
 }
 
+// The renderers write only while no exception is set, so MemoryError
+// replaces none.
 bool TextWriter::make_room(size_t count, int kind) {
     const int new_kind = std::max(kind, kind_);
     size_t capacity = std::max<size_t>(capacity_, 256);

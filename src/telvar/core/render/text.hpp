@@ -1,4 +1,5 @@
-// The tree's text format, and the one writer of the renderers' text.
+// The tree's text format, the one writer of the renderers' text, and the
+// plain renderer's entry.
 //
 // A line of the tree is its prefix (one step per level: "  |" or "  "),
 // then "__ " and a key or the caller's `output`, then for a leaf " = " and
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 
 namespace telvar {
 
@@ -68,8 +70,9 @@ TELVAR_ALWAYS_INLINE Py_ssize_t find_break(PyObject* text, Py_ssize_t start, Py_
     }
 }
 
-// `a < b` for two exact str: code point order, str's own. Two one-byte
-// texts, the common keys, are compared here, without a call.
+// `a < b` for two exact str (the callers check): code point order, str's
+// own. Two one-byte texts, the common keys, are compared here, without a
+// call; others by PyUnicode_Compare, inert on two str.
 TELVAR_ALWAYS_INLINE bool text_less(PyObject* a, PyObject* b) {
     if (PyUnicode_KIND(a) != PyUnicode_1BYTE_KIND || PyUnicode_KIND(b) != PyUnicode_1BYTE_KIND) {
         return PyUnicode_Compare(a, b) < 0;
@@ -84,6 +87,62 @@ TELVAR_ALWAYS_INLINE bool text_less(PyObject* a, PyObject* b) {
     }
     return PyUnicode_GET_LENGTH(a) < PyUnicode_GET_LENGTH(b);
 }
+
+// A growable array of plain values on the Python allocator: no C++
+// exceptions, and a failed allocation leaves MemoryError set.
+template <class T>
+class Array {
+    static_assert(std::is_trivially_copyable_v<T>, "items are moved by their bytes");
+
+  public:
+    Array() = default;
+    Array(const Array&) = delete;
+    Array& operator=(const Array&) = delete;
+    ~Array() { PyMem_Free(items_); }
+
+    bool push(const T& item) {
+        return (size_ < capacity_ || reserve(size_ + 1)) && (items_[size_++] = item, true);
+    }
+    T& operator[](size_t i) { return items_[i]; }
+    T* begin() { return items_; }
+    T* end() { return items_ + size_; }
+    size_t size() const { return size_; }
+
+    bool append(const T* items, size_t count) {
+        if (!reserve(size_ + count)) {
+            return false;
+        }
+        if (count > 0) {
+            std::memcpy(static_cast<void*>(items_ + size_), items, count * sizeof(T));
+            size_ += count;
+        }
+        return true;
+    }
+    // Room for `size` items.
+    bool reserve(size_t size) {
+        if (size <= capacity_) {
+            return true;
+        }
+        size_t capacity = capacity_ == 0 ? 32 : capacity_ * 2;
+        while (capacity < size) {
+            capacity *= 2;
+        }
+        auto* items = static_cast<T*>(PyMem_Realloc(items_, capacity * sizeof(T)));
+        if (items == nullptr) {
+            PyErr_NoMemory();  // the renderers write only while no exception is set
+            return false;
+        }
+        items_ = items;
+        capacity_ = capacity;
+        return true;
+    }
+    void truncate(size_t size) { size_ = size; }
+
+  private:
+    T* items_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
 
 // Copies `count` characters of kind `from_kind` as the wider `to_kind`.
 void widen_into(int from_kind, const void* from, int to_kind, void* to, size_t count);
@@ -160,5 +219,16 @@ class TextWriter {
     int kind_ = PyUnicode_1BYTE_KIND;
     bool ascii_ = true;  // every character written is ASCII
 };
+
+// The plain renderer (plain.cpp), one pass over a tree whose rendering
+// makes no call that Python code can observe.
+enum class Plain { done, not_plain, failed };
+
+// print_tree(data, output) of a non-empty exact dict, rendered by the
+// module's own print_tree, when every step of the rule runs no Python
+// code: done with `text` set, failed with an exception set, or not_plain
+// when a step would run Python code (nothing observable has been done
+// then; the general renderer starts over).
+Plain render_plainly(PyObject* data, PyObject* output, Ref& text);
 
 }  // namespace telvar
