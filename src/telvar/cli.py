@@ -85,32 +85,41 @@ class OutputError(Exception):
     """Standard output failed (other than by a closed pipe): reported by ``main``."""
 
 
-# The command's own standard output while it runs (see CommandOutput).
-_output: list[IO[str]] = []
+# The command's own streams while it runs (see CommandOutput).
+_active: list["CommandOutput"] = []
 
 
 def emit(text: object = "", end: str = "\n") -> None:
     """Print to the command's standard output; a failure to write is an ``OutputError``."""
     try:
-        print(text, end=end, file=_output[-1] if _output else sys.stdout)
+        print(text, end=end, file=_active[-1].stream if _active else sys.stdout)
     except BrokenPipeError:
         raise
     except OSError as exc:
         raise OutputError(str(exc)) from exc
 
 
+def errors() -> IO[str] | None:
+    """The command's standard error: the one it started with, whatever a plugin put in
+    ``sys.stderr`` since."""
+    return _active[-1].errors if _active else sys.stderr
+
+
 def err(text: str) -> None:
     """A line on standard error, if there is one: never on standard output."""
-    if sys.stderr is not None:
-        with contextlib.suppress(OSError, ValueError):
-            print(text, file=sys.stderr, flush=True)
+    stream = errors()
+    if stream is not None:
+        with contextlib.suppress(Exception):
+            print(text, file=stream, flush=True)
 
 
 def print_traceback(exc: BaseException) -> None:
-    if sys.stderr is not None:
+    stream = errors()
+    if stream is not None:
         import traceback
 
-        traceback.print_exception(exc, file=sys.stderr)
+        with contextlib.suppress(Exception):
+            traceback.print_exception(exc, file=stream)
 
 
 class Parser(argparse.ArgumentParser):
@@ -346,6 +355,8 @@ def load_plugins(
             warn(failure)
 
     loaded = inventory.Inventory(manager, on_warning=warn)
+    if _active:
+        loaded.after_load = _active[-1].check
     try:
         loaded.load_builtin()
     except Exception as exc:
@@ -515,12 +526,29 @@ def show_tree(context: Context) -> int:
         return no_match({}, context.args.json)
     if context.args.json:
         print_json(tree_json(tree, context.loaded))
-    elif tree is manager.plugins:
-        emit(repr(manager) or "No connection plugins are registered.")
+    elif not tree:
+        emit("No connection plugins are registered.")
     else:
-        heading = repr(manager).split("\n", 1)[0]
-        emit(manager.print_tree(data=tree, output=heading))
+        # The heading of repr(manager), without the address, so that two runs compare.
+        heading = f"plugins ({type(manager)!r})"
+        try:
+            emit(manager.print_tree(data=tree, output=heading))
+        except TypeError:  # keys that do not sort together (a plugin's os=5): shown as text
+            emit(manager.print_tree(data=text_keys(tree, {}), output=heading))
     return EXIT_OK
+
+
+def text_keys(node: dict[Any, Any], done: dict[int, dict[str, Any]]) -> dict[str, Any]:
+    """A copy of a tree whose keys are all text, sharing and cycles kept."""
+    if id(node) in done:
+        return done[id(node)]
+    copy: dict[str, Any] = {}
+    done[id(node)] = copy
+    for key, value in node.items():
+        copy[key if isinstance(key, str) else repr(key)] = (
+            text_keys(value, done) if isinstance(value, dict) else value
+        )
+    return copy
 
 
 def resolve(context: Context) -> int:
@@ -652,8 +680,6 @@ def explain(context: Context) -> int:
             verdict = f"absent: falls back, stays at {clipped(node_name(step.node))}"
             if step.level == "os":
                 verdict += f"; {registered_hint(manager, step.element)}"
-        elif step.element == DATA:
-            verdict = "matched: the data map, walked into as the manager does"
         else:
             verdict = "matched"
         emit(f"{step.level:<9}  {element:<{width}}  {verdict}")
@@ -810,9 +836,11 @@ class CommandOutput:
 
     def __init__(self) -> None:
         self.real = sys.stdout
+        self.errors = sys.stderr
         self.stream: IO[str] = self.real
         self.fd: int | None = None
         self.saved: int | None = None
+        self.identity: tuple[int, int] | None = None  # the file of the saved copy
         self.plug: int | None = None  # a stand-in for a closed standard error
 
     def __enter__(self) -> IO[str]:
@@ -829,17 +857,31 @@ class CommandOutput:
         if self.fd is not None:
             self.real.flush()
             self.saved = high_duplicate(self.fd)
+            self.identity = file_identity(self.saved)
             os.dup2(2 if descriptor_open(2) else self.devnull(), self.fd)
-            self.stream = open(  # closed by __exit__
-                self.saved,
-                "w",
-                encoding=getattr(self.real, "encoding", None),
-                errors=getattr(self.real, "errors", None),
-                closefd=False,
-            )
+            self.stream = self.wrap(self.saved)
         sys.stdout = StrayOutput(sys.stderr)
-        _output.append(self.stream)
+        _active.append(self)
         return self.stream
+
+    def wrap(self, fd: int) -> IO[str]:
+        return open(  # closed by __exit__
+            fd,
+            "w",
+            encoding=getattr(self.real, "encoding", None),
+            errors=getattr(self.real, "errors", None),
+            closefd=False,
+        )
+
+    def check(self, plugin: str) -> None:
+        """After a plugin's load: the saved copy of standard output must still be the
+        command's. A plugin that closed it (``os.closerange(3, ...)``) leaves it lost, or
+        another file in its place: that is said, and nothing is written there."""
+        if self.saved is None or file_identity(self.saved) == self.identity:
+            return
+        self.saved = None
+        self.stream = io.StringIO()
+        raise OutputError(f"plugin {plugin!r} closed the descriptor of the command's output")
 
     def devnull(self) -> int:
         if self.plug is None:
@@ -852,7 +894,7 @@ class CommandOutput:
             os.dup2(self.devnull(), self.saved)
 
     def __exit__(self, kind: object, error: object, traceback: object) -> None:
-        _output.pop()
+        _active.pop()
         sys.stdout = self.real
         try:
             if self.saved is not None:
@@ -881,6 +923,20 @@ class StrayOutput(io.TextIOBase):
     def encoding(self) -> str:  # type: ignore[override]  # read-only, as TextIOBase's is
         return getattr(self.target, "encoding", None) or "utf-8"
 
+    name = "<stdout>"
+    mode = "w"
+
+    @property
+    def line_buffering(self) -> bool:
+        return bool(getattr(self.target, "line_buffering", False))
+
+    @property
+    def write_through(self) -> bool:
+        return bool(getattr(self.target, "write_through", False))
+
+    def reconfigure(self, **options: object) -> None:
+        """Accepted and ignored: where this output goes is the command's to choose."""
+
     def writable(self) -> bool:
         return True
 
@@ -908,6 +964,14 @@ class StrayOutput(io.TextIOBase):
 
     def close(self) -> None:
         """Not a plugin's to close: standard error stays open for the command."""
+
+
+def file_identity(fd: int) -> tuple[int, int] | None:
+    try:
+        found = os.fstat(fd)
+    except OSError:
+        return None
+    return found.st_dev, found.st_ino
 
 
 def descriptor_open(fd: int) -> bool:
