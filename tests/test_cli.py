@@ -1,6 +1,7 @@
 """The ``telvar`` command on the plugins that ship with telvar (and the example one)."""
 
 import contextlib
+import itertools
 import json
 import os
 import re
@@ -174,6 +175,13 @@ def test_device_lookup_prints_class_and_file(capsys, args, qualname, source):
     assert path.startswith("  from /") and path.endswith("/telvar/plugins/" + source)
     assert cli.main(["resolve", *args, "--json"]) == 0
     found = json.loads(capsys.readouterr().out)
+    assert found.pop("diagnostics") == {"failures": [], "disabled": [], "replacements": []}
+    unmatched = [(item["option"], item["value"]) for item in found.pop("unmatched")]
+    assert unmatched == [
+        (option, value)
+        for option, value in itertools.pairwise(args)
+        if value in ("e999", "rolling")
+    ]
     assert found == {
         "class": name,
         "module": name.rsplit(".", 1)[0],
@@ -297,7 +305,12 @@ DUAL_RP = "--os beta --platform core --chassis-type dual_rp"
 )
 def test_exit_codes_and_messages(capsys, argv, code, message):
     assert cli.main(shlex.split(argv)) == code
-    assert capsys.readouterr() == ("", f"telvar: {message}\n")
+    out, err = capsys.readouterr()
+    assert err == f"telvar: {message}\n"
+    # Under --json, one error object on stdout, with the same message and exit code.
+    assert (json.loads(out)["error"] if "--json" in argv else out) == (
+        {"code": code, "message": message} if "--json" in argv else ""
+    )
     assert "register_plugin" not in vars(plugin_manager)  # the command stopped watching
 
 
@@ -398,9 +411,12 @@ def test_failing_plugin_is_reported_and_the_rest_load(tmp_path, strict, code, se
     assert proc.returncode == code
     assert proc.stderr == (
         f"telvar: {severity}: plugin 'broken' (telvar_broken.conn) from brokendist 1.0 "
-        "failed to load: ModuleNotFoundError: No module named 'telvar_broken'\n"
+        "failed to load: ModuleNotFoundError: No module named 'telvar_broken'; --debug shows "
+        "the traceback, --disable broken skips it\n"
     )
-    origins = {row["os"]: row["origin"] for row in json.loads(proc.stdout or "[]")}
+    found = json.loads(proc.stdout)
+    assert not strict or found["diagnostics"]["failures"][0]["plugin"] == "broken"
+    origins = {} if strict else {row["os"]: row["origin"] for row in found}
     assert origins == ({} if strict else origins | {"alpha": "built-in", "delta": "brokendist 1.0"})
     assert ("gamma" in origins) is (EXAMPLE_INSTALLED and not strict)
 

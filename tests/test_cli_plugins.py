@@ -9,6 +9,7 @@ import textwrap
 
 import pytest
 
+WAY_OUT = "--debug shows the traceback, --disable {} skips it"
 REGISTER = "from telvar.manager import plugin_manager as pm\n"
 
 
@@ -85,11 +86,11 @@ def test_failed_plugin_leaves_the_registry_as_before_it(tmp_path, ending, error)
     with_failure = run(SHOW_REGISTRY, first, broken, late)
     assert with_failure.stderr == (
         "telvar: warning: plugin 'b' (bad_b) from broken 1.0 failed to load: "
-        f"{error} (its 5 registry changes undone)\n"
+        f"{error} (its 5 registry changes undone); {WAY_OUT.format('b')}\n"
     )
     assert with_failure.stdout == run(SHOW_REGISTRY, first, late).stdout
     assert with_failure.stdout.startswith("0 {")
-    resolved = telvar("-q", "resolve", "--os", "bad", roots=[first, broken])
+    resolved = telvar("-qq", "resolve", "--os", "bad", roots=[first, broken])
     assert resolved.returncode == 1
     assert resolved.stderr.startswith("telvar: no plugin for os 'bad'; registered: alpha, beta")
 
@@ -193,7 +194,7 @@ def test_every_route_of_a_failed_plugins_change_is_undone(tmp_path):
         f"telvar: warning: plugin {route!r} (zbad_{route}) from zbad 1.0 failed to load: "
         "RuntimeError: late (its "
         + ("2 registry changes" if route == "unregister" else "1 registry change")
-        + " undone)"
+        + f" undone); {WAY_OUT.format(route)}"
         for route in ROUTES
     ]
     assert proc.stdout == run(SHOW_REGISTRY, keeper).stdout
@@ -233,7 +234,7 @@ def test_changes_belong_to_the_module_that_made_them(tmp_path, a_ending, b_endin
     proc = telvar("list", "--json", roots=[a, b])
     assert proc.stderr.splitlines() == [
         f"telvar: warning: plugin {name!r} ({name}_mod) from {name}dist 1.0 failed to load: "
-        f"{error} (its 1 registry change undone)"
+        f"{error} (its 1 registry change undone); {WAY_OUT.format(name)}"
         for name, error in warnings
     ]
     origins = {row["os"]: row["origin"] for row in json.loads(proc.stdout)}
@@ -298,7 +299,8 @@ def test_undecodable_distribution_files_are_read_as_far_as_they_can_be(tmp_path,
     assert sorted(proc.stderr.splitlines()) == [
         f"telvar: warning: latin 1.0: {broken_file} is not UTF-8; read with the undecodable "
         "bytes replaced",
-        "telvar: warning: plugin 'x' (latin_bad) from latin 1.0 failed to load: RuntimeError: bad",
+        "telvar: warning: plugin 'x' (latin_bad) from latin 1.0 failed to load: RuntimeError: bad; "
+        + WAY_OUT.format("x"),
     ]
     assert re.search(r"\bL +latin 1\.0 ", proc.stdout)
 
@@ -366,3 +368,115 @@ def test_disabled_plugins_are_not_loaded(tmp_path, args, variable, warning):
     proc = command("--conflicts")
     assert (proc.returncode, proc.stderr) == (0, warning)
     assert proc.stdout == "No record is provided by more than one distribution.\n"
+
+
+CARELESS = "class C: pass\n"
+
+
+@pytest.mark.parametrize(
+    "body, value, tree, zeta, named",
+    [
+        # The registry rebound by a plugin that then fails, or by one that loads.
+        ("pm.register_plugin(C, os='zeta')\npm.__init__()\nraise RuntimeError('x')", "", 0, 1, 1),
+        ("pm._plugins = {}\npm.register_plugin(C, os='zeta')", "", 0, 0, 1),
+        # The module registers, then the entry point's attribute is missing.
+        ("pm.register_plugin(C, os='zeta')", ":nothing", 0, 1, 1),
+        # A forked child, ending or going on, never runs the command.
+        ("import os\nos.fork()\npm.register_plugin(C, os='zeta')", "", 0, 0, 0),
+        (
+            "import os, sys\nif not os.fork(): sys.exit(3)\npm.register_plugin(C, os='zeta')",
+            "",
+            0,
+            0,
+            0,
+        ),
+        # The streams a plugin finds, changes or closes.
+        (
+            "import sys\nsys.stdout.reconfigure(encoding='utf-8')\n"
+            "print(sys.stdout.name, sys.stdout.mode, sys.stdout.write_through)\n"
+            "pm.register_plugin(C, os='zeta')",
+            "",
+            0,
+            0,
+            0,
+        ),
+        (
+            "import sys\nsys.stderr = type('W', (), {'write': len})()\npm.register_plugin(C, os='zeta')",
+            "",
+            0,
+            0,
+            0,
+        ),
+        ("import os\nos.closerange(3, 4096)\nopen(__file__ + '.out', 'w')", "", 5, 5, 0),
+        # A malformed entry point, a path element that is not text.
+        ("", ":[x", 0, 1, 1),
+        ("pm.register_plugin(C, os=5)", "", 0, 1, 0),
+    ],
+)
+def test_a_careless_plugins_fault_stays_its_own(tmp_path, body, value, tree, zeta, named):
+    source = REGISTER + CARELESS + body + "\n"
+    root = make_dist(
+        tmp_path, "careless", {"careless": "careless" + value}, {"careless.py": source}
+    )
+    shown = telvar("--disable", "nosuch", roots=[root])
+    assert shown.returncode == tree, shown.stderr
+    # Once, with the built-in records, and the command's own warnings on its stderr.
+    assert shown.stdout.count("plugins (") == (tree == 0) and ("alpha" in shown.stdout) is (
+        tree == 0
+    )
+    assert ("warning: no plugin named 'nosuch' to disable" in shown.stderr) is (tree == 0)
+    assert ("plugin 'careless'" in shown.stderr) is bool(named or tree)
+    assert telvar("resolve", "--os", "zeta", roots=[root]).returncode == zeta
+    assert (
+        not (tmp_path / "careless.py.out").exists()
+        or not (tmp_path / "careless.py.out").read_text()
+    )
+
+
+def test_undoing_a_failed_load_keeps_the_bookkeeping_of_the_others(tmp_path):
+    first = make_dist(tmp_path / "a", "good-a", {"a": "good_a"}, GOOD)
+    broken = make_dist(tmp_path / "b", "broken", {"b": "bad_b"}, {"bad_b.py": FAILING + "1/0"})
+    code = (
+        "from telvar import inventory\nfrom telvar.manager import plugin_manager\n"
+        "loaded = inventory.Inventory(plugin_manager)\nloaded.load_builtin()\n"
+        "loaded.load_external()\n"
+        "print(sorted((s[0], s[1], r.maker.label, r.replaces) for s, r in loaded.registrations.items()"
+        " if s[0][0] in ('bad', 'delta', 'alpha', 'beta') and len(s[0]) < 2))\n"
+        "print([(f.name, f.undone) for f in loaded.failures], loaded.replacements)\n"
+        "print(sorted(map(str, plugin_manager.plugins['beta']['data'])))\n"
+    )
+    recorded, failures, beta = run(code, first, broken).stdout.splitlines()
+    assert recorded == str(
+        [
+            (("alpha",), "single_rp", "built-in", []),
+            (("beta",), "dual_rp", "built-in", []),
+            (("beta",), "single_rp", "built-in", []),
+        ]
+    )
+    assert failures == "[('b', 5)] []"
+    assert beta == "['dual_rp', 'single_rp']"
+
+
+@pytest.mark.parametrize(
+    "module, origin",
+    [
+        ("telvar.plugins", "built-in"),
+        ("telvar.plugins.x", "built-in"),
+        ("telvar.plugins_extra", "unknown"),
+    ],
+)
+def test_only_telvars_own_plugins_are_built_in(module, origin):
+    from telvar import inventory
+    from telvar.manager import plugin_manager
+
+    assert (
+        inventory.Inventory(plugin_manager).origin(type("C", (), {"__module__": module})) == origin
+    )
+
+
+@pytest.mark.parametrize("extra, tail", [(0, ""), (1, ", and 1 more")])
+def test_names_past_the_limit_are_counted(extra, tail):
+    from telvar import cli
+
+    names = [f"os{index:02}" for index in range(cli.NAMES_LIMIT + extra)]
+    assert cli.named_list(names) == ", ".join(names[: cli.NAMES_LIMIT]) + tail

@@ -207,7 +207,12 @@ def add_global_options(parser: argparse.ArgumentParser, after_command: bool) -> 
         help="a plugin that fails to load is an error (exit code 3), not a warning",
     )
     parser.add_argument(
-        "-q", "--quiet", action="store_true", default=default, help="print no warning lines"
+        "-q",
+        "--quiet",
+        action="count",
+        default=argparse.SUPPRESS if after_command else 0,
+        help="-q: no warnings about replaced records and other notes; -qq: no warnings at all "
+        "(plugins that failed, device options that matched nothing)",
     )
     parser.add_argument(
         "--disable",
@@ -339,20 +344,21 @@ def disabled_plugins(args: argparse.Namespace) -> list[str]:
 
 
 def load_plugins(
-    manager: "PluginManager", strict: bool, quiet: bool = False, disabled: Sequence[str] = ()
+    manager: "PluginManager", strict: bool, quiet: int = 0, disabled: Sequence[str] = ()
 ) -> "inventory.Inventory":
     """The built-in plugins, then every external one on its own; failures are reported."""
     from telvar import inventory
 
     def warn(text: object) -> None:
-        if not quiet:
+        if quiet < 1:
             err(f"telvar: warning: {text}")
 
     def report(failure: inventory.LoadFailure) -> None:
+        way_out = f"--debug shows the traceback, --disable {failure.name} skips it"
         if strict:
-            err(f"telvar: error: {failure}")
-        else:
-            warn(failure)
+            err(f"telvar: error: {failure}; {way_out}")
+        elif quiet < 2:
+            err(f"telvar: warning: {failure}; {way_out}")
 
     loaded = inventory.Inventory(manager, on_warning=warn)
     if _active:
@@ -363,10 +369,24 @@ def load_plugins(
         message = f"error: a built-in plugin failed to import: {describe_exception(exc)}"
         raise CommandError(message, EXIT_LOAD, cause=exc) from exc
     loaded.load_external(on_failure=report, on_replacement=warn, disabled=disabled)
+    known = [load.name for load in loaded.plugins] + sorted(
+        {load.source.name for load in loaded.plugins if load.source.dist is not None}
+    )
     for name in dict.fromkeys(disabled):
-        if name not in loaded.skipped:
-            warn(f"no plugin named {quoted(name)} to disable")
+        if name not in loaded.disabled_names:
+            warn(f"no plugin named {quoted(name)} to disable{did_you_mean(name, known)}")
     return loaded
+
+
+def did_you_mean(given: object, names: Sequence[str]) -> str:
+    """``; did you mean 'NAME'?`` for the name closest to ``given``, or nothing."""
+    wanted = str(given)
+    close = [name for name in names if name.casefold() == wanted.casefold()]
+    if not close and len(wanted) <= 4 * ECHO_LIMIT:
+        import difflib
+
+        close = difflib.get_close_matches(wanted, names, n=1)
+    return f"; did you mean {quoted(close[0])}?" if close else ""
 
 
 class Context(NamedTuple):
@@ -422,17 +442,15 @@ def checked_device(manager: "PluginManager", device: Device) -> Device:
 def registered_hint(manager: "PluginManager", os_name: object) -> str:
     """The OSes that have plugins, and the one closest to ``os_name``."""
     names = sorted(str(key) for key in manager.plugins)
-    shown = [clipped(name) for name in names[:NAMES_LIMIT]] + (
-        [f"and {len(names) - NAMES_LIMIT} more"] * (len(names) > NAMES_LIMIT)
-    )
-    hint = f"registered: {', '.join(shown) or 'none'}"
-    wanted = str(os_name)
-    close = [name for name in names if name.casefold() == wanted.casefold()]
-    if not close and len(wanted) <= 4 * ECHO_LIMIT:
-        import difflib
+    return f"registered: {named_list(names)}{did_you_mean(os_name, names)}"
 
-        close = difflib.get_close_matches(wanted, names, n=1)
-    return hint + (f"; did you mean {quoted(close[0])}?" if close else "")
+
+def named_list(names: Sequence[str]) -> str:
+    """Names for a message: the first ``NAMES_LIMIT``, then how many more."""
+    shown = [clipped(name) for name in names[:NAMES_LIMIT]]
+    if len(names) > NAMES_LIMIT:
+        shown.append(f"and {len(names) - NAMES_LIMIT} more")
+    return ", ".join(shown) or "none"
 
 
 def explain_command(given: Device) -> str:
@@ -563,15 +581,91 @@ def resolve(context: Context) -> int:
             raise CommandError(message, EXIT_NOT_FOUND) from exc
         message = f"{manager_message(exc, lookup)}\ntelvar: {stopped_hint(context, lookup)}"
         raise CommandError(message, EXIT_NOT_FOUND) from exc
+    unmatched = unmatched_options(context, lookup)
+    if unmatched and context.args.exact:
+        lines = "\ntelvar: ".join(str(option) for option in unmatched)
+        raise CommandError(f"{lines} (--exact)", EXIT_NOT_FOUND)
     import inspect
 
     path = inspect.getfile(cls)
     if context.args.json:
-        print_json(record_json(cls, path, context.loaded))
-    else:
-        emit(class_name(cls))
-        emit(f"  from {path}")
+        found = record_json(cls, path, context.loaded)
+        found["unmatched"] = [option._asdict() for option in unmatched]
+        print_json(found | {"diagnostics": diagnostics(context.loaded)})
+        return EXIT_OK
+    if context.args.quiet < 2:
+        for option in unmatched:
+            err(f"telvar: warning: {option}")
+    emit(class_name(cls))
+    emit(f"  from {path}")
     return EXIT_OK
+
+
+class Unmatched(NamedTuple):
+    """A device option whose element the lookup skipped: it fell back past it."""
+
+    option: str
+    value: Any
+    at: list[Any]  # the path of the node the lookup stayed at
+    did_you_mean: str | None
+
+    def __str__(self) -> str:
+        hint = f"; did you mean {quoted(self.did_you_mean)}?" if self.did_you_mean else ""
+        return (
+            f"{self.option} {quoted(self.value)} matched nothing at "
+            f"{clipped(node_name(tuple(self.at)))}: the lookup fell back past it{hint}"
+        )
+
+
+def unmatched_options(context: Context, lookup: Device) -> list[Unmatched]:
+    """The device options after --os whose element the lookup did not walk into."""
+    if all(lookup[name] is None for name in DEVICE_FIELDS[1:-1]):
+        return []  # --os alone: a missing OS is reported as such
+    found = []
+    node: Any = context.manager.plugins
+    for step in trace_lookup(context.manager.plugins, **lookup).steps:
+        if step.matched:
+            node = node[step.element]
+        elif step.element is not None:
+            names = [str(key) for key, child in node.items() if key != DATA and type(child) is dict]
+            close = did_you_mean(step.element, names)
+            found.append(
+                Unmatched(
+                    flag(step.level),
+                    step.element,
+                    list(step.node),
+                    close.split("'")[1] if close else None,
+                )
+            )
+    return found
+
+
+def diagnostics(loaded: "inventory.Inventory") -> dict[str, Any]:
+    """What loading the plugins met, as data: failures, disabled plugins, replacements."""
+    return {
+        "failures": [
+            {
+                "plugin": failure.name,
+                "value": failure.value,
+                "origin": failure.origin,
+                "error": describe_exception(failure.error),
+                "undone": failure.undone,
+            }
+            for failure in loaded.failures
+        ],
+        "disabled": list(loaded.skipped),
+        "replacements": [
+            {
+                "at": list(replacement.slot[0]),
+                "chassis_type": replacement.slot[1],
+                "class": class_name(replacement.cls),
+                "origin": replacement.origin,
+                "replaced": class_name(replacement.previous),
+                "replaced_origin": replacement.previous_origin,
+            }
+            for replacement in loaded.replacements
+        ],
+    }
 
 
 def show_list(context: Context) -> int:
@@ -715,6 +809,7 @@ def explain_json(trace: Trace, loaded: "inventory.Inventory") -> dict[str, Any]:
         "result": None
         if record is None
         else record_json(record.get(CLS), record.get(PATH), loaded),
+        "diagnostics": diagnostics(loaded),
     }
 
 
@@ -737,6 +832,14 @@ def list_arguments(parser: argparse.ArgumentParser) -> None:
         action="store_true",
         help="only the records that more than one distribution provides, each provider "
         "and the one that wins (the one loaded last)",
+    )
+
+
+def resolve_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--exact",
+        action="store_true",
+        help="a device option that matched nothing is an error (exit code 1), not a warning",
     )
 
 
@@ -775,6 +878,7 @@ COMMANDS = (
         "the class that serves a device, its dotted name and file",
         "telvar resolve --os alpha --platform edge --model e100",
         resolve,
+        arguments=resolve_arguments,
     ),
     Command(
         "list",
@@ -816,12 +920,16 @@ def run(args: argparse.Namespace) -> int:
             f"error: the following arguments are required: --os (see 'telvar {name} --help')",
             EXIT_USAGE,
         )
-    manager = import_manager(args.quiet)
+    args.json = getattr(args, "json", False)
+    manager = import_manager(args.quiet > 0)
     loaded = load_plugins(manager, args.strict, args.quiet, disabled_plugins(args))
+    args.loaded = loaded
     if args.strict and loaded.failures:
+        json_error(args, "a plugin failed to load (--strict)", EXIT_LOAD)
         return EXIT_LOAD
     args.json = getattr(args, "json", False)
     args.conflicts = getattr(args, "conflicts", False)
+    args.exact = getattr(args, "exact", False)
     return command.handler(Context(args, device, manager, loaded))
 
 
@@ -1049,6 +1157,7 @@ def run_reporting_errors(argv: Sequence[str] | None) -> int:
         if args is not None and args.debug and exc.cause is not None:
             print_traceback(exc.cause)
         err(f"telvar: {exc}")
+        json_error(args, str(exc), exc.code)
         return exc.code
     except (BrokenPipeError, OutputError):
         raise
@@ -1062,4 +1171,15 @@ def report_unexpected(args: argparse.Namespace | None, exc: Exception) -> int:
     if args is not None and args.debug:
         print_traceback(exc)
     err(f"telvar: unexpected error: {describe_exception(exc)}")
+    json_error(args, f"unexpected error: {describe_exception(exc)}", EXIT_UNEXPECTED)
     return EXIT_UNEXPECTED
+
+
+def json_error(args: argparse.Namespace | None, message: str, code: int) -> None:
+    """Under --json, a failed command's one object on standard output: its error and
+    what loading the plugins met (null when they were not loaded)."""
+    if args is None or not getattr(args, "json", False):
+        return
+    loaded = getattr(args, "loaded", None)
+    error = {"code": code, "message": message.removeprefix("error: ")}
+    print_json({"error": error, "diagnostics": None if loaded is None else diagnostics(loaded)})

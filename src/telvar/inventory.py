@@ -251,7 +251,8 @@ class Inventory:
                 try:
                     loading.culprit = entry_point.module
                 except Exception:
-                    raise ValueError("malformed entry-point value (module or module:attribute)")
+                    message = "malformed entry-point value (module or module:attribute)"
+                    raise ValueError(message) from None
                 entry_point.load()
             except KeyboardInterrupt:
                 _end_forked_child(pid, 128 + 2)
