@@ -25,12 +25,8 @@ import io
 import os
 import sys
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from importlib import metadata
 from typing import IO, TYPE_CHECKING, Any, NamedTuple, NoReturn
 
-from telvar import log
-from telvar.core.errors import ConnectionInfraError
-from telvar.journal import describe_exception
 from telvar.plugins import supported_chassis
 from telvar.registry import (
     CLS,
@@ -99,6 +95,15 @@ def emit(text: object = "", end: str = "\n") -> None:
         raise OutputError(str(exc)) from exc
 
 
+def describe_exception(exc: BaseException) -> str:
+    """``Type: message``, or the type alone when the message is empty."""
+    try:
+        text = str(exc)
+    except Exception:
+        text = ""
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+
+
 def errors() -> IO[str] | None:
     """The command's standard error: the one it started with, whatever a plugin put in
     ``sys.stderr`` since."""
@@ -139,6 +144,14 @@ class Parser(argparse.ArgumentParser):
 
 
 def version() -> str:
+    # The name of the installed metadata folder says it: no need for importlib.metadata.
+    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    with contextlib.suppress(OSError):
+        for name in os.listdir(here):
+            if name.startswith("telvar-") and name.endswith(".dist-info"):
+                return name.removeprefix("telvar-").removesuffix(".dist-info")
+    from importlib import metadata
+
     try:
         return metadata.version("telvar")
     except (metadata.PackageNotFoundError, ValueError):
@@ -276,6 +289,8 @@ def build_parser() -> Parser:
 def enable_debug_log() -> Callable[[], None]:
     import logging
 
+    from telvar import log
+
     if sys.stderr is None:
         return lambda: None
     handler = logging.StreamHandler(sys.stderr)
@@ -404,6 +419,8 @@ class Context(NamedTuple):
 
 def refused_option(manager: "PluginManager", lookup: Device) -> str:
     """The line naming the option the manager refused, in its validation order."""
+    from telvar.core.errors import ConnectionInfraError
+
     for name, fields in validators(lookup["os"]):
         try:
             getattr(manager, "validate_" + name)(**{key: lookup[key] for key in fields})
@@ -426,6 +443,8 @@ def manager_message(exc: BaseException, device: Device) -> str:
 
 def checked_device(manager: "PluginManager", device: Device) -> Device:
     """The lookup arguments, refused (exit code 2) when the manager would refuse them."""
+    from telvar.core.errors import ConnectionInfraError
+
     lookup = dict(device)
     if lookup["chassis_type"] is None:
         lookup["chassis_type"] = DEFAULT_CHASSIS
@@ -570,6 +589,8 @@ def text_keys(node: dict[Any, Any], done: dict[int, dict[str, Any]]) -> dict[str
 
 
 def resolve(context: Context) -> int:
+    from telvar.core.errors import ConnectionInfraError
+
     manager = context.manager
     lookup = checked_device(manager, context.device)
     try:
@@ -1104,6 +1125,8 @@ def high_duplicate(fd: int) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command; returns its exit code."""
+    if list(sys.argv[1:] if argv is None else argv) in (["-V"], ["--version"]):
+        return print_version()
     if sys.stdout is None:  # started with its standard output closed
         err("telvar: error: standard output is closed")
         return EXIT_NO_OUTPUT
@@ -1142,6 +1165,22 @@ def debug_log(args: argparse.Namespace) -> Iterator[None]:
     finally:
         if disable is not None:
             disable()
+
+
+def print_version() -> int:
+    """``telvar -V`` alone: the version, without building the parser."""
+    if sys.stdout is None:
+        err("telvar: error: standard output is closed")
+        return EXIT_NO_OUTPUT
+    try:
+        print(f"telvar {version()}", flush=True)
+    except BrokenPipeError:
+        discard_stdout()
+        return EXIT_BROKEN_PIPE
+    except (OSError, ValueError, AttributeError) as exc:
+        err(f"telvar: error: cannot write to standard output: {exc}")
+        return EXIT_NO_OUTPUT
+    return EXIT_OK
 
 
 def run_reporting_errors(argv: Sequence[str] | None) -> int:

@@ -27,7 +27,7 @@ import telvar.plugins
 from telvar import journal, log
 from telvar.core import pluginmanager
 from telvar.core.pluginmanager import PluginManager
-from telvar.journal import Call, Change, Journal, Registration, Replacement, describe_exception
+from telvar.journal import Call, Change, Journal, Registration, Replacement
 from telvar.origins import BUILTIN, BUILTIN_SOURCE, UNKNOWN, UNKNOWN_SOURCE, FileOwners, Source
 from telvar.registry import (
     CLS,
@@ -74,7 +74,6 @@ __all__ = [
     "Step",
     "Trace",
     "class_name",
-    "describe_exception",
     "node_name",
     "trace_lookup",
     "walk_records",
@@ -92,6 +91,8 @@ class LoadFailure:
     undone: int = 0
 
     def __str__(self) -> str:
+        from telvar.cli import describe_exception
+
         source = "" if self.origin == UNKNOWN else f" from {self.origin}"
         text = (
             f"plugin {self.name!r} ({self.value}){source} failed to load: "

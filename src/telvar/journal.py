@@ -32,15 +32,6 @@ METHODS = ("register_plugin", "unregister_plugin")
 FRAMES_LIMIT = 200  # stack frames searched for the module that made a call
 
 
-def describe_exception(exc: BaseException) -> str:
-    """``Type: message``, or the type alone when the message is empty."""
-    try:
-        text = str(exc)
-    except Exception:
-        text = ""
-    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
-
-
 @dataclass(frozen=True)
 class Replacement:
     """A registration that replaced a record another distribution made."""
