@@ -1,0 +1,219 @@
+"""What a command that loads plugins works on: the device options, the plugin manager,
+the plugins loaded, and what loading them met."""
+
+import argparse
+import contextlib
+import os
+import sys
+from collections.abc import Callable, Iterator, Sequence
+from typing import TYPE_CHECKING, Any, NamedTuple
+
+from telvar.cli.output import (
+    EXIT_LOAD,
+    CommandError,
+    _active,
+    describe_exception,
+    did_you_mean,
+    err,
+    quoted,
+)
+from telvar.plugins import supported_chassis
+from telvar.registry import (
+    DEFAULT_CHASSIS,
+    class_name,
+)
+
+if TYPE_CHECKING:
+    from telvar import inventory
+    from telvar.core.pluginmanager import PluginManager
+
+
+Device = dict[str, Any]
+
+
+DISABLE_VARIABLE = "TELVAR_DISABLE_PLUGINS"
+
+
+# Per device field: its options (the first one is named in messages) and their help.
+DEVICE_OPTIONS: dict[str, tuple[tuple[str, ...], str]] = {
+    "os": (("--os",), "operating system, e.g. alpha"),
+    "platform": (("--platform",), "platform (lower case)"),
+    "model": (("--model",), "model (lower case or digits; needs --platform)"),
+    "os_flavor": (("--os-flavor", "--os-flavour"), "OS flavour (--os-flavour is the same option)"),
+    "chassis_type": (
+        ("--chassis-type",),
+        "one of {%s} (default: %s)" % (",".join(supported_chassis), DEFAULT_CHASSIS),
+    ),
+}
+
+
+def flag(field: str) -> str:
+    """The option that gives a device field, as messages name it."""
+    return DEVICE_OPTIONS[field][0][0]
+
+
+def enable_debug_log() -> Callable[[], None]:
+    import logging
+
+    from telvar import log
+
+    if sys.stderr is None:
+        return lambda: None
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("%(levelname)s %(name)s: %(message)s"))
+    log.addHandler(handler)
+    previous_level = log.level
+    log.setLevel(logging.DEBUG)
+
+    def disable() -> None:
+        log.removeHandler(handler)
+        log.setLevel(previous_level)
+
+    return disable
+
+
+@contextlib.contextmanager
+def debug_log(args: argparse.Namespace) -> Iterator[None]:
+    disable = enable_debug_log() if args.debug else None
+    try:
+        yield
+    finally:
+        if disable is not None:
+            disable()
+
+
+def import_manager(quiet: bool = False) -> "PluginManager":
+    """The shared plugin manager. A missing or broken pkg_resources, for which telvar stands
+    in, is one warning line naming the repair; one that even the stand-in cannot replace
+    (blocked, or its own import raised) is one error line naming it."""
+    try:
+        from telvar.core import pluginmanager
+        from telvar.manager import plugin_manager
+    except Exception as exc:
+        if not from_pkg_resources(exc):
+            raise
+        from telvar import _pkg_resources as stand_in
+
+        message = (
+            f"error: the plugin manager cannot import pkg_resources, which is missing or "
+            f"broken ({describe_exception(exc)}); repair it: {stand_in.repair_command()}"
+        )
+        raise CommandError(message, EXIT_LOAD, cause=exc) from exc
+    # The stand-in is imported only where it stands in: a module not loaded serves nobody.
+    stand_in = sys.modules.get("telvar._pkg_resources")
+    if (
+        not quiet
+        and stand_in is not None
+        and getattr(pluginmanager, "iter_entry_points", None) is stand_in.iter_entry_points
+    ):
+        err(f"telvar: warning: {stand_in.describe()}")
+    return plugin_manager
+
+
+def from_pkg_resources(exc: Exception) -> bool:
+    """Whether an import failed for want of a working ``pkg_resources``: it is missing, it
+    lacks what the manager takes from it, or its own import raised."""
+    if isinstance(exc, ImportError) and exc.name == "pkg_resources":
+        return True
+    traceback = exc.__traceback__
+    while traceback is not None:
+        filename = traceback.tb_frame.f_code.co_filename
+        if "pkg_resources" in filename.replace("\\", "/").split("/"):
+            return True
+        traceback = traceback.tb_next
+    return False
+
+
+def disabled_plugins(args: argparse.Namespace) -> list[str]:
+    """The entry-point names the command must not load: the variable's and the options'."""
+    given = [
+        os.environ.get(DISABLE_VARIABLE, ""),
+        *args.disable,
+        *getattr(args, "disable_after", []),
+    ]
+    return [name.strip() for text in given for name in text.split(",") if name.strip()]
+
+
+def load_plugins(
+    manager: "PluginManager", strict: bool, quiet: int = 0, disabled: Sequence[str] = ()
+) -> "inventory.Inventory":
+    """The built-in plugins, then every external one on its own; failures are reported."""
+    from telvar import inventory
+
+    def warn(text: object) -> None:
+        if quiet < 1:
+            err(f"telvar: warning: {text}")
+
+    def report(failure: inventory.LoadFailure) -> None:
+        way_out = f"--debug shows the traceback, --disable {failure.name} skips it"
+        if strict:
+            err(f"telvar: error: {failure}; {way_out}")
+        elif quiet < 2:
+            err(f"telvar: warning: {failure}; {way_out}")
+
+    loaded = inventory.Inventory(manager, on_warning=warn)
+    if _active:
+        loaded.after_load = _active[-1].check
+    try:
+        loaded.load_builtin()
+    except Exception as exc:
+        message = f"error: a built-in plugin failed to import: {describe_exception(exc)}"
+        raise CommandError(message, EXIT_LOAD, cause=exc) from exc
+    loaded.load_external(on_failure=report, on_replacement=warn, disabled=disabled)
+    known = [load.name for load in loaded.plugins] + sorted(
+        {load.source.name for load in loaded.plugins if load.source.dist is not None}
+    )
+    for name in dict.fromkeys(disabled):
+        if name not in loaded.disabled_names:
+            warn(f"no plugin named {quoted(name)} to disable{did_you_mean(name, known)}")
+    return loaded
+
+
+class Context(NamedTuple):
+    """What a command works on: its arguments, the device options, the loaded plugins."""
+
+    args: argparse.Namespace
+    device: Device
+    manager: "PluginManager"
+    loaded: "inventory.Inventory"
+
+    @property
+    def given(self) -> Device:
+        return {name: value for name, value in self.device.items() if value is not None}
+
+
+def diagnostics(loaded: "inventory.Inventory") -> dict[str, Any]:
+    """What loading the plugins met, as data: failures, disabled plugins, replacements."""
+    return {
+        "failures": [
+            {
+                "plugin": failure.name,
+                "value": failure.value,
+                "origin": failure.origin,
+                "error": describe_exception(failure.error),
+                "undone": failure.undone,
+            }
+            for failure in loaded.failures
+        ],
+        "disabled": list(loaded.skipped),
+        "replacements": [
+            {
+                "at": list(replacement.slot[0]),
+                "chassis_type": replacement.slot[1],
+                "class": class_name(replacement.cls),
+                "origin": replacement.origin,
+                "replaced": class_name(replacement.previous),
+                "replaced_origin": replacement.previous_origin,
+            }
+            for replacement in loaded.replacements
+        ],
+    }
+
+
+def record_json(cls: Any, path: object, loaded: "inventory.Inventory") -> dict[str, Any]:
+    return {
+        "class": class_name(cls),
+        "module": getattr(cls, "__module__", None),
+        "file": path,
+        "origin": loaded.origin(cls, path),
+    }
