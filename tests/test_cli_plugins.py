@@ -97,7 +97,36 @@ def test_failed_plugin_leaves_the_registry_as_before_it(tmp_path, ending, error)
 
 def test_keyboard_interrupt_while_loading_stops_telvar(tmp_path):
     broken = make_dist(tmp_path, "ctrlc", {"c": "ctrlc"}, {"ctrlc.py": "raise KeyboardInterrupt"})
-    assert (telvar("list", roots=[broken]).returncode, telvar("list").returncode) == (130, 0)
+    interrupted = telvar("list", roots=[broken])
+    assert (interrupted.returncode, telvar("list").returncode) == (130, 0)
+    assert interrupted.stderr == "telvar: interrupted while loading plugin 'c'\n"
+
+
+@pytest.mark.parametrize("as_json", [False, True])
+def test_plugins_lists_every_entry_point_and_its_fate(tmp_path, as_json):
+    first = make_dist(tmp_path / "a", "good-a", {"a": "good_a"}, GOOD)
+    broken = make_dist(tmp_path / "b", "broken", {"b": "bad_b"}, {"bad_b.py": FAILING + "1/0"})
+    off = make_dist(tmp_path / "c", "good_c", {"c": "good_c"}, {"good_c.py": ""})
+    proc = telvar(
+        "plugins", "--disable", "good-c", *["--json"] * as_json, roots=[first, broken, off]
+    )
+    assert proc.returncode == 0, proc.stderr
+    if as_json:
+        found = json.loads(proc.stdout)
+        rows = [
+            [p[key] for key in ("name", "distribution", "status", "records")]
+            for p in found["plugins"]
+        ]
+        assert found["diagnostics"]["failures"][0]["plugin"] == "b"
+        assert found["diagnostics"]["disabled"] == ["c"]
+    else:
+        rows = [line.split()[:5] for line in proc.stdout.splitlines()[1:]]
+        rows = [[name, dist, status, int(records)] for name, dist, _, status, records in rows]
+    assert sorted(rows) == [
+        ["a", "good-a", "loaded", 1],
+        ["b", "broken", "failed", 0],
+        ["c", "good_c", "disabled", 0],
+    ]
 
 
 REPLACING = {

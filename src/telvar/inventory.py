@@ -178,7 +178,8 @@ class Inventory:
         self._providers: dict[Slot, list[tuple[Registration, object]]] = {}
         self.plugins: list[PluginLoad] = []  # every entry point, in load order
         self.loading: str | None = None  # the entry point being loaded
-        self.after_load: Callable[[str], object] | None = None  # told each load's end
+        self.before_load: Callable[[str], object] | None = None  # told each load's start
+        self.after_load: Callable[[str], object] | None = None  # and its end
         self._journal: Journal | None = None
         self._loading = BUILTIN_SOURCE
 
@@ -246,6 +247,8 @@ class Inventory:
         failure = None
         streams, pid = (sys.stdout, sys.stderr), os.getpid()
         self.loading = entry_point.name
+        if self.before_load is not None:
+            self.before_load(entry_point.name)
         started = time.perf_counter()
         with self._load(source) as loading:
             try:

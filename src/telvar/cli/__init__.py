@@ -31,6 +31,7 @@ from telvar.cli.loading import (
     disabled_plugins,
     import_manager,
     load_plugins,
+    on_terminal,
 )
 from telvar.cli.output import (
     EXIT_BROKEN_PIPE,
@@ -84,7 +85,9 @@ def run(args: argparse.Namespace) -> int:
         )
     args.json = getattr(args, "json", False)
     manager = import_manager(args.quiet > 0)
-    loaded = load_plugins(manager, args.strict, args.quiet, disabled_plugins(args))
+    loaded = load_plugins(
+        manager, args.strict, args.quiet, disabled_plugins(args), on_terminal(args)
+    )
     args.loaded = loaded
     if args.strict and loaded.failures:
         json_error(args, "a plugin failed to load (--strict)", EXIT_LOAD)

@@ -12,9 +12,11 @@ from telvar.cli.output import (
     EXIT_LOAD,
     CommandError,
     _active,
+    clipped,
     describe_exception,
     did_you_mean,
     err,
+    errors,
     quoted,
 )
 from telvar.plugins import supported_chassis
@@ -135,7 +137,11 @@ def disabled_plugins(args: argparse.Namespace) -> list[str]:
 
 
 def load_plugins(
-    manager: "PluginManager", strict: bool, quiet: int = 0, disabled: Sequence[str] = ()
+    manager: "PluginManager",
+    strict: bool,
+    quiet: int = 0,
+    disabled: Sequence[str] = (),
+    progress: bool = False,
 ) -> "inventory.Inventory":
     """The built-in plugins, then every external one on its own; failures are reported."""
     from telvar import inventory
@@ -154,12 +160,23 @@ def load_plugins(
     loaded = inventory.Inventory(manager, on_warning=warn)
     if _active:
         loaded.after_load = _active[-1].check
+    shown = Progress() if progress else None
+    if shown is not None:
+        loaded.before_load = shown.step
     try:
         loaded.load_builtin()
     except Exception as exc:
         message = f"error: a built-in plugin failed to import: {describe_exception(exc)}"
         raise CommandError(message, EXIT_LOAD, cause=exc) from exc
-    loaded.load_external(on_failure=report, on_replacement=warn, disabled=disabled)
+    try:
+        loaded.load_external(on_failure=report, on_replacement=warn, disabled=disabled)
+    except KeyboardInterrupt:
+        if loaded.loading is not None:
+            err(f"telvar: interrupted while loading plugin {loaded.loading!r}")
+        raise
+    finally:
+        if shown is not None:
+            shown.clear()
     known = [load.name for load in loaded.plugins] + sorted(
         {load.source.name for load in loaded.plugins if load.source.dist is not None}
     )
@@ -167,6 +184,59 @@ def load_plugins(
         if name not in loaded.disabled_names:
             warn(f"no plugin named {quoted(name)} to disable{did_you_mean(name, known)}")
     return loaded
+
+
+class Progress:
+    """The plugin being loaded, on a terminal's standard error, once discovery has taken
+    more than a second: a slow or hanging plugin is named while it loads."""
+
+    DELAY = 1.0
+
+    def __init__(self) -> None:
+        import threading
+
+        self.count = 0
+        self.name = ""
+        self.shown = False
+        self.lock = threading.Lock()
+        self.timer = threading.Timer(self.DELAY, self.show)
+        self.timer.daemon = True
+        self.timer.start()
+
+    def step(self, name: str) -> None:
+        with self.lock:
+            self.count, self.name = self.count + 1, name
+        if self.shown:
+            self.show()
+
+    def show(self) -> None:
+        with self.lock:
+            if self.name:
+                self.shown = True
+                self.write(f"\rtelvar: loading plugin {clipped(self.name)} ({self.count})\x1b[K")
+
+    def clear(self) -> None:
+        self.timer.cancel()
+        with self.lock:
+            if self.shown:
+                self.write("\r\x1b[K")
+            self.name = ""
+
+    def write(self, text: str) -> None:
+        stream = errors()
+        if stream is not None:
+            with contextlib.suppress(Exception):
+                stream.write(text)
+                stream.flush()
+
+
+def on_terminal(args: argparse.Namespace) -> bool:
+    """Whether progress may be shown: standard error is a terminal, and no JSON is asked."""
+    stream = errors()
+    try:
+        return stream is not None and stream.isatty() and not args.json and args.quiet < 2
+    except Exception:
+        return False
 
 
 class Context(NamedTuple):

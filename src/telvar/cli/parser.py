@@ -22,6 +22,7 @@ from telvar.cli.output import (
     err,
     version,
 )
+from telvar.cli.plugins import show_plugins
 from telvar.cli.records import (
     show_list,
     show_tree,
@@ -231,6 +232,12 @@ COMMANDS = (
         "the lookup for a device, step by step",
         "telvar explain --os alpha --platform edge --model e999",
         explain,
+    ),
+    Command(
+        "plugins",
+        "every plugin entry point: its distribution, status, records and load time",
+        "telvar plugins --json",
+        show_plugins,
     ),
     Command(
         "completion",
