@@ -354,7 +354,8 @@ def test_conflicts_name_every_provider_and_the_one_loaded_last(tmp_path, first, 
         f"  {first} 1.0  {classes[first]:<{width}}".rstrip(),
         f"  {last} 1.0  {classes[last]:<{width}}  wins",
         "The plugin loaded last wins: telvar's own plugins load first, then the entry points "
-        "in the order of sys.path and, within one folder, of the distributions' names.",
+        "in the order of sys.path and, within one folder, of the distributions' names; "
+        "--prefer DIST (or TELVAR_PREFER=DIST,...) makes DIST's record win.",
     ]
     found = json.loads(
         telvar("-q", "list", "--conflicts", "--json", "--os", "eps", roots=order).stdout
@@ -509,3 +510,39 @@ def test_names_past_the_limit_are_counted(extra, tail):
 
     names = [f"os{index:02}" for index in range(cli.NAMES_LIMIT + extra)]
     assert cli.named_list(names) == ", ".join(names[: cli.NAMES_LIMIT]) + tail
+
+
+@pytest.mark.parametrize(
+    "options, environ, g1",
+    [
+        ([], "", "two_mod.Two"),
+        (["--prefer", "gamma-one"], "", "one_mod.One"),
+        (["--prefer", "gamma_two", "--prefer", "gamma-one"], "", "two_mod.Two"),
+        ([], "Gamma.One", "one_mod.One"),
+    ],
+)
+def test_prefer_settles_each_record_and_keeps_the_others(
+    tmp_path, monkeypatch, options, environ, g1
+):
+    monkeypatch.setenv("TELVAR_PREFER", environ)
+    one = make_dist(
+        tmp_path,
+        "gamma_one",
+        {"one": "one_mod"},
+        {
+            "one_mod.py": REGISTER
+            + "class One: pass\npm.register_plugin(One, os='gamma', platform='g1')\n"
+        },
+    )
+    two = (
+        REGISTER
+        + "class Two: pass\nclass Two2: pass\npm.register_plugin(Two, os='gamma', platform='g1')\npm.register_plugin(Two2, os='gamma', platform='g2')\n"
+    )
+    make_dist(tmp_path, "gamma_two", {"two": "two_mod"}, {"two_mod.py": two})
+    proc = telvar("list", "--conflicts", *options, roots=[one])
+    winner = [line.split()[2] for line in proc.stdout.splitlines() if line.endswith("wins")]
+    assert winner == [g1]
+    assert ("replaces" in proc.stderr) is (g1 == "two_mod.Two" and not options)
+    assert telvar(
+        "resolve", "--os", "gamma", "--platform", "g2", *options, roots=[one]
+    ).stdout.startswith("two_mod.Two2\n")

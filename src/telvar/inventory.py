@@ -38,6 +38,7 @@ from telvar.registry import (
     Slot,
     class_name,
     node_name,
+    record_at,
     walk_records,
 )
 from telvar.tracing import Step, Trace, trace_lookup
@@ -382,6 +383,32 @@ class Inventory:
         if previous_source is not maker and previous_source.label != maker.label:
             return Replacement(slot, registration.cls, maker.label, previous, previous_source.label)
         return None
+
+    def prefer(self, names: Collection[str]) -> set[str]:
+        """Settle the records several distributions provide: where one of ``names``
+        (distribution names, the first first) provides one, its class is filed there; every
+        other record stays as loaded. Returns the names that named a distribution."""
+        matched: set[str] = set()
+        if not names:
+            return matched
+        for source in {id(load.source): load.source for load in self.plugins}.values():
+            matched.update(name for name in names if source.named(name))
+        for slot, providers in self._providers.items():
+            if len({registration.maker.label for registration, _ in providers}) < 2:
+                continue
+            for name in names:
+                chosen = [entry for entry in providers if entry[0].maker.named(name)]
+                if chosen:
+                    self._file(slot, *chosen[-1])
+                    break
+        return matched
+
+    def _file(self, slot: Slot, registration: Registration, cls: object) -> None:
+        record = record_at(self.manager.plugins, slot)
+        if record is None or record.get(CLS) is cls:  # taken away since, or already there
+            return
+        self.manager.register_plugin(cls, **registration.levels, chassis_type=slot[1])
+        self.registrations[slot] = registration
 
     def conflicts(self) -> list[Conflict]:
         """The slots whose records came from more than one distribution, in tree order."""

@@ -139,6 +139,11 @@ class FileOwners:
         return found
 
 
+def label_named(label: str, name: str) -> bool:
+    """Whether a ``<name> <version>`` label is that of the distribution ``name``."""
+    return _normalized(label.rpartition(" ")[0]) == _normalized(name)
+
+
 def _normalized(name: str) -> str:
     return re.sub(r"[-_.]+", "_", name).lower()
 

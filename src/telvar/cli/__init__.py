@@ -32,6 +32,7 @@ from telvar.cli.loading import (
     import_manager,
     load_plugins,
     on_terminal,
+    preferred,
 )
 from telvar.cli.output import (
     EXIT_BROKEN_PIPE,
@@ -86,7 +87,12 @@ def run(args: argparse.Namespace) -> int:
     args.json = getattr(args, "json", False)
     manager = import_manager(args.quiet > 0)
     loaded = load_plugins(
-        manager, args.strict, args.quiet, disabled_plugins(args), on_terminal(args)
+        manager,
+        args.strict,
+        args.quiet,
+        disabled_plugins(args),
+        on_terminal(args),
+        preferred(args),
     )
     args.loaded = loaded
     if args.strict and loaded.failures:

@@ -34,6 +34,7 @@ Device = dict[str, Any]
 
 
 DISABLE_VARIABLE = "TELVAR_DISABLE_PLUGINS"
+PREFER_VARIABLE = "TELVAR_PREFER"
 
 
 # Per device field: its options (the first one is named in messages) and their help.
@@ -127,11 +128,20 @@ def from_pkg_resources(exc: Exception) -> bool:
 
 
 def disabled_plugins(args: argparse.Namespace) -> list[str]:
-    """The entry-point names the command must not load: the variable's and the options'."""
+    """The names of the plugins the command must not load: the variable's and the options'."""
+    return named(args, DISABLE_VARIABLE, "disable")
+
+
+def preferred(args: argparse.Namespace) -> list[str]:
+    """The distributions whose records win where several provide one, first first."""
+    return named(args, PREFER_VARIABLE, "prefer")
+
+
+def named(args: argparse.Namespace, variable: str, option: str) -> list[str]:
     given = [
-        os.environ.get(DISABLE_VARIABLE, ""),
-        *args.disable,
-        *getattr(args, "disable_after", []),
+        os.environ.get(variable, ""),
+        *getattr(args, option, []),
+        *getattr(args, option + "_after", []),
     ]
     return [name.strip() for text in given for name in text.split(",") if name.strip()]
 
@@ -142,6 +152,7 @@ def load_plugins(
     quiet: int = 0,
     disabled: Sequence[str] = (),
     progress: bool = False,
+    prefer: Sequence[str] = (),
 ) -> "inventory.Inventory":
     """The built-in plugins, then every external one on its own; failures are reported."""
     from telvar import inventory
@@ -149,6 +160,14 @@ def load_plugins(
     def warn(text: object) -> None:
         if quiet < 1:
             err(f"telvar: warning: {text}")
+
+    def replaced(replacement: "inventory.Replacement") -> None:
+        # A record whose winner the user chose is settled: nothing to warn about.
+        from telvar.origins import label_named
+
+        labels = (replacement.origin, replacement.previous_origin)
+        if not any(label_named(label, name) for label in labels for name in prefer):
+            warn(replacement)
 
     def report(failure: inventory.LoadFailure) -> None:
         way_out = f"--debug shows the traceback, --disable {failure.name} skips it"
@@ -169,7 +188,7 @@ def load_plugins(
         message = f"error: a built-in plugin failed to import: {describe_exception(exc)}"
         raise CommandError(message, EXIT_LOAD, cause=exc) from exc
     try:
-        loaded.load_external(on_failure=report, on_replacement=warn, disabled=disabled)
+        loaded.load_external(on_failure=report, on_replacement=replaced, disabled=disabled)
     except KeyboardInterrupt:
         if loaded.loading is not None:
             err(f"telvar: interrupted while loading plugin {loaded.loading!r}")
@@ -183,6 +202,10 @@ def load_plugins(
     for name in dict.fromkeys(disabled):
         if name not in loaded.disabled_names:
             warn(f"no plugin named {quoted(name)} to disable{did_you_mean(name, known)}")
+    chosen = loaded.prefer(prefer)
+    for name in dict.fromkeys(prefer):
+        if name not in chosen:
+            warn(f"no distribution named {quoted(name)} to prefer{did_you_mean(name, known)}")
     return loaded
 
 

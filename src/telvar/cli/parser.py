@@ -8,6 +8,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, NoReturn
 from telvar.cli.loading import (
     DEVICE_OPTIONS,
     DISABLE_VARIABLE,
+    PREFER_VARIABLE,
     Context,
 )
 from telvar.cli.lookup import (
@@ -100,8 +101,17 @@ def add_global_options(parser: argparse.ArgumentParser, after_command: bool) -> 
         dest="disable_after" if after_command else "disable",
         default=[],
         metavar="NAME",
-        help=f"do not load the plugin (entry point) NAME; repeatable, or NAME,NAME "
-        f"(also: {DISABLE_VARIABLE}=NAME,...)",
+        help=f"do not load the plugin NAME (entry point or distribution); repeatable, or "
+        f"NAME,NAME (also: {DISABLE_VARIABLE}=NAME,...)",
+    )
+    parser.add_argument(
+        "--prefer",
+        action="append",
+        dest="prefer_after" if after_command else "prefer",
+        default=[],
+        metavar="DIST",
+        help=f"where distributions register the same record, DIST's wins; the others keep "
+        f"their other records. Repeatable, first first (also: {PREFER_VARIABLE}=DIST,...)",
     )
 
 

@@ -33,7 +33,8 @@ if TYPE_CHECKING:
 
 LOAD_ORDER_RULE = (
     "The plugin loaded last wins: telvar's own plugins load first, then the entry points "
-    "in the order of sys.path and, within one folder, of the distributions' names"
+    "in the order of sys.path and, within one folder, of the distributions' names; "
+    "--prefer DIST (or TELVAR_PREFER=DIST,...) makes DIST's record win"
 )
 
 
