@@ -289,7 +289,7 @@ DUAL_RP = "--os beta --platform core --chassis-type dual_rp"
             "--os-fl lts",
             2,
             "error: argument COMMAND: invalid choice: 'lts' (choose from 'tree', 'resolve', "
-            "'list', 'explain', 'completion') (see 'telvar --help')",
+            "'list', 'explain', 'plugins', 'completion') (see 'telvar --help')",
         ),
         (
             "explain --platform edge",
@@ -627,7 +627,7 @@ def bash_completion(script, words):
         ('telvar list --chassis-type ""', ["single_rp", "dual_rp", "stack"]),
         (
             'telvar --debug completion ""',
-            ["-h", "--help", "--debug", "--strict", "-q", "--quiet", "--disable"]
+            ["-h", "--help", "--debug", "--strict", "-q", "--quiet", "--disable", "--prefer"]
             + ["bash", "zsh", "fish"],
         ),
         ("telvar explain --os-f", ["--os-flavor", "--os-flavour"]),

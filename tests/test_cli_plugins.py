@@ -546,3 +546,30 @@ def test_prefer_settles_each_record_and_keeps_the_others(
     assert telvar(
         "resolve", "--os", "gamma", "--platform", "g2", *options, roots=[one]
     ).stdout.startswith("two_mod.Two2\n")
+
+
+QUAD = (
+    REGISTER
+    + "import telvar.plugins\ntelvar.plugins.supported_chassis.append('quad_rp')\nclass Q: pass\n"
+    + "pm.register_plugin(Q, os='alpha', platform='qq', chassis_type='quad_rp')\n"
+)
+CORE_IMPORTED = (
+    "import sys\nfrom telvar.cli import main\nmain({argv!r})\n"
+    "print('telvar.core.pluginmanager' in sys.modules, 'pkg_resources' in sys.modules)"
+)
+
+
+@pytest.mark.parametrize(
+    "argv, offered, loads",
+    [
+        (["resolve", "--help"], "{single_rp,dual_rp,stack,quad_rp}", True),
+        (["completion", "bash"], '--platform) COMPREPLY=($(compgen -W "core edge lts qq"', True),
+        (["--help"], "{single_rp,dual_rp,stack}", False),
+        (["-V"], "telvar ", False),
+    ],
+)
+def test_help_and_completion_offer_the_installed_plugins_choices(tmp_path, argv, offered, loads):
+    root = make_dist(tmp_path, "quadplug", {"quadplug": "quadplug"}, {"quadplug.py": QUAD})
+    proc = run(CORE_IMPORTED.format(argv=argv), root)
+    assert offered in proc.stdout, proc.stderr
+    assert proc.stdout.endswith(f"{loads} {loads}\n")

@@ -33,6 +33,7 @@ from telvar.cli.loading import (
     load_plugins,
     on_terminal,
     preferred,
+    registry_choices,
 )
 from telvar.cli.output import (
     EXIT_BROKEN_PIPE,
@@ -131,9 +132,11 @@ def run_reporting_errors(argv: Sequence[str] | None) -> int:
     args = None
     try:
         try:
-            from telvar.cli.parser import build_parser
+            from telvar.cli.parser import build_parser, wants_command_help
 
-            args = build_parser().parse_args(argv)
+            words = list(sys.argv[1:] if argv is None else argv)
+            choices = registry_choices() if wants_command_help(words) else None
+            args = build_parser(choices).parse_args(words)
         except SystemExit as exc:  # --help, --version
             return exc.code if isinstance(exc.code, int) else EXIT_USAGE
         with debug_log(args):

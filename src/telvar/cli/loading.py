@@ -23,6 +23,7 @@ from telvar.plugins import supported_chassis
 from telvar.registry import (
     DEFAULT_CHASSIS,
     class_name,
+    walk_records,
 )
 
 if TYPE_CHECKING:
@@ -43,11 +44,51 @@ DEVICE_OPTIONS: dict[str, tuple[tuple[str, ...], str]] = {
     "platform": (("--platform",), "platform (lower case)"),
     "model": (("--model",), "model (lower case or digits; needs --platform)"),
     "os_flavor": (("--os-flavor", "--os-flavour"), "OS flavour (--os-flavour is the same option)"),
-    "chassis_type": (
-        ("--chassis-type",),
-        "one of {%s} (default: %s)" % (",".join(supported_chassis), DEFAULT_CHASSIS),
-    ),
+    "chassis_type": (("--chassis-type",), ""),  # its help: chassis_help
 }
+
+
+Choices = dict[str, tuple[str, ...]]  # per option: the values the loaded registry offers
+
+
+def chassis_help(choices: Sequence[str]) -> str:
+    return "one of {%s} (default: %s)" % (",".join(choices), DEFAULT_CHASSIS)
+
+
+def registry_choices() -> Choices:
+    """The values of the options as the installed plugins make them: OSes, platforms,
+    models, flavours and chassis types registered, plugin and distribution names.
+    Plugins are loaded quietly; nothing is offered if they cannot be."""
+    try:
+        manager = import_manager(quiet=True)
+        loaded = load_plugins(manager, strict=False, quiet=2, disabled=named_in(DISABLE_VARIABLE))
+    except Exception:
+        return {}
+    places = [(path, chassis_type) for path, chassis_type, _ in walk_records(manager.plugins)]
+
+    def values(depth: int) -> tuple[str, ...]:
+        # By depth: the same in every run, whichever level a registration named.
+        return tuple(sorted({str(path[depth]) for path, _ in places if len(path) > depth}))
+
+    chassis = [
+        *supported_chassis,
+        *getattr(manager, "chassis_type_list", ()),
+        *sorted({str(chassis_type) for _, chassis_type in places}),
+    ]
+    dists = sorted({load.source.name for load in loaded.plugins if load.source.dist is not None})
+    return {
+        "--os": values(0),
+        "--platform": values(1),
+        "--model": values(2),
+        "--os-flavor": tuple(sorted({*values(1), *values(2), *values(3)})),
+        "--chassis-type": tuple(dict.fromkeys(map(str, chassis))),
+        "--disable": tuple(dict.fromkeys([*sorted(load.name for load in loaded.plugins), *dists])),
+        "--prefer": tuple(dists),
+    }
+
+
+def named_in(variable: str) -> list[str]:
+    return [name.strip() for name in os.environ.get(variable, "").split(",") if name.strip()]
 
 
 def flag(field: str) -> str:

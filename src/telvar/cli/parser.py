@@ -2,14 +2,17 @@
 
 import argparse
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple, NoReturn
 
 from telvar.cli.loading import (
     DEVICE_OPTIONS,
     DISABLE_VARIABLE,
     PREFER_VARIABLE,
+    Choices,
     Context,
+    chassis_help,
+    registry_choices,
 )
 from telvar.cli.lookup import (
     explain,
@@ -59,10 +62,14 @@ class Parser(argparse.ArgumentParser):
         raise CommandError(f"error: {message} (see '{self.prog} --help')", EXIT_USAGE)
 
 
-def add_device_options(parser: argparse.ArgumentParser, title: str, dest_prefix: str) -> None:
+def add_device_options(
+    parser: argparse.ArgumentParser, title: str, dest_prefix: str, choices: Choices
+) -> None:
     device = parser.add_argument_group(title)
     for name in DEVICE_FIELDS:
         flags, text = DEVICE_OPTIONS[name]
+        if name == "chassis_type":
+            text = chassis_help(choices.get(flags[0]) or tuple(map(str, supported_chassis)))
         device.add_argument(
             *flags,
             dest=dest_prefix + name,
@@ -123,7 +130,9 @@ EXIT_CODES_HELP = (
 )
 
 
-def build_parser() -> Parser:
+def build_parser(choices: Choices | None = None) -> Parser:
+    """The parser; ``choices`` (the loaded registry's) name the chassis types in the help."""
+    choices = choices or {}
     parser = Parser(
         prog="telvar",
         description=(
@@ -137,7 +146,7 @@ def build_parser() -> Parser:
     )
     parser.add_argument("-V", "--version", action="version", version=f"telvar {version()}")
     add_global_options(parser, after_command=False)
-    add_device_options(parser, "device (before or after the command)", GLOBAL_DEVICE)
+    add_device_options(parser, "device (before or after the command)", GLOBAL_DEVICE, choices)
 
     # The global options are accepted after a command too; unless given there,
     # they keep the value parsed before it.
@@ -157,7 +166,7 @@ def build_parser() -> Parser:
             allow_abbrev=False,
         )
         if command.loads_plugins:
-            add_device_options(sub, "device", "")
+            add_device_options(sub, "device", "", choices)
         if command.arguments is not None:
             command.arguments(sub)
     return parser
@@ -172,8 +181,20 @@ def completion_script(shell: str) -> str:
     """A completion script for ``shell``, made from the parser's own options."""
     from telvar import completion
 
-    values = {"--chassis-type": tuple(map(str, supported_chassis))}
-    return completion.script(shell, build_parser(), values)
+    values = registry_choices() or {"--chassis-type": tuple(map(str, supported_chassis))}
+    return completion.script(shell, build_parser(values), values)
+
+
+def wants_command_help(argv: Sequence[str]) -> bool:
+    """Whether the arguments ask for the help of a command that loads plugins (its
+    choices are then the loaded registry's); the top-level help loads nothing."""
+    loading = {command.name for command in COMMANDS if command.loads_plugins}
+    for word in argv:
+        if word in ("-h", "--help"):
+            return False
+        if word in loading:
+            return any(later in ("-h", "--help") for later in argv[argv.index(word) :])
+    return False
 
 
 def list_arguments(parser: argparse.ArgumentParser) -> None:

@@ -1,0 +1,3 @@
+from telvar.manager import plugin_manager as pm
+class C: pass
+pm.register_plugin(C, os='zeta')
