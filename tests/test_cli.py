@@ -379,7 +379,7 @@ GAMMA += " telvar_example_plugin/connection.py telvar-example-plugin 0.1.0"
 def test_list_rows(as_json):
     proc = telvar("list", *["--json"] * as_json)
     assert (proc.returncode, proc.stderr) == (0, "")
-    rows = json.loads(proc.stdout) if as_json else table_rows(proc.stdout)
+    rows = json.loads(proc.stdout)["records"] if as_json else table_rows(proc.stdout)
     assert not as_json or all(list(row) == KEYS + ["replaces"] for row in rows)
     assert not as_json or all(row.pop("replaces") == [] for row in rows)
     for row in rows:
@@ -416,7 +416,7 @@ def test_failing_plugin_is_reported_and_the_rest_load(tmp_path, strict, code, se
     )
     found = json.loads(proc.stdout)
     assert not strict or found["diagnostics"]["failures"][0]["plugin"] == "broken"
-    origins = {} if strict else {row["os"]: row["origin"] for row in found}
+    origins = {} if strict else {row["os"]: row["origin"] for row in found["records"]}
     assert origins == ({} if strict else origins | {"alpha": "built-in", "delta": "brokendist 1.0"})
     assert ("gamma" in origins) is (EXAMPLE_INSTALLED and not strict)
 
@@ -523,9 +523,9 @@ def tree_at(tree, path):
 
 def test_tree_json_holds_every_listed_record(capsys):
     assert cli.main(["tree", "--json"]) == 0
-    tree = json.loads(capsys.readouterr().out)
+    tree = json.loads(capsys.readouterr().out)["tree"]
     assert cli.main(["list", "--json"]) == 0
-    rows = json.loads(capsys.readouterr().out)
+    rows = json.loads(capsys.readouterr().out)["records"]
     for row in rows:
         path = [row[level] for level in KEYS[:4] if row[level] is not None]
         record = tree_at(tree, path)["data"].pop(row["chassis_type"])
@@ -555,7 +555,10 @@ plugins (<class 'telvar.core.pluginmanager.PluginManager'>)
           |__ path = .../alpha/lts.py
 """,
         ),
-        ("tree --os beta --platform core --json", '{\n  "beta": {\n    "core": {\n'),
+        (
+            "tree --os beta --platform core --json",
+            '{\n  "tree": {\n    "beta": {\n      "core": {\n',
+        ),
     ],
 )
 def test_device_options_select_the_records_of_tree_and_list(argv, text):
@@ -778,4 +781,4 @@ def test_a_pkg_resources_telvar_stands_in_for_is_one_warning_naming_the_repair(
     )
     quiet = run_python(cli_code(f"import sys, types\n{setup}", "-q", "list", "--json"))
     assert (quiet.returncode, quiet.stderr) == (0, "")
-    assert {"alpha", "beta"} <= {row["os"] for row in json.loads(quiet.stdout)}
+    assert {"alpha", "beta"} <= {row["os"] for row in json.loads(quiet.stdout)["records"]}

@@ -156,7 +156,7 @@ def test_replacing_another_distributions_record_is_warned_and_listed(tmp_path, q
         "telvar.plugins.alpha.lts.AlphaLtsConnection from built-in at alpha/lts (single_rp)",
     ]
     assert (proc.returncode, proc.stderr) == (0, "" if quiet else "\n".join(warnings) + "\n")
-    replaces = {row["class"]: row["replaces"] for row in json.loads(proc.stdout)}
+    replaces = {row["class"]: row["replaces"] for row in json.loads(proc.stdout)["records"]}
     assert {name: names for name, names in replaces.items() if names} == {
         "two_mod.Eps2": ["one_mod.EpsConnection"],
         "two_mod.OwnB": ["two_mod.OwnA"],  # its own record: listed, not warned about
@@ -266,7 +266,7 @@ def test_changes_belong_to_the_module_that_made_them(tmp_path, a_ending, b_endin
         f"{error} (its 1 registry change undone); {WAY_OUT.format(name)}"
         for name, error in warnings
     ]
-    origins = {row["os"]: row["origin"] for row in json.loads(proc.stdout)}
+    origins = {row["os"]: row["origin"] for row in json.loads(proc.stdout)["records"]}
     assert {name: origins[name] for name in origins.keys() & {"aos", "bos"}} == {
         name: f"{name[0]}dist 1.0" for name in kept
     }
@@ -301,7 +301,9 @@ def test_standard_output_carries_the_commands_output_alone(tmp_path, stderr):
         ["sh", "-c", program], capture_output=True, text=True, env=env, timeout=120
     )
     assert proc.returncode == 0
-    rows = [row["class"] for row in json.loads(proc.stdout) if row["origin"] == "noisy 1.0"]
+    rows = [
+        row["class"] for row in json.loads(proc.stdout)["records"] if row["origin"] == "noisy 1.0"
+    ]
     assert rows == ["noisy_%d.N" % index for index in range(len(NOISE))]
     noises = re.findall(r"noise[^\n]*", proc.stderr)
     assert len(noises) == (len(NOISE) if stderr == "open" else 0), proc.stderr
@@ -359,7 +361,7 @@ def test_conflicts_name_every_provider_and_the_one_loaded_last(tmp_path, first, 
     ]
     found = json.loads(
         telvar("-q", "list", "--conflicts", "--json", "--os", "eps", roots=order).stdout
-    )
+    )["conflicts"]
     assert [(conflict["os"], conflict["chassis_type"]) for conflict in found] == [
         ("eps", "single_rp")
     ]

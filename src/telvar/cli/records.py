@@ -6,6 +6,7 @@ from typing import TYPE_CHECKING, Any
 from telvar.cli.loading import (
     Context,
     Device,
+    diagnostics,
     record_json,
 )
 from telvar.cli.output import (
@@ -77,6 +78,11 @@ def tree_json(node: dict[Any, Any], loaded: "inventory.Inventory") -> dict[str, 
     return out
 
 
+def print_shaped(key: str, value: object, context: Context) -> None:
+    """A command's JSON: its result under ``key``, and what loading the plugins met."""
+    print_json({key: value, "diagnostics": diagnostics(context.loaded)})
+
+
 def no_match(empty_json: object, as_json: bool) -> int:
     """Device options that select no record: said on stderr, exit code 1."""
     if as_json:
@@ -89,9 +95,9 @@ def show_tree(context: Context) -> int:
     manager = context.manager
     tree = selected(context)
     if context.given and not tree:
-        return no_match({}, context.args.json)
+        return no_match({"tree": {}, "diagnostics": diagnostics(context.loaded)}, context.args.json)
     if context.args.json:
-        print_json(tree_json(tree, context.loaded))
+        print_shaped("tree", tree_json(tree, context.loaded), context)
     elif not tree:
         emit("No connection plugins are registered.")
     else:
@@ -122,9 +128,11 @@ def show_list(context: Context) -> int:
         return show_conflicts(context)
     rows = [row for row in context.loaded.records() if matches(row, context.given)]
     if context.given and not rows:
-        return no_match([], context.args.json)
+        return no_match(
+            {"records": [], "diagnostics": diagnostics(context.loaded)}, context.args.json
+        )
     if context.args.json:
-        print_json(rows)
+        print_shaped("records", rows, context)
     elif not rows:
         emit("No connection plugins are registered.")
     else:
@@ -161,7 +169,7 @@ def show_conflicts(context: Context) -> int:
         if matches(conflict.levels | {"chassis_type": conflict.slot[1]}, context.given)
     ]
     if context.args.json:
-        print_json([conflict_json(conflict) for conflict in found])
+        print_shaped("conflicts", [conflict_json(conflict) for conflict in found], context)
         return EXIT_OK
     if not found:
         emit("No record is provided by more than one distribution.")
