@@ -575,3 +575,59 @@ def test_help_and_completion_offer_the_installed_plugins_choices(tmp_path, argv,
     proc = run(CORE_IMPORTED.format(argv=argv), root)
     assert offered in proc.stdout, proc.stderr
     assert proc.stdout.endswith(f"{loads} {loads}\n")
+
+
+@pytest.mark.parametrize(
+    "body, name, code, verdict",
+    [
+        ("class K: pass\npm.register_plugin(K, os='kappa')", "kit", 0, "registers kappa"),
+        ("class K: pass\nprint('hello')\npm.register_plugin(K, os='alpha')", "kit", 1, "hello"),
+        ("raise RuntimeError('no')", "kit", 3, "RuntimeError: no"),
+        ("", "kti", 2, "did you mean 'kit'?"),
+    ],
+)
+def test_check_loads_one_distribution_alone(tmp_path, body, name, code, verdict):
+    root = make_dist(tmp_path, "kit", {"kit": "kit_mod"}, {"kit_mod.py": REGISTER + body + "\n"})
+    other = make_dist(tmp_path / "o", "other", {"o": "o_mod"}, {"o_mod.py": "raise SystemExit(9)"})
+    text = telvar("check", name, roots=[root, other])
+    found = telvar("check", name, "--json", roots=[root, other])
+    assert (text.returncode, found.returncode) == (code, code)
+    assert verdict in text.stdout + text.stderr and "other" not in text.stdout
+    assert code == 2 or json.loads(found.stdout)["ok"] is (code == 0)
+
+
+def test_the_pytest_plugin_isolates_each_test(tmp_path):
+    root = make_dist(
+        tmp_path,
+        "kit",
+        {"kit": "kit_mod"},
+        {"kit_mod.py": REGISTER + "class K: pass\npm.register_plugin(K, os='kappa')\n"},
+    )
+    (tmp_path / "test_kit.py").write_text(
+        "def test_loads(telvar_manager):\n"
+        "    telvar_manager.load('kit_mod')\n"
+        "    assert telvar_manager.get_plugin(os='kappa').__name__ == 'K'\n"
+        "    assert telvar_manager.get_plugin(os='alpha').__name__ == 'AlphaConnection'\n"
+        "def test_isolated(telvar_manager):\n"
+        "    assert 'kappa' not in telvar_manager.plugins and 'gamma' not in telvar_manager.plugins\n"
+    )
+    command = [
+        "-m",
+        "pytest",
+        "-q",
+        "-p",
+        "telvar.testing",
+        "-p",
+        "no:cacheprovider",
+        "-p",
+        "no:xdist",
+    ]
+    proc = subprocess.run(
+        [sys.executable, *command, str(tmp_path / "test_kit.py")],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=120,
+        env={**os.environ, "PYTHONPATH": str(root)},
+    )
+    assert proc.returncode == 0, proc.stdout

@@ -5,6 +5,7 @@ import sys
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple, NoReturn
 
+from telvar.cli.check import check, check_arguments
 from telvar.cli.loading import (
     DEVICE_OPTIONS,
     DISABLE_VARIABLE,
@@ -269,6 +270,14 @@ COMMANDS = (
         "every plugin entry point: its distribution, status, records and load time",
         "telvar plugins --json",
         show_plugins,
+    ),
+    Command(
+        "check",
+        "load one plugin distribution alone: what it registers, replaces, prints, its failures",
+        "telvar check telvar-example-plugin --json",
+        None,
+        arguments=check_arguments,
+        without_plugins=check,
     ),
     Command(
         "completion",
