@@ -29,7 +29,12 @@ except metadata.PackageNotFoundError:
     EXAMPLE_INSTALLED = False
 
 # The expected texts are POSIX paths, and a closed pipe ends the command as SIGPIPE does.
-pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="POSIX paths and signals")
+pytestmark = pytest.mark.skipif(
+    sys.platform == "win32",
+    reason="POSIX only: bash runs the completion scripts, the shell closes and redirects "
+    "descriptors (>&-, /dev/full), SIGPIPE and SIGINT end the command, paths are compared "
+    "with '/'",
+)
 
 needs_example = pytest.mark.skipif(
     not EXAMPLE_INSTALLED, reason="examples/external_plugin is not installed"
