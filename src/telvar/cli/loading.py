@@ -237,16 +237,18 @@ def load_plugins(
     finally:
         if shown is not None:
             shown.clear()
-    known = [load.name for load in loaded.plugins] + sorted(
-        {load.source.name for load in loaded.plugins if load.source.dist is not None}
-    )
+
+    def known() -> list[str]:  # read only for a name that is unknown: labels read metadata
+        dists = {load.source.name for load in loaded.plugins if load.source.dist is not None}
+        return [load.name for load in loaded.plugins] + sorted(dists)
+
     for name in dict.fromkeys(disabled):
         if name not in loaded.disabled_names:
-            warn(f"no plugin named {quoted(name)} to disable{did_you_mean(name, known)}")
+            warn(f"no plugin named {quoted(name)} to disable{did_you_mean(name, known())}")
     chosen = loaded.prefer(prefer)
     for name in dict.fromkeys(prefer):
         if name not in chosen:
-            warn(f"no distribution named {quoted(name)} to prefer{did_you_mean(name, known)}")
+            warn(f"no distribution named {quoted(name)} to prefer{did_you_mean(name, known())}")
     return loaded
 
 
