@@ -294,7 +294,7 @@ DUAL_RP = "--os beta --platform core --chassis-type dual_rp"
             "--os-fl lts",
             2,
             "error: argument COMMAND: invalid choice: 'lts' (choose from 'tree', 'resolve', "
-            "'list', 'explain', 'plugins', 'completion') (see 'telvar --help')",
+            "'list', 'explain', 'plugins', 'check', 'completion') (see 'telvar --help')",
         ),
         (
             "explain --platform edge",

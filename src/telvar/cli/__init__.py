@@ -114,9 +114,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_NO_OUTPUT
     output = CommandOutput()
     try:
-        with output as stream:
+        with output:
             code = run_reporting_errors(argv)
-            stream.flush()
+            output.stream.flush()  # its stream, which a plugin's closing may have renewed
     except BrokenPipeError:
         # The reader went away (telvar tree | head -1): stop quietly.
         discard_stdout()

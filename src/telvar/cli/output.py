@@ -4,7 +4,7 @@ import contextlib
 import io
 import os
 import sys
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import IO, TYPE_CHECKING
 
 if TYPE_CHECKING:
@@ -183,6 +183,7 @@ class CommandOutput:
         self.fd: int | None = None
         self.saved: int | None = None
         self.identity: tuple[int, int] | None = None  # the file of the saved copy
+        self.reopen: Callable[[], int | None] = lambda: None
         self.plug: int | None = None  # a stand-in for a closed standard error
 
     def __enter__(self) -> IO[str]:
@@ -200,6 +201,7 @@ class CommandOutput:
             self.real.flush()
             self.saved = high_duplicate(self.fd)
             self.identity = file_identity(self.saved)
+            self.reopen = reopener(self.saved)
             os.dup2(2 if descriptor_open(2) else self.devnull(), self.fd)
             self.stream = self.wrap(self.saved)
         sys.stdout = StrayOutput(sys.stderr)
@@ -221,6 +223,16 @@ class CommandOutput:
         another file in its place: that is said, and nothing is written there."""
         if self.saved is None or file_identity(self.saved) == self.identity:
             return
+        # A file or terminal is opened again by its name; a pipe cannot be.
+        fd = self.reopen()
+        if fd is not None and file_identity(fd) == self.identity:
+            self.saved = high_duplicate(fd)
+            os.close(fd)
+            self.stream.close()  # closefd=False: the descriptor is no longer ours to close
+            self.stream = self.wrap(self.saved)
+            return
+        if fd is not None:
+            os.close(fd)
         self.saved = None
         self.stream = io.StringIO()
         raise OutputError(f"plugin {plugin!r} closed the descriptor of the command's output")
@@ -306,6 +318,37 @@ class StrayOutput(io.TextIOBase):
 
     def close(self) -> None:
         """Not a plugin's to close: standard error stays open for the command."""
+
+
+def reopener(fd: int) -> Callable[[], int | None]:
+    """A way to open the file of ``fd`` again by its name, should the descriptor be closed:
+    a file (at the same offset, or appending) or a terminal, where the system names it."""
+    try:
+        path = os.readlink(f"/proc/self/fd/{fd}")
+        append = bool(fcntl_flags(fd) & getattr(os, "O_APPEND", 0))
+        offset = os.lseek(fd, 0, os.SEEK_CUR)
+    except (OSError, AttributeError):
+        path, append, offset = "", False, 0
+    if not path.startswith("/"):  # a pipe or socket, or no /proc
+        return lambda: None
+
+    def reopen() -> int | None:
+        try:
+            new = os.open(path, os.O_WRONLY | (os.O_APPEND if append else 0))
+        except OSError:
+            return None
+        with contextlib.suppress(OSError):
+            if not append:
+                os.lseek(new, offset, os.SEEK_SET)
+        return new
+
+    return reopen
+
+
+def fcntl_flags(fd: int) -> int:
+    import fcntl
+
+    return fcntl.fcntl(fd, fcntl.F_GETFL)
 
 
 def file_identity(fd: int) -> tuple[int, int] | None:

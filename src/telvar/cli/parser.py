@@ -273,7 +273,7 @@ COMMANDS = (
     ),
     Command(
         "check",
-        "load one plugin distribution alone: what it registers, replaces, prints, its failures",
+        "load one plugin distribution alone and report what it does",
         "telvar check telvar-example-plugin --json",
         None,
         arguments=check_arguments,
