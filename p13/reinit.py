@@ -1,6 +1,0 @@
-from telvar.manager import plugin_manager as pm
-class C: pass
-pm.register_plugin(C, os='zeta')
-pm.__init__()
-pm.register_plugin(C, os='eta')
-raise RuntimeError('x')

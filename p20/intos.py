@@ -1,3 +1,0 @@
-from telvar.manager import plugin_manager as pm
-class C: pass
-pm.register_plugin(C, os=5)
