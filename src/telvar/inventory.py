@@ -92,7 +92,7 @@ class LoadFailure:
     undone: int = 0
 
     def __str__(self) -> str:
-        from telvar.cli import describe_exception
+        from telvar.cli.output import describe_exception
 
         source = "" if self.origin == UNKNOWN else f" from {self.origin}"
         text = (
@@ -403,7 +403,7 @@ class Inventory:
                     break
         return matched
 
-    def _file(self, slot: Slot, registration: Registration, cls: object) -> None:
+    def _file(self, slot: Slot, registration: Registration, cls: Any) -> None:
         record = record_at(self.manager.plugins, slot)
         if record is None or record.get(CLS) is cls:  # taken away since, or already there
             return
