@@ -550,8 +550,8 @@ def test_prefer_settles_each_record_and_keeps_the_others(
     )
     make_dist(tmp_path, "gamma_two", {"two": "two_mod"}, {"two_mod.py": two})
     proc = telvar("list", "--conflicts", *options, roots=[one])
-    winner = [line.split()[2] for line in proc.stdout.splitlines() if line.endswith("wins")]
-    assert winner == [g1]
+    winner = [line.split()[2:] for line in proc.stdout.splitlines() if line.endswith(("wins", ")"))]
+    assert winner == [[g1, "wins"] + ["(--prefer)"] * bool(options or environ)]
     assert ("replaces" in proc.stderr) is (g1 == "two_mod.Two" and not options)
     assert telvar(
         "resolve", "--os", "gamma", "--platform", "g2", *options, roots=[one]

@@ -7,6 +7,7 @@ from telvar.cli.loading import (
     Context,
     Device,
     diagnostics,
+    preferred,
     record_json,
 )
 from telvar.cli.output import (
@@ -169,7 +170,8 @@ def show_conflicts(context: Context) -> int:
         if matches(conflict.levels | {"chassis_type": conflict.slot[1]}, context.given)
     ]
     if context.args.json:
-        print_shaped("conflicts", [conflict_json(conflict) for conflict in found], context)
+        shaped = [conflict_json(conflict, chosen(conflict, context)) for conflict in found]
+        print_shaped("conflicts", shaped, context)
         return EXIT_OK
     if not found:
         emit("No record is provided by more than one distribution.")
@@ -181,7 +183,9 @@ def show_conflicts(context: Context) -> int:
             [
                 f"  {provider.origin}",
                 class_name(provider.cls),
-                "wins" if provider is conflict.winner else "",
+                ("wins (--prefer)" if chosen(conflict, context) else "wins")
+                if provider is conflict.winner
+                else "",
             ]
             for provider in conflict.providers
         ]
@@ -193,7 +197,16 @@ def show_conflicts(context: Context) -> int:
     return EXIT_OK
 
 
-def conflict_json(conflict: "inventory.Conflict") -> dict[str, Any]:
+def chosen(conflict: "inventory.Conflict", context: Context) -> bool:
+    """Whether the winner of a conflict is there because --prefer (or TELVAR_PREFER) chose it."""
+    from telvar.origins import label_named
+
+    winner = conflict.winner
+    names = preferred(context.args)
+    return winner is not None and any(label_named(winner.origin, name) for name in names)
+
+
+def conflict_json(conflict: "inventory.Conflict", preferred: bool = False) -> dict[str, Any]:
     def provider(found: "inventory.Provider | None") -> dict[str, Any] | None:
         return None if found is None else {"class": class_name(found.cls), "origin": found.origin}
 
@@ -202,4 +215,5 @@ def conflict_json(conflict: "inventory.Conflict") -> dict[str, Any]:
         "chassis_type": conflict.slot[1],
         "providers": [provider(found) for found in conflict.providers],
         "winner": provider(conflict.winner),
+        "preferred": preferred,  # the winner is the one --prefer chose
     }
