@@ -9,6 +9,7 @@ import textwrap
 
 import pytest
 
+WAY_OUT = "--debug shows the traceback, --disable {} skips it"
 REGISTER = "from telvar.manager import plugin_manager as pm\n"
 
 
@@ -85,18 +86,47 @@ def test_failed_plugin_leaves_the_registry_as_before_it(tmp_path, ending, error)
     with_failure = run(SHOW_REGISTRY, first, broken, late)
     assert with_failure.stderr == (
         "telvar: warning: plugin 'b' (bad_b) from broken 1.0 failed to load: "
-        f"{error} (its 5 registry changes undone)\n"
+        f"{error} (its 5 registry changes undone); {WAY_OUT.format('b')}\n"
     )
     assert with_failure.stdout == run(SHOW_REGISTRY, first, late).stdout
     assert with_failure.stdout.startswith("0 {")
-    resolved = telvar("-q", "resolve", "--os", "bad", roots=[first, broken])
+    resolved = telvar("-qq", "resolve", "--os", "bad", roots=[first, broken])
     assert resolved.returncode == 1
     assert resolved.stderr.startswith("telvar: no plugin for os 'bad'; registered: alpha, beta")
 
 
 def test_keyboard_interrupt_while_loading_stops_telvar(tmp_path):
     broken = make_dist(tmp_path, "ctrlc", {"c": "ctrlc"}, {"ctrlc.py": "raise KeyboardInterrupt"})
-    assert (telvar("list", roots=[broken]).returncode, telvar("list").returncode) == (130, 0)
+    interrupted = telvar("list", roots=[broken])
+    assert (interrupted.returncode, telvar("list").returncode) == (130, 0)
+    assert interrupted.stderr == "telvar: interrupted while loading plugin 'c'\n"
+
+
+@pytest.mark.parametrize("as_json", [False, True])
+def test_plugins_lists_every_entry_point_and_its_fate(tmp_path, as_json):
+    first = make_dist(tmp_path / "a", "good-a", {"a": "good_a"}, GOOD)
+    broken = make_dist(tmp_path / "b", "broken", {"b": "bad_b"}, {"bad_b.py": FAILING + "1/0"})
+    off = make_dist(tmp_path / "c", "good_c", {"c": "good_c"}, {"good_c.py": ""})
+    proc = telvar(
+        "plugins", "--disable", "good-c", *["--json"] * as_json, roots=[first, broken, off]
+    )
+    assert proc.returncode == 0, proc.stderr
+    if as_json:
+        found = json.loads(proc.stdout)
+        rows = [
+            [p[key] for key in ("name", "distribution", "status", "records")]
+            for p in found["plugins"]
+        ]
+        assert found["diagnostics"]["failures"][0]["plugin"] == "b"
+        assert found["diagnostics"]["disabled"] == ["c"]
+    else:
+        rows = [line.split()[:5] for line in proc.stdout.splitlines()[1:]]
+        rows = [[name, dist, status, int(records)] for name, dist, _, status, records in rows]
+    assert sorted(row for row in rows if row[0] != "gamma") == [
+        ["a", "good-a", "loaded", 1],
+        ["b", "broken", "failed", 0],
+        ["c", "good_c", "disabled", 0],
+    ]
 
 
 REPLACING = {
@@ -126,7 +156,7 @@ def test_replacing_another_distributions_record_is_warned_and_listed(tmp_path, q
         "telvar.plugins.alpha.lts.AlphaLtsConnection from built-in at alpha/lts (single_rp)",
     ]
     assert (proc.returncode, proc.stderr) == (0, "" if quiet else "\n".join(warnings) + "\n")
-    replaces = {row["class"]: row["replaces"] for row in json.loads(proc.stdout)}
+    replaces = {row["class"]: row["replaces"] for row in json.loads(proc.stdout)["records"]}
     assert {name: names for name, names in replaces.items() if names} == {
         "two_mod.Eps2": ["one_mod.EpsConnection"],
         "two_mod.OwnB": ["two_mod.OwnA"],  # its own record: listed, not warned about
@@ -193,7 +223,7 @@ def test_every_route_of_a_failed_plugins_change_is_undone(tmp_path):
         f"telvar: warning: plugin {route!r} (zbad_{route}) from zbad 1.0 failed to load: "
         "RuntimeError: late (its "
         + ("2 registry changes" if route == "unregister" else "1 registry change")
-        + " undone)"
+        + f" undone); {WAY_OUT.format(route)}"
         for route in ROUTES
     ]
     assert proc.stdout == run(SHOW_REGISTRY, keeper).stdout
@@ -233,10 +263,10 @@ def test_changes_belong_to_the_module_that_made_them(tmp_path, a_ending, b_endin
     proc = telvar("list", "--json", roots=[a, b])
     assert proc.stderr.splitlines() == [
         f"telvar: warning: plugin {name!r} ({name}_mod) from {name}dist 1.0 failed to load: "
-        f"{error} (its 1 registry change undone)"
+        f"{error} (its 1 registry change undone); {WAY_OUT.format(name)}"
         for name, error in warnings
     ]
-    origins = {row["os"]: row["origin"] for row in json.loads(proc.stdout)}
+    origins = {row["os"]: row["origin"] for row in json.loads(proc.stdout)["records"]}
     assert {name: origins[name] for name in origins.keys() & {"aos", "bos"}} == {
         name: f"{name[0]}dist 1.0" for name in kept
     }
@@ -271,7 +301,9 @@ def test_standard_output_carries_the_commands_output_alone(tmp_path, stderr):
         ["sh", "-c", program], capture_output=True, text=True, env=env, timeout=120
     )
     assert proc.returncode == 0
-    rows = [row["class"] for row in json.loads(proc.stdout) if row["origin"] == "noisy 1.0"]
+    rows = [
+        row["class"] for row in json.loads(proc.stdout)["records"] if row["origin"] == "noisy 1.0"
+    ]
     assert rows == ["noisy_%d.N" % index for index in range(len(NOISE))]
     noises = re.findall(r"noise[^\n]*", proc.stderr)
     assert len(noises) == (len(NOISE) if stderr == "open" else 0), proc.stderr
@@ -298,7 +330,8 @@ def test_undecodable_distribution_files_are_read_as_far_as_they_can_be(tmp_path,
     assert sorted(proc.stderr.splitlines()) == [
         f"telvar: warning: latin 1.0: {broken_file} is not UTF-8; read with the undecodable "
         "bytes replaced",
-        "telvar: warning: plugin 'x' (latin_bad) from latin 1.0 failed to load: RuntimeError: bad",
+        "telvar: warning: plugin 'x' (latin_bad) from latin 1.0 failed to load: RuntimeError: bad; "
+        + WAY_OUT.format("x"),
     ]
     assert re.search(r"\bL +latin 1\.0 ", proc.stdout)
 
@@ -323,11 +356,12 @@ def test_conflicts_name_every_provider_and_the_one_loaded_last(tmp_path, first, 
         f"  {first} 1.0  {classes[first]:<{width}}".rstrip(),
         f"  {last} 1.0  {classes[last]:<{width}}  wins",
         "The plugin loaded last wins: telvar's own plugins load first, then the entry points "
-        "in the order of sys.path and, within one folder, of the distributions' names.",
+        "in the order of sys.path and, within one folder, of the distributions' names; "
+        "--prefer DIST (or TELVAR_PREFER=DIST,...) makes DIST's record win.",
     ]
     found = json.loads(
         telvar("-q", "list", "--conflicts", "--json", "--os", "eps", roots=order).stdout
-    )
+    )["conflicts"]
     assert [(conflict["os"], conflict["chassis_type"]) for conflict in found] == [
         ("eps", "single_rp")
     ]
@@ -366,3 +400,242 @@ def test_disabled_plugins_are_not_loaded(tmp_path, args, variable, warning):
     proc = command("--conflicts")
     assert (proc.returncode, proc.stderr) == (0, warning)
     assert proc.stdout == "No record is provided by more than one distribution.\n"
+
+
+CARELESS = "class C: pass\n"
+
+
+@pytest.mark.parametrize(
+    "body, value, tree, zeta, named",
+    [
+        # The registry rebound by a plugin that then fails, or by one that loads.
+        ("pm.register_plugin(C, os='zeta')\npm.__init__()\nraise RuntimeError('x')", "", 0, 1, 1),
+        ("pm._plugins = {}\npm.register_plugin(C, os='zeta')", "", 0, 0, 1),
+        # The module registers, then the entry point's attribute is missing.
+        ("pm.register_plugin(C, os='zeta')", ":nothing", 0, 1, 1),
+        # A forked child, ending or going on, never runs the command.
+        ("import os\nos.fork()\npm.register_plugin(C, os='zeta')", "", 0, 0, 0),
+        (
+            "import os, sys\nif not os.fork(): sys.exit(3)\npm.register_plugin(C, os='zeta')",
+            "",
+            0,
+            0,
+            0,
+        ),
+        # The streams a plugin finds, changes or closes.
+        (
+            "import sys\nsys.stdout.reconfigure(encoding='utf-8')\n"
+            "print(sys.stdout.name, sys.stdout.mode, sys.stdout.write_through)\n"
+            "pm.register_plugin(C, os='zeta')",
+            "",
+            0,
+            0,
+            0,
+        ),
+        (
+            "import sys\nsys.stderr = type('W', (), {'write': len})()\npm.register_plugin(C, os='zeta')",
+            "",
+            0,
+            0,
+            0,
+        ),
+        ("import os\nos.closerange(3, 4096)\nopen(__file__ + '.out', 'w')", "", 5, 5, 0),
+        # A malformed entry point, a path element that is not text.
+        ("", ":[x", 0, 1, 1),
+        ("pm.register_plugin(C, os=5)", "", 0, 1, 0),
+    ],
+)
+def test_a_careless_plugins_fault_stays_its_own(tmp_path, body, value, tree, zeta, named):
+    if "fork" in body and not hasattr(os, "fork"):
+        pytest.skip("os.fork exists on POSIX only")
+    source = REGISTER + CARELESS + body + "\n"
+    root = make_dist(
+        tmp_path, "careless", {"careless": "careless" + value}, {"careless.py": source}
+    )
+    shown = telvar("--disable", "nosuch", roots=[root])
+    assert shown.returncode == tree, shown.stderr
+    # Once, with the built-in records, and the command's own warnings on its stderr.
+    assert shown.stdout.count("plugins (") == (tree == 0) and ("alpha" in shown.stdout) is (
+        tree == 0
+    )
+    assert ("warning: no plugin named 'nosuch' to disable" in shown.stderr) is (tree == 0)
+    assert ("plugin 'careless'" in shown.stderr) is bool(named or tree)
+    assert telvar("resolve", "--os", "zeta", roots=[root]).returncode == zeta
+    assert (
+        not (tmp_path / "careless.py.out").exists()
+        or not (tmp_path / "careless.py.out").read_text()
+    )
+    if tree == 5:  # a pipe cannot be opened again; a file can, and gets the whole output
+        with open(tmp_path / "stdout.txt", "w") as out:
+            env = {**os.environ, "PYTHONPATH": str(root)}
+            command = [sys.executable, "-m", "telvar"]
+            assert subprocess.run(command, stdout=out, env=env, timeout=120).returncode == 0
+        assert (tmp_path / "stdout.txt").read_text().startswith("plugins (")
+
+
+def test_undoing_a_failed_load_keeps_the_bookkeeping_of_the_others(tmp_path):
+    first = make_dist(tmp_path / "a", "good-a", {"a": "good_a"}, GOOD)
+    broken = make_dist(tmp_path / "b", "broken", {"b": "bad_b"}, {"bad_b.py": FAILING + "1/0"})
+    code = (
+        "from telvar import inventory\nfrom telvar.manager import plugin_manager\n"
+        "loaded = inventory.Inventory(plugin_manager)\nloaded.load_builtin()\n"
+        "loaded.load_external()\n"
+        "print(sorted((s[0], s[1], r.maker.label, r.replaces) for s, r in loaded.registrations.items()"
+        " if s[0][0] in ('bad', 'delta', 'alpha', 'beta') and len(s[0]) < 2))\n"
+        "print([(f.name, f.undone) for f in loaded.failures], loaded.replacements)\n"
+        "print(sorted(map(str, plugin_manager.plugins['beta']['data'])))\n"
+    )
+    recorded, failures, beta = run(code, first, broken).stdout.splitlines()
+    assert recorded == str(
+        [
+            (("alpha",), "single_rp", "built-in", []),
+            (("beta",), "dual_rp", "built-in", []),
+            (("beta",), "single_rp", "built-in", []),
+        ]
+    )
+    assert failures == "[('b', 5)] []"
+    assert beta == "['dual_rp', 'single_rp']"
+
+
+@pytest.mark.parametrize(
+    "module, origin",
+    [
+        ("telvar.plugins", "built-in"),
+        ("telvar.plugins.x", "built-in"),
+        ("telvar.plugins_extra", "unknown"),
+    ],
+)
+def test_only_telvars_own_plugins_are_built_in(module, origin):
+    from telvar import inventory
+    from telvar.manager import plugin_manager
+
+    assert (
+        inventory.Inventory(plugin_manager).origin(type("C", (), {"__module__": module})) == origin
+    )
+
+
+@pytest.mark.parametrize("extra, tail", [(0, ""), (1, ", and 1 more")])
+def test_names_past_the_limit_are_counted(extra, tail):
+    from telvar import cli
+
+    names = [f"os{index:02}" for index in range(cli.NAMES_LIMIT + extra)]
+    assert cli.named_list(names) == ", ".join(names[: cli.NAMES_LIMIT]) + tail
+
+
+@pytest.mark.parametrize(
+    "options, environ, g1",
+    [
+        ([], "", "two_mod.Two"),
+        (["--prefer", "gamma-one"], "", "one_mod.One"),
+        (["--prefer", "gamma_two", "--prefer", "gamma-one"], "", "two_mod.Two"),
+        ([], "Gamma.One", "one_mod.One"),
+    ],
+)
+def test_prefer_settles_each_record_and_keeps_the_others(
+    tmp_path, monkeypatch, options, environ, g1
+):
+    monkeypatch.setenv("TELVAR_PREFER", environ)
+    one = make_dist(
+        tmp_path,
+        "gamma_one",
+        {"one": "one_mod"},
+        {
+            "one_mod.py": REGISTER
+            + "class One: pass\npm.register_plugin(One, os='gamma', platform='g1')\n"
+        },
+    )
+    two = (
+        REGISTER
+        + "class Two: pass\nclass Two2: pass\npm.register_plugin(Two, os='gamma', platform='g1')\npm.register_plugin(Two2, os='gamma', platform='g2')\n"
+    )
+    make_dist(tmp_path, "gamma_two", {"two": "two_mod"}, {"two_mod.py": two})
+    proc = telvar("list", "--conflicts", *options, roots=[one])
+    winner = [line.split()[2:] for line in proc.stdout.splitlines() if line.endswith(("wins", ")"))]
+    assert winner == [[g1, "wins"] + ["(--prefer)"] * bool(options or environ)]
+    assert ("replaces" in proc.stderr) is (g1 == "two_mod.Two" and not options)
+    assert telvar(
+        "resolve", "--os", "gamma", "--platform", "g2", *options, roots=[one]
+    ).stdout.startswith("two_mod.Two2\n")
+
+
+QUAD = (
+    REGISTER
+    + "import telvar.plugins\ntelvar.plugins.supported_chassis.append('quad_rp')\nclass Q: pass\n"
+    + "pm.register_plugin(Q, os='alpha', platform='qq', chassis_type='quad_rp')\n"
+)
+CORE_IMPORTED = (
+    "import sys\nfrom telvar.cli import main\nmain({argv!r})\n"
+    "print('telvar.core.pluginmanager' in sys.modules, 'pkg_resources' in sys.modules)"
+)
+
+
+@pytest.mark.parametrize(
+    "argv, offered, loads",
+    [
+        (["resolve", "--help"], "{single_rp,dual_rp,stack,quad_rp}", True),
+        (["completion", "bash"], '--platform) COMPREPLY=($(compgen -W "core edge lts qq"', True),
+        (["--help"], "{single_rp,dual_rp,stack}", False),
+        (["-V"], "telvar ", False),
+    ],
+)
+def test_help_and_completion_offer_the_installed_plugins_choices(tmp_path, argv, offered, loads):
+    root = make_dist(tmp_path, "quadplug", {"quadplug": "quadplug"}, {"quadplug.py": QUAD})
+    proc = run(CORE_IMPORTED.format(argv=argv), root)
+    assert offered in proc.stdout, proc.stderr
+    assert proc.stdout.endswith(f"{loads} {loads}\n")
+
+
+@pytest.mark.parametrize(
+    "body, name, code, verdict",
+    [
+        ("class K: pass\npm.register_plugin(K, os='kappa')", "kit", 0, "registers kappa"),
+        ("class K: pass\nprint('hello')\npm.register_plugin(K, os='alpha')", "kit", 1, "hello"),
+        ("raise RuntimeError('no')", "kit", 3, "RuntimeError: no"),
+        ("", "kti", 2, "did you mean 'kit'?"),
+    ],
+)
+def test_check_loads_one_distribution_alone(tmp_path, body, name, code, verdict):
+    root = make_dist(tmp_path, "kit", {"kit": "kit_mod"}, {"kit_mod.py": REGISTER + body + "\n"})
+    other = make_dist(tmp_path / "o", "other", {"o": "o_mod"}, {"o_mod.py": "raise SystemExit(9)"})
+    text = telvar("check", name, roots=[root, other])
+    found = telvar("check", name, "--json", roots=[root, other])
+    assert (text.returncode, found.returncode) == (code, code)
+    assert verdict in text.stdout + text.stderr and "other" not in text.stdout
+    assert code == 2 or json.loads(found.stdout)["ok"] is (code == 0)
+
+
+def test_the_pytest_plugin_isolates_each_test(tmp_path):
+    root = make_dist(
+        tmp_path,
+        "kit",
+        {"kit": "kit_mod"},
+        {"kit_mod.py": REGISTER + "class K: pass\npm.register_plugin(K, os='kappa')\n"},
+    )
+    (tmp_path / "test_kit.py").write_text(
+        "def test_loads(telvar_manager):\n"
+        "    telvar_manager.load('kit_mod')\n"
+        "    assert telvar_manager.get_plugin(os='kappa').__name__ == 'K'\n"
+        "    assert telvar_manager.get_plugin(os='alpha').__name__ == 'AlphaConnection'\n"
+        "def test_isolated(telvar_manager):\n"
+        "    assert 'kappa' not in telvar_manager.plugins and 'gamma' not in telvar_manager.plugins\n"
+    )
+    command = [
+        "-m",
+        "pytest",
+        "-q",
+        "-p",
+        "telvar.testing",
+        "-p",
+        "no:cacheprovider",
+        "-p",
+        "no:xdist",
+    ]
+    proc = subprocess.run(
+        [sys.executable, *command, str(tmp_path / "test_kit.py")],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=120,
+        env={**os.environ, "PYTHONPATH": str(root)},
+    )
+    assert proc.returncode == 0, proc.stdout

@@ -27,6 +27,9 @@ def _serve_pkg_resources() -> None:
     as it would without telvar's help. The stand-in warns through telvar's logger
     only, never through the warnings module: importing telvar stays silent, and
     the telvar command names the repair.
+
+    ``telvar.core`` calls it when first imported, before the plugin manager: only
+    what uses the core pays for pkg_resources (``telvar -V`` does not).
     """
     with warnings.catch_warnings():
         warnings.filterwarnings("ignore", "pkg_resources is deprecated", UserWarning)
@@ -50,6 +53,3 @@ def _serve_pkg_resources() -> None:
     stand_in.reason = f"{type(failure).__name__}: {failure}"
     sys.modules["pkg_resources"] = stand_in
     log.warning("%s", stand_in.describe())
-
-
-_serve_pkg_resources()

@@ -14,6 +14,10 @@
 """
 
 import contextlib
+import dataclasses
+import os
+import sys
+import time
 from collections.abc import Callable, Collection, Iterator
 from dataclasses import dataclass
 from importlib import metadata
@@ -23,7 +27,7 @@ import telvar.plugins
 from telvar import journal, log
 from telvar.core import pluginmanager
 from telvar.core.pluginmanager import PluginManager
-from telvar.journal import Call, Change, Journal, Registration, Replacement, describe_exception
+from telvar.journal import Call, Change, Journal, Registration, Replacement
 from telvar.origins import BUILTIN, BUILTIN_SOURCE, UNKNOWN, UNKNOWN_SOURCE, FileOwners, Source
 from telvar.registry import (
     CLS,
@@ -34,6 +38,7 @@ from telvar.registry import (
     Slot,
     class_name,
     node_name,
+    record_at,
     walk_records,
 )
 from telvar.tracing import Step, Trace, trace_lookup
@@ -70,7 +75,6 @@ __all__ = [
     "Step",
     "Trace",
     "class_name",
-    "describe_exception",
     "node_name",
     "trace_lookup",
     "walk_records",
@@ -88,6 +92,8 @@ class LoadFailure:
     undone: int = 0
 
     def __str__(self) -> str:
+        from telvar.cli.output import describe_exception
+
         source = "" if self.origin == UNKNOWN else f" from {self.origin}"
         text = (
             f"plugin {self.name!r} ({self.value}){source} failed to load: "
@@ -97,6 +103,34 @@ class LoadFailure:
             plural = "s" if self.undone != 1 else ""
             text += f" (its {self.undone} registry change{plural} undone)"
         return text
+
+
+@dataclass(frozen=True)
+class PluginLoad:
+    """An entry point as the command met it: loaded, failed or disabled, its records kept
+    and the time its load took."""
+
+    name: str
+    value: str
+    source: Source
+    status: str
+    records: int = 0
+    seconds: float = 0.0
+
+
+def _end_forked_child(pid: int, outcome: object) -> None:
+    """A plugin that forked: its child ends where the load returns, and never runs the rest
+    of the command (its output would come twice)."""
+    if os.getpid() == pid:
+        return
+    if isinstance(outcome, SystemExit):
+        code = outcome.code
+        outcome = code if isinstance(code, int) else int(code is not None)
+    elif isinstance(outcome, BaseException):
+        outcome = 1
+    with contextlib.suppress(Exception):
+        sys.stderr.flush()
+    os._exit(outcome if isinstance(outcome, int) else 1)
 
 
 class Provider(NamedTuple):
@@ -139,9 +173,14 @@ class Inventory:
         self.failures: list[LoadFailure] = []
         self.replacements: list[Replacement] = []
         self.skipped: list[str] = []
+        self.disabled_names: set[str] = set()  # the names given that disabled something
         self.sources: dict[str, Source] = {}
         self.files = FileOwners([])
         self._providers: dict[Slot, list[tuple[Registration, object]]] = {}
+        self.plugins: list[PluginLoad] = []  # every entry point, in load order
+        self.loading: str | None = None  # the entry point being loaded
+        self.before_load: Callable[[str], object] | None = None  # told each load's start
+        self.after_load: Callable[[str], object] | None = None  # and its end
         self._journal: Journal | None = None
         self._loading = BUILTIN_SOURCE
 
@@ -172,10 +211,18 @@ class Inventory:
         found = origins.entry_points(pluginmanager.ENTRYPOINT_GROUP, self._unreadable)
         loads = []
         for entry_point, source in found:
-            self.sources.setdefault(entry_point.module, source)
-            if entry_point.name in disabled:
+            with contextlib.suppress(Exception):  # a malformed value: its load reports it
+                self.sources.setdefault(entry_point.module, source)
+            named = [entry_point.name] if entry_point.name in disabled else []
+            if disabled:
+                named += [name for name in disabled if source.named(name)]
+            if named:
                 log.debug("Skipping disabled plugin %s", entry_point.name)
                 self.skipped.append(entry_point.name)
+                self.disabled_names.update(named)
+                self.plugins.append(
+                    PluginLoad(entry_point.name, entry_point.value, source, "disabled")
+                )
             else:
                 loads.append((entry_point, source))
         self.files = FileOwners(list({id(source): source for _, source in found}.values()))
@@ -197,24 +244,61 @@ class Inventory:
         on_failure: Callable[[LoadFailure], object] | None,
         on_replacement: Callable[[Replacement], object] | None,
     ) -> None:
-        log.debug("Loading external plugin %s from %s", entry_point.name, entry_point.module)
+        log.debug("Loading external plugin %s from %s", entry_point.name, entry_point.value)
         failure = None
+        streams, pid = (sys.stdout, sys.stderr), os.getpid()
+        self.loading = entry_point.name
+        if self.before_load is not None:
+            self.before_load(entry_point.name)
+        started = time.perf_counter()
         with self._load(source) as loading:
             try:
+                try:
+                    loading.culprit = entry_point.module
+                except Exception:
+                    message = "malformed entry-point value (module or module:attribute)"
+                    raise ValueError(message) from None
                 entry_point.load()
             except KeyboardInterrupt:
+                _end_forked_child(pid, 128 + 2)
                 raise
             except BaseException as exc:
+                _end_forked_child(pid, exc)
                 log.debug("Plugin %s failed to load", entry_point.name, exc_info=True)
+                failure = LoadFailure(entry_point.name, entry_point.value, source.label, exc)
+            else:
+                _end_forked_child(pid, 0)
+            finally:
+                # The streams are the command's: a plugin that replaced them did so for itself.
+                sys.stdout, sys.stderr = streams
+            rebound = self.manager.plugins is not loading.tree
+            if rebound:  # __init__() called again, or _plugins rebound: the registry is kept
+                self.manager._plugins = loading.tree
+                if failure is None and self.on_warning is not None:
+                    self.on_warning(
+                        f"plugin {entry_point.name!r} replaced the plugin manager's registry; "
+                        "the registry was kept, with the plugin's registrations"
+                    )
+            if failure is not None:
                 count = loading.direct_edits()
                 count += len(loading.undo(self.registrations, load_failed=True))
-                failure = LoadFailure(entry_point.name, entry_point.value, source.label, exc, count)
-            else:
+                failure = dataclasses.replace(failure, undone=count)
+            elif rebound or len(loading.kept(load_failed=False)) != len(loading.changes):
                 # A module that failed inside a load that went on (its import error caught).
-                if len(loading.kept(load_failed=False)) != len(loading.changes):
-                    loading.undo(self.registrations, load_failed=False)
+                loading.undo(self.registrations, load_failed=False)
+        self.loading = None
         kept = loading.kept(load_failed=failure is not None)
         self._settle(kept)
+        self.plugins.append(
+            PluginLoad(
+                entry_point.name,
+                entry_point.value,
+                source,
+                "loaded" if failure is None else "failed",
+                sum(change.registration is not None for change in kept),
+                time.perf_counter() - started,
+            )
+        )
         replacements = [change.replacement for change in kept if change.replacement]
         self.replacements += replacements
         if failure is not None:
@@ -224,6 +308,8 @@ class Inventory:
         if on_replacement is not None:
             for replacement in replacements:
                 on_replacement(replacement)
+        if self.after_load is not None:
+            self.after_load(entry_point.name)
 
     @contextlib.contextmanager
     def _watching(self) -> Iterator[None]:
@@ -297,6 +383,32 @@ class Inventory:
         if previous_source is not maker and previous_source.label != maker.label:
             return Replacement(slot, registration.cls, maker.label, previous, previous_source.label)
         return None
+
+    def prefer(self, names: Collection[str]) -> set[str]:
+        """Settle the records several distributions provide: where one of ``names``
+        (distribution names, the first first) provides one, its class is filed there; every
+        other record stays as loaded. Returns the names that named a distribution."""
+        matched: set[str] = set()
+        if not names:
+            return matched
+        for source in {id(load.source): load.source for load in self.plugins}.values():
+            matched.update(name for name in names if source.named(name))
+        for slot, providers in self._providers.items():
+            if len({registration.maker.label for registration, _ in providers}) < 2:
+                continue
+            for name in names:
+                chosen = [entry for entry in providers if entry[0].maker.named(name)]
+                if chosen:
+                    self._file(slot, *chosen[-1])
+                    break
+        return matched
+
+    def _file(self, slot: Slot, registration: Registration, cls: Any) -> None:
+        record = record_at(self.manager.plugins, slot)
+        if record is None or record.get(CLS) is cls:  # taken away since, or already there
+            return
+        self.manager.register_plugin(cls, **registration.levels, chassis_type=slot[1])
+        self.registrations[slot] = registration
 
     def conflicts(self) -> list[Conflict]:
         """The slots whose records came from more than one distribution, in tree order."""

@@ -32,15 +32,6 @@ METHODS = ("register_plugin", "unregister_plugin")
 FRAMES_LIMIT = 200  # stack frames searched for the module that made a call
 
 
-def describe_exception(exc: BaseException) -> str:
-    """``Type: message``, or the type alone when the message is empty."""
-    try:
-        text = str(exc)
-    except Exception:
-        text = ""
-    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
-
-
 @dataclass(frozen=True)
 class Replacement:
     """A registration that replaced a record another distribution made."""
@@ -105,6 +96,9 @@ class Journal:
         self.saved: dict[int, tuple[dict[Any, Any], list[tuple[Any, Any]]]] = {}
         self.booked: dict[Slot, Registration | None] = {}
         self.changes: list[Change] = []
+        # The failed plugin's own module: its changes are taken back even though it
+        # stayed imported (an entry point whose attribute is missing, say).
+        self.culprit: str | None = None
         self.keep(tree)
 
     def keep(self, node: dict[Any, Any]) -> None:
@@ -133,7 +127,12 @@ class Journal:
         """Whether a change is taken back: its module did not finish importing, or no
         module made it (a call from another thread, say) and the load failed."""
         module = change.call.module
-        return load_failed if module is None else module not in sys.modules
+        if module is None:
+            return load_failed
+        culprit = self.culprit
+        if load_failed and culprit and (module == culprit or module.startswith(culprit + ".")):
+            return True
+        return module not in sys.modules
 
     def direct_edits(self) -> int:
         """Top-level entries changed without a journalled call."""

@@ -40,6 +40,15 @@ class Source:
             self._label = distribution_label(self)
         return self._label
 
+    @property
+    def name(self) -> str:
+        """The distribution's name, as its label gives it."""
+        return self.label.rpartition(" ")[0] or self.label
+
+    def named(self, name: str) -> bool:
+        """Whether ``name`` is this distribution's name (``-``, ``_`` and ``.`` alike)."""
+        return self.dist is not None and _normalized(name) == _normalized(self.name)
+
     def read_text(self, filename: str) -> str | None:
         """A file of the distribution's metadata, or None; never fails on its encoding."""
         if self.dist is None:
@@ -128,6 +137,11 @@ class FileOwners:
                     self.owners.setdefault(file, source)
         found = self.found[path] = self.owners.get(os.path.abspath(path))
         return found
+
+
+def label_named(label: str, name: str) -> bool:
+    """Whether a ``<name> <version>`` label is that of the distribution ``name``."""
+    return _normalized(label.rpartition(" ")[0]) == _normalized(name)
 
 
 def _normalized(name: str) -> str:

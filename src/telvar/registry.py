@@ -35,16 +35,11 @@ def lookup_path(
 ) -> list[tuple[str, Any]]:
     """The path the manager files a device under: pairs of (level, element).
 
-    A model needs its platform; an OS flavour comes last.
+    A model needs its platform (given or not: then None); an OS flavour comes last.
     """
-    path = [("os", os)]
-    if model is not None:
-        path += [("platform", platform), ("model", model)]
-    elif platform is not None:
-        path.append(("platform", platform))
-    if os_flavor is not None:
-        path.append(("os_flavor", os_flavor))
-    return path
+    path = slot_of(os, platform, model, os_flavor)[0]
+    levels = ("os", "platform", "model")[: len(path) - (os_flavor is not None)]
+    return list(zip(levels + ("os_flavor",) * (os_flavor is not None), path, strict=True))
 
 
 def slot_of(
@@ -54,10 +49,8 @@ def slot_of(
     os_flavor: Any = None,
     chassis_type: Any = DEFAULT_CHASSIS,
 ) -> Slot:
-    """The slot that a registration (or unregistration) with these arguments changes.
-
-    The elements of ``lookup_path``, built directly: the loader asks for every call.
-    """
+    """The slot that a registration (or unregistration) with these arguments changes:
+    the registry's one path rule. The loader asks it for every call."""
     if model is not None:
         path: Path = (os, platform, model)
     elif platform is not None:
