@@ -157,6 +157,26 @@ def test_walk_item_unpacks_as_the_interpreter_does(pm, monkeypatch, import_calls
     assert import_calls == []
 
 
+@pytest.mark.parametrize("failing", [".plugins.", ".tests.", "tests"])
+def test_an_error_of_a_name_test_stops_the_walk(pm, monkeypatch, import_calls, failing):
+    def raise_at(method):
+        def test(self, part):
+            if part == failing:
+                raise LookupError(part)
+            return method(self, part)
+
+        return test
+
+    methods = {"__contains__": raise_at(str.__contains__), "endswith": raise_at(str.endswith)}
+    name = type("Name", (str,), methods)(P + "a")
+    monkeypatch.setattr(
+        pm, "pkgutil", types.SimpleNamespace(walk_packages=lambda *a: [(0, name, 0)])
+    )
+    with pytest.raises(LookupError, match=f"^{failing}$"):
+        PluginManager.discover_builtin_plugins()
+    assert import_calls == []
+
+
 def test_package_without_modules_imports_nothing(fake_plugins, import_calls):
     (fake_plugins.root / "notes.txt").write_text("not a module")
     fake_plugins.install()

@@ -406,6 +406,8 @@ MID_CALL_CHANGES = {
         m, "_plugins", {"gamma": {"data": {"single_rp": {"cls": int}}}}
     ),
     "materialised dict": lambda m, seen: m.__dict__.__setitem__("chassis_type_list", ["other"]),
+    # A key that is not a str: the instance's attribute values move into a dict of their own.
+    "general dict": lambda m, seen: m.__dict__.update({1: 1, "chassis_type_list": ["other"]}),
 }
 
 

@@ -550,7 +550,7 @@ class TestHostileValues:
         with pytest.raises(RuntimeError, match=whole(match)):
             getattr(manager, method)(*args, **kwargs)
 
-    def test_supported_lists_with_hostile_methods(self, manager):
+    def test_supported_lists_with_hostile_methods(self, manager, debug_calls):
         manager.supported_os = type("Names", (list,), {"__str__": Boom()})(["alpha"])
         with pytest.raises(RuntimeError, match=whole("boom")):
             manager.validate_os("")
@@ -563,6 +563,7 @@ class TestHostileValues:
         message = "chassis Type should be one of these ['linux'], but got "
         with pytest.raises(ConnectionInfraError, match=whole(message)):
             manager.validate_chassis_type("")
+        assert debug_calls == []  # a failed membership test is no unsupported OS
 
     def test_raising_logger(self, pm, manager, monkeypatch):
         manager.register_plugin(ConnA, os="alpha", platform="p1")
