@@ -51,10 +51,11 @@ class BadBool(str):
 
 # The path elements of the general paths, made once.
 BETA, GAMMA, G1, STACK = Key("beta"), Key("gamma"), Key("g1"), Key("stack")
+NUMBER = 10**30  # a path element that is not a str
 
 # References enough for every call of every round: an over-release of a class or a path element
 # never frees it.
-BALLAST = [Conn, Other, BETA, GAMMA, G1, STACK] * 100_000
+BALLAST = [Conn, Other, BETA, GAMMA, G1, STACK, NUMBER] * 100_000
 
 
 def manager_with_records():
@@ -155,6 +156,9 @@ def operations():
         "get_plugin not found, general path": lambda: m.get_plugin(os=BETA, platform="p9"),
         "get_plugin not found, general message": lambda: m.get_plugin(
             os="alpha", platform="p9", chassis_type=STACK
+        ),
+        "get_plugin not found, an element not a str": lambda: m.get_plugin(
+            os="alpha", os_flavor=NUMBER
         ),
         "get_plugin refused model": lambda: m.get_plugin(os="alpha", platform="p1", model="M1"),
         "unregister_plugin missing": lambda: m.unregister_plugin(os="nowhere"),

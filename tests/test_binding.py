@@ -196,6 +196,7 @@ def calls(m, token):
         "static_positional": lambda: PM.discover_builtin_plugins(token),
         "static_keyword": lambda: PM.discover_external_plugins(x=token),
         "non_str_keyword": lambda: vectorcall(PM.get_plugin, [m], [1], [token]),
+        "not_found_non_str_element": lambda: m.get_plugin(os="alpha", os_flavor=m),
     }
 
 

@@ -440,6 +440,15 @@ stopped at beta/core
 chassis type dual_rp (registered there: single_rp)
 result: no plugin serves this device""",
         ),
+        (
+            "--os zeta",
+            1,
+            f"""\
+os         zeta  absent: falls back, stays at the root; {REGISTERED}; did you mean 'beta'?
+stopped at the root
+chassis type single_rp (no records there)
+result: no plugin serves this device""",
+        ),
     ],
 )
 def test_explain_shows_each_step(capsys, argv, code, lines):

@@ -169,9 +169,8 @@ def test_an_error_of_a_name_test_stops_the_walk(pm, monkeypatch, import_calls, f
 
     methods = {"__contains__": raise_at(str.__contains__), "endswith": raise_at(str.endswith)}
     name = type("Name", (str,), methods)(P + "a")
-    monkeypatch.setattr(
-        pm, "pkgutil", types.SimpleNamespace(walk_packages=lambda *a: [(0, name, 0)])
-    )
+    items = [(0, name, 0), (0, P + "b", 0)]  # the walk stops at the first
+    monkeypatch.setattr(pm, "pkgutil", types.SimpleNamespace(walk_packages=lambda *a: items))
     with pytest.raises(LookupError, match=f"^{failing}$"):
         PluginManager.discover_builtin_plugins()
     assert import_calls == []
