@@ -147,9 +147,10 @@ TELVAR_ALWAYS_INLINE bool same_text(PyObject* a, PyObject* b) {
         return false;
     }
     if (PyUnicode_IS_ASCII(a) && PyUnicode_IS_ASCII(b)) {
-        return same_bytes(reinterpret_cast<const unsigned char*>(reinterpret_cast<PyASCIIObject*>(a) + 1),
-                          reinterpret_cast<const unsigned char*>(reinterpret_cast<PyASCIIObject*>(b) + 1),
-                          static_cast<size_t>(length));
+        return same_bytes(
+            reinterpret_cast<const unsigned char*>(reinterpret_cast<PyASCIIObject*>(a) + 1),
+            reinterpret_cast<const unsigned char*>(reinterpret_cast<PyASCIIObject*>(b) + 1),
+            static_cast<size_t>(length));
     }
     return PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
            std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),

@@ -180,7 +180,9 @@ class NewLevels {
     PyObject* key(int depth) const { return depth < at_.length ? at_.path[depth] : names.data; }
 
     // The level filed under key(depth); null with an exception set.
-    PyObject* at(int depth) { return levels_[depth] || build(depth) ? levels_[depth].get() : nullptr; }
+    PyObject* at(int depth) {
+        return levels_[depth] || build(depth) ? levels_[depth].get() : nullptr;
+    }
 
   private:
     bool build(int from) {
@@ -260,7 +262,7 @@ PyObject* file_record(Ref node, const CallPath& at, PyObject* cls, PyObject* cha
             }
             PyObject* data = levels.at(depth);
             return data && py::set_item(node.get(), names.data, data) == 0 ? Py_NewRef(Py_None)
-                                                                            : nullptr;
+                                                                           : nullptr;
         }
         PyObject* level = levels.at(depth);
         Ref existing;

@@ -171,7 +171,6 @@ class ManagerView {
     }
 
   public:
-
     // The module's own function that `obj.<site>` resolves to, when the
     // look-up can run no Python code and the instance has no attribute of
     // that name (borrowed); nullptr when only the interpreter can tell.

@@ -87,8 +87,8 @@ TELVAR_ALWAYS_INLINE Peek probe(const DictKeys* keys, PyObject* key, Py_hash_t h
         if (ix >= 0) {
             PyObject* const entry_key = entries[ix].key;
             // The key itself is the usual find; an equal str is told by its hash and text.
-            if (entry_key == key ||
-                (cached_hash(entry_key) == hash && same_text(entry_key, key))) [[likely]] {
+            if (entry_key == key || (cached_hash(entry_key) == hash && same_text(entry_key, key)))
+                [[likely]] {
                 return {Peek::found, Borrowed(entries[ix].value)};
             }
         } else if (ix == kEmptySlot) {
