@@ -2,6 +2,7 @@
 
 import copy
 import ctypes
+import inspect
 import os
 import re
 import signal
@@ -43,6 +44,15 @@ def vectorcall(func, positional, kwnames, values):
 def reference_tree(data, output="plugin"):
     """The tree rendering of the plain-Python reference manager."""
     return ReferenceManager().print_tree(data, output)
+
+
+def record(cls):
+    """The record registration files for cls."""
+    return {"cls": cls, "path": inspect.getfile(cls)}
+
+
+def not_interned(text):
+    return "".join(list(text))  # an equal str that is not the interned one
 
 
 def whole(message):
