@@ -33,6 +33,22 @@ _vectorcall = ctypes.PYFUNCTYPE(
 )(("PyObject_Vectorcall", ctypes.pythonapi))
 
 
+class ConnA:
+    pass
+
+
+class ConnB:
+    pass
+
+
+class ConnC:
+    pass
+
+
+class Conn:
+    pass
+
+
 def vectorcall(func, positional, kwnames, values):
     """Call func as the interpreter does, with any keyword names."""
     items = list(positional) + list(values)

@@ -8,7 +8,18 @@ import tracemalloc
 
 import pytest
 import reference
-from helpers import freeze, in_child, looping, not_found, not_interned, refused
+from helpers import (
+    Conn,
+    ConnA,
+    ConnB,
+    ConnC,
+    freeze,
+    in_child,
+    looping,
+    not_found,
+    not_interned,
+    refused,
+)
 from hostile import colliding_key, name
 from recording import VARIANTS, Text, label, same_calls
 
@@ -17,18 +28,6 @@ from telvar.core.errors import ConnectionInfraError
 from telvar.core.pluginmanager import PluginManager
 
 NOT_FOUND = "Plugin data not found"
-
-
-class ConnA:
-    pass
-
-
-class ConnB:
-    pass
-
-
-class ConnC:
-    pass
 
 
 @pytest.mark.parametrize(
@@ -196,10 +195,6 @@ class TestCallSequences:
 
 
 # -------------------------------------------------------------------------- remembered answers
-
-
-class Conn:
-    pass
 
 
 def sentinel_validator(calls):

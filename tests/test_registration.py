@@ -6,25 +6,13 @@ import copy
 
 import pytest
 import reference
-from helpers import forked, freeze, record, refused, walk, whole
+from helpers import Conn, ConnA, ConnB, ConnC, forked, freeze, record, refused, walk, whole
 from hostile import Boom, colliding_key, logger, name
 from recording import VARIANTS, Text, label, same_calls
 
 from telvar.core.errors import ConnectionInfraError
 
 RESERVED = "'data' is reserved and cannot be used as a plugin path element"
-
-
-class ConnA:
-    pass
-
-
-class ConnB:
-    pass
-
-
-class ConnC:
-    pass
 
 
 @pytest.mark.parametrize(
@@ -247,10 +235,6 @@ def test_failed_replacement_log_keeps_the_earlier_record(manager, pm, monkeypatc
     with pytest.raises(RuntimeError, match=r"^ ConnA already registered for"):
         manager.register_plugin(ConnB, os="alpha", platform="p1")
     check()
-
-
-class Conn:
-    pass
 
 
 @pytest.mark.usefixtures("recorded_debug")

@@ -6,29 +6,13 @@ import copy
 
 import pytest
 import reference
-from helpers import freeze, not_found, not_interned, record, refused
+from helpers import Conn, ConnA, ConnB, ConnC, freeze, not_found, not_interned, record, refused
 from recording import run
 
 from telvar.core.errors import ConnectionInfraError
 from telvar.core.pluginmanager import PluginManager
 
 NOT_FOUND = "Plugin data not found"
-
-
-class ConnA:
-    pass
-
-
-class ConnB:
-    pass
-
-
-class ConnC:
-    pass
-
-
-class Conn:
-    pass
 
 
 # ---------------------------------------------------------------------------- the tree's shape

@@ -2,29 +2,13 @@
 nothing, and the calls it makes."""
 
 import pytest
-from helpers import forked, freeze, not_found, record, refused, whole
+from helpers import Conn, ConnA, ConnB, ConnC, forked, freeze, not_found, record, refused, whole
 from hostile import clear_registry, node
 from recording import VARIANTS, Text, label, same_calls
 
 from telvar.core.errors import ConnectionInfraError
 
 NOT_FOUND = "Plugin data not found"
-
-
-class ConnA:
-    pass
-
-
-class ConnB:
-    pass
-
-
-class ConnC:
-    pass
-
-
-class Conn:
-    pass
 
 
 @pytest.fixture
