@@ -21,6 +21,14 @@ def manager(pm):
     return pm.PluginManager()
 
 
+@pytest.fixture
+def registry_stays_a_dict(manager):
+    """For tests of hostile objects: the manager the test got still holds a dict as its
+    registry afterwards, whatever the test did to it."""
+    yield
+    assert type(manager.__dict__.get("_plugins")) is dict
+
+
 def _run_python(code, timeout=120):
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],

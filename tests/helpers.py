@@ -2,6 +2,7 @@
 
 import copy
 import ctypes
+import inspect
 import os
 import re
 import signal
@@ -32,6 +33,22 @@ _vectorcall = ctypes.PYFUNCTYPE(
 )(("PyObject_Vectorcall", ctypes.pythonapi))
 
 
+class ConnA:
+    pass
+
+
+class ConnB:
+    pass
+
+
+class ConnC:
+    pass
+
+
+class Conn:
+    pass
+
+
 def vectorcall(func, positional, kwnames, values):
     """Call func as the interpreter does, with any keyword names."""
     items = list(positional) + list(values)
@@ -43,6 +60,15 @@ def vectorcall(func, positional, kwnames, values):
 def reference_tree(data, output="plugin"):
     """The tree rendering of the plain-Python reference manager."""
     return ReferenceManager().print_tree(data, output)
+
+
+def record(cls):
+    """The record registration files for cls."""
+    return {"cls": cls, "path": inspect.getfile(cls)}
+
+
+def not_interned(text):
+    return "".join(list(text))  # an equal str that is not the interned one
 
 
 def whole(message):

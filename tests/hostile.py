@@ -53,3 +53,13 @@ def colliding_key(text, target, action):
         return str.__eq__(self, other)
 
     return type("Colliding", (str,), {"__hash__": lambda self: hash(target), "__eq__": eq})(text)
+
+
+def clear_registry(manager):
+    """A path element hashed like "data" whose comparison clears the manager's registry."""
+
+    def clear():
+        manager.plugins.clear()
+        return False
+
+    return SameHashAsData(clear)

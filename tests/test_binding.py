@@ -1,5 +1,7 @@
 """Argument binding of the PluginManager functions: accepted forms, exact TypeError texts, Python
-code run while keywords are bound, and memory and reference counts across binding."""
+code run while keywords are bound, and memory and reference counts across binding. The binding
+is function.cpp's (the function objects and their argument parsing); the file keeps the name of
+what it tests there."""
 
 import gc
 import sys

@@ -1,34 +1,33 @@
-"""Lookup (get_plugin) in the registry tree: the walk, its fallbacks and failures, "data" as a
-path element, the calls it makes (and the calls of unregistration's walk, which is the same), the
-answers it remembers between calls, and runaway recursion through it."""
+"""Lookup (get_plugin) in the registry tree: its fallbacks and failures, the data map read after
+the chassis type's test, the calls it makes, the answers it remembers between calls, and runaway
+recursion through it. The walk and the "data" rule it shares with registration and
+unregistration are tested in test_registry.py."""
 
-import copy
 import os
 import tracemalloc
 
 import pytest
 import reference
-from helpers import freeze, in_child, looping, not_found, refused
+from helpers import (
+    Conn,
+    ConnA,
+    ConnB,
+    ConnC,
+    freeze,
+    in_child,
+    looping,
+    not_found,
+    not_interned,
+    refused,
+)
 from hostile import colliding_key, name
-from recording import VARIANTS, Text, label, run, same_calls
+from recording import VARIANTS, Text, label, same_calls
 
 from telvar.core import pluginmanager
 from telvar.core.errors import ConnectionInfraError
 from telvar.core.pluginmanager import PluginManager
 
 NOT_FOUND = "Plugin data not found"
-
-
-class ConnA:
-    pass
-
-
-class ConnB:
-    pass
-
-
-class ConnC:
-    pass
 
 
 @pytest.mark.parametrize(
@@ -140,84 +139,6 @@ def test_messages_show_a_str_subclass_as_its_str(call):
     assert outcomes[0] == outcomes[1] and "<" in outcomes[0][0]
 
 
-# -------------------------------------------------------------------- "data" as a path element
-
-
-@pytest.mark.parametrize(
-    "operation, kwargs, expected",
-    [
-        ("get_plugin", dict(platform="data"), ConnA),
-        ("get_plugin", dict(os_flavor="data"), ConnA),
-        ("get_plugin", dict(platform="data", model="data", os_flavor="data"), ConnA),
-        ("get_plugin", dict(platform="data", model="p1"), ConnB),
-        ("get_plugin", dict(platform="p1", model="data"), ConnB),
-        (
-            "get_plugin",
-            dict(platform="data", chassis_type="cls"),
-            NOT_FOUND + " for (linux/data), type: cls ",
-        ),
-        ("unregister_plugin", dict(platform="data", chassis_type="cls"), NOT_FOUND),
-        ("unregister_plugin", dict(platform="data"), NOT_FOUND),
-        ("unregister_plugin", dict(os_flavor="data", chassis_type="path"), NOT_FOUND),
-    ],
-)
-def test_data_is_never_a_child_in_lookup_or_unregistration(manager, operation, kwargs, expected):
-    manager.register_plugin(ConnA, os="linux")
-    manager.register_plugin(ConnA, os="linux", chassis_type="data")  # linux takes any chassis type
-    manager.register_plugin(ConnB, os="linux", platform="p1")
-    before = copy.deepcopy(manager.plugins)
-    if isinstance(expected, str):
-        with pytest.raises(ConnectionInfraError) as info:
-            getattr(manager, operation)(os="linux", **kwargs)
-        assert info.value.args == (expected,)
-    else:
-        assert getattr(manager, operation)(os="linux", **kwargs) is expected
-    assert manager.plugins == before
-    assert manager.get_plugin(os="linux", chassis_type="data") is ConnA
-
-
-StrSub = type("StrSub", (str,), {})
-
-
-def not_interned(text):
-    return "".join(list(text))  # an equal str that is not the interned one
-
-
-RESERVED = "'data' is reserved and cannot be used as a plugin path element"
-
-
-@pytest.mark.parametrize("data_key", ["data", not_interned("data")], ids=["data", "equal data"])
-@pytest.mark.parametrize("os_text", [str, StrSub], ids=["str os", "str-subclass os"])
-@pytest.mark.parametrize("chassis_text", [str, StrSub], ids=["str chassis", "str-subclass chassis"])
-@pytest.mark.parametrize(
-    "operation, chassis_type, expected",
-    [
-        ("get_plugin", "single_rp", float),
-        ("unregister_plugin", None, NOT_FOUND),
-        ("unregister_plugin", "single_rp", NOT_FOUND),
-        ("register_plugin", "dual_rp", RESERVED),
-    ],
-)
-def test_the_node_data_map_is_not_walked_into_through_another_key(
-    manager, data_key, os_text, chassis_text, operation, chassis_type, expected
-):
-    """One dict stored as plugins["alpha"] and plugins["data"] stays the root's data map (its
-    "single_rp" record holds float), never a node whose own data map is walked into (holding
-    int), whatever the kinds of the os, the chassis type and the "data" key (an equal str that
-    json.loads or a join gives), and whichever path reads it."""
-    shared = {"data": {"single_rp": {"cls": int, "path": "p"}}, "single_rp": {"cls": float}}
-    manager.plugins.update({"alpha": shared, data_key: shared})
-    check = freeze(manager)
-    args = (ConnC,) if operation == "register_plugin" else ()
-    chassis = chassis_type if chassis_type is None else chassis_text(chassis_type)
-    call = lambda: getattr(manager, operation)(*args, os=os_text("alpha"), chassis_type=chassis)  # noqa: E731
-    if isinstance(expected, str):
-        assert refused(call) == expected
-    else:
-        assert call() is expected
-    check()
-
-
 # A chassis type whose hash runs Python code that changes the node's data map: the rule reads
 # the data map again after the membership test.
 DATA_MAP_CHANGES = {
@@ -249,37 +170,12 @@ def test_the_data_map_is_read_again_after_the_chassis_type_test(change):
     assert outcomes[0] == outcomes[1]
 
 
-class Node(dict):
-    """A registry node that counts its keys() calls."""
-
-    calls = 0
-
-    def keys(self):
-        Node.calls += 1
-        return super().keys()
-
-
-def test_dict_subclass_nodes_are_walked_through_keys(manager):
-    manager.register_plugin(Conn, os="alpha", platform="plat1")
-    manager.plugins["alpha"] = Node(manager.plugins["alpha"])
-    Node.calls = 0
-    assert manager.get_plugin(os="alpha", platform="plat1", model="m1") is Conn
-    assert Node.calls == 1
-    with pytest.raises(ConnectionInfraError, match=r"^Plugin data not found$"):
-        manager.unregister_plugin(os="alpha", platform="plat2")
-    assert Node.calls == 2
-
-
 # ------------------------------------------------------------------------------ the calls made
-
-
-WALK = ["root keys", "root get alpha", "root/alpha keys", "root/alpha get p1"]
 
 
 @pytest.mark.usefixtures("recorded_debug")
 class TestCallSequences:
-    """The calls lookup, unregistration and registration make on the nodes, keys and manager,
-    as the reference makes them."""
+    """The calls lookup makes on the nodes, keys and manager, as the reference makes them."""
 
     @pytest.mark.parametrize("variant", VARIANTS)
     @pytest.mark.parametrize(
@@ -297,82 +193,8 @@ class TestCallSequences:
     def test_lookup_calls(self, variant, where):
         same_calls(lambda m: m.get_plugin(**where), variant=variant)
 
-    @pytest.mark.parametrize("variant", VARIANTS)
-    @pytest.mark.parametrize(
-        "where",
-        [
-            dict(os="alpha", platform="p1"),
-            dict(os="alpha", platform="p1", chassis_type="dual_rp"),
-            dict(os="alpha", platform="p1", chassis_type="stack"),
-            dict(os="alpha", platform="p2", chassis_type="single_rp"),
-            dict(os="beta", platform="p1"),
-            dict(os="alpha", platform=Text("data")),
-        ],
-        ids=label,
-    )
-    def test_unregistration_calls(self, variant, where):
-        same_calls(lambda m: m.unregister_plugin(**where), variant=variant)
-
-    @pytest.mark.usefixtures("recorded_debug")
-    @pytest.mark.parametrize("variant", VARIANTS)
-    @pytest.mark.parametrize(
-        "where",
-        [
-            dict(os="alpha", platform="p1"),  # replaces a record: logged
-            dict(os="alpha", platform="p1", chassis_type="stack"),  # joins a data map
-            dict(os="alpha", platform="p2", model="m1"),  # new levels
-            dict(os="beta", platform="p1"),  # a node without a data map
-            dict(os=Text("gamma"), os_flavor=Text("f1")),  # elements hashed and compared
-            dict(os="alpha", os_flavor=Text("data")),  # refused by its text
-            dict(os="alpha", platform="p3", model=Text("m1"), chassis_type=Text("stack")),
-        ],
-        ids=label,
-    )
-    def test_registration_calls(self, variant, where):
-        same_calls(lambda m: m.register_plugin(Conn, **where), variant=variant)
-
-    @pytest.mark.parametrize(
-        "operation, where, node_calls",
-        [
-            (
-                "get_plugin",
-                dict(os="alpha", platform="p1", chassis_type="dual_rp"),
-                WALK
-                + [
-                    "root/alpha/p1 in data",
-                    "root/alpha/p1 get data",
-                    "root/alpha/p1/data in dual_rp",
-                ]
-                + ["root/alpha/p1 get data", "root/alpha/p1/data get dual_rp"]
-                + ["root/alpha/p1/data/dual_rp get cls"],
-            ),
-            (
-                "unregister_plugin",
-                dict(os="alpha", platform="p1"),
-                WALK + ["root/alpha/p1 in data", "root/alpha/p1 del data"],
-            ),
-            (
-                "unregister_plugin",
-                dict(os="alpha", platform="p1", chassis_type="dual_rp"),
-                WALK
-                + ["root/alpha/p1 in data", "root/alpha/p1 get data"]
-                + ["root/alpha/p1/data in dual_rp", "root/alpha/p1/data del dual_rp"],
-            ),
-        ],
-        ids=["lookup", "unregistration of a data map", "unregistration of a chassis type"],
-    )
-    def test_node_calls_spelled_out(self, operation, where, node_calls):
-        for base in (PluginManager, reference.ReferenceManager):
-            outcome, recorded, _ = run(base, lambda m: getattr(m, operation)(**where))
-            assert outcome[0] == "returned"
-            assert [" ".join(call[1:]) for call in recorded if call[0] == "node"] == node_calls
-
 
 # -------------------------------------------------------------------------- remembered answers
-
-
-class Conn:
-    pass
 
 
 def sentinel_validator(calls):

@@ -1,17 +1,20 @@
 """The registry operations (registration, lookup, unregistration) against nodes, path elements
 and callbacks that raise or run Python code in the middle of an operation: the interpreter
-survives, the error reaches the caller, and nothing read before such code is trusted after."""
+survives, the error reaches the caller, and nothing read before such code is trusted after.
+
+Each test here runs the same hostile object through more than one operation, where they share
+the walk (registry.cpp) or the argument gate, so the file is kept whole; a test about one
+operation alone is in that operation's file (test_registration.py, test_unregistration.py)."""
 
 import copy
 
 import pytest
-import reference
 from helpers import forked, whole
-from hostile import Boom, SameHashAsData, Unprintable, colliding_key, logger, name, node
+from hostile import Boom, SameHashAsData, Unprintable, clear_registry, name, node
 
 from telvar.core.errors import ConnectionInfraError
 
-pytestmark = forked
+pytestmark = [forked, pytest.mark.usefixtures("registry_stays_a_dict")]
 
 NOT_FOUND = "Plugin data not found"
 OPERATIONS = ("register_plugin", "get_plugin", "unregister_plugin")
@@ -29,13 +32,6 @@ def operate(manager, operation, *args, **kwargs):
     if operation == "register_plugin":
         args = (Conn,) + args
     return getattr(manager, operation)(*args, **kwargs)
-
-
-@pytest.fixture
-def manager(manager):
-    yield manager
-    # Whatever a test did to it, the manager still holds a dict as its registry.
-    assert type(manager.__dict__.get("_plugins")) is dict
 
 
 class TestHostileNodes:
@@ -85,15 +81,6 @@ class TestHostileNodes:
         manager.plugins["alpha"] = node(keys, **children)
         assert operate(manager, operation, os="alpha", platform="p1", **kwargs) is result
         assert manager.plugins == after
-
-    def test_node_keys_clear_registry_before_unregister(self, manager):
-        def keys(self):
-            manager.plugins.clear()
-            return dict.keys(self)
-
-        manager.plugins["alpha"] = node(keys, p1={})
-        with pytest.raises(ConnectionInfraError, match=whole(NOT_FOUND)):
-            manager.unregister_plugin(os="alpha", platform="p1")
 
     INDICES = whole("list indices must be integers or slices, not str")
 
@@ -152,14 +139,6 @@ class TestHostileNodes:
         assert manager.plugins == {os: {"data": data}}
 
 
-def clear_registry(manager):
-    def clear():
-        manager.plugins.clear()
-        return False
-
-    return SameHashAsData(clear)
-
-
 UPPER_OK = name("UPPER", islower=lambda self: [0])
 
 
@@ -207,11 +186,6 @@ class TestHostilePathElements:
         flavor = clear_registry(manager)
         assert operate(manager, operation, os="alpha", platform="p1", os_flavor=flavor) is result
 
-    def test_path_element_eq_clears_registry_before_unregister(self, manager):
-        manager.register_plugin(Conn, os="alpha", platform="p1")
-        with pytest.raises(ConnectionInfraError, match=whole(NOT_FOUND)):
-            manager.unregister_plugin("alpha", "p1", os_flavor=clear_registry(manager))
-
     def test_registered_str_subclass_key(self, manager):
         assert manager.register_plugin(Conn, os="alpha", platform=UPPER_OK) is None
         assert type(next(iter(manager.plugins["alpha"]))).__name__ == "Name"
@@ -219,113 +193,9 @@ class TestHostilePathElements:
             manager.unregister_plugin(os="alpha", platform=UPPER_OK, chassis_type=Unprintable())
 
 
-def rebind_module(manager, cls):
-    # A new str each time, so that the one the class held is freed.
-    return lambda: type.__setattr__(cls, "__module__", "".join(__name__))
-
-
-def clear_tree(manager, cls):
-    return lambda: manager.plugins.clear()
-
-
-def replace_with_hostile_module(module, monkeypatch, manager, action_for):
-    """Replaces a record by a class whose __module__ look-up runs Python code; the records logged."""
-    records = []
-    monkeypatch.setattr(module, "log", type("Log", (), {"debug": lambda s, m: records.append(m)})())
-    manager.register_plugin(type("Old", (), {}), os="alpha")
-    new = type("New", (), {"__module__": "".join(__name__)})
-    setattr(new, colliding_key("zz", "__module__", action_for(manager, new)), 1)
-    records.clear()
-    manager.register_plugin(new, os="alpha")
-    return records, manager.print_tree(manager.plugins)
-
-
-class Added:
-    pass
-
-
-REGISTRATION_CHANGES = {
-    "registry cleared": lambda m: m.plugins.clear(),
-    "registry replaced": lambda m: setattr(m, "_plugins", {}),
-    "another record on the path": lambda m: m.register_plugin(
-        Conn, "alpha", "p1", None, "f1", "dual_rp"
-    ),
-    "the same record on the path": lambda m: m.register_plugin(Conn, "alpha", "p1", None, "f1"),
-}
-
-
 class TestPythonCodeMidOperation:
     """Loggers, getfile, validators and class look-ups that run Python code in the middle of
     an operation: nothing read before it is trusted after."""
-
-    def test_raising_logger(self, pm, manager, monkeypatch):
-        manager.register_plugin(Conn, os="alpha", platform="p1")
-        before = repr(manager.plugins)
-        monkeypatch.setattr(pm, "log", logger(Boom("debug")))
-        with pytest.raises(RuntimeError, match=whole("debug")):
-            manager.register_plugin(Conn, os="alpha", platform="p1")
-        assert repr(manager.plugins) == before
-
-    def test_logger_clears_registry(self, pm, manager, monkeypatch):
-        manager.register_plugin(Conn, os="alpha", platform="p1")
-        monkeypatch.setattr(pm, "log", logger(lambda self, text: manager.plugins.clear()))
-        assert manager.register_plugin(Conn, os="alpha", platform="p1") is None
-        assert manager.register_plugin(Conn, os="gamma") is None
-        assert list(manager.plugins) == ["gamma"]
-
-    def test_logger_replaces_registry(self, pm, manager, monkeypatch):
-        manager.register_plugin(Conn, os="gamma")
-        monkeypatch.setattr(pm, "log", logger(lambda self, text: setattr(manager, "_plugins", {})))
-        assert manager.register_plugin(Conn, os="gamma") is None
-        assert manager.register_plugin(Conn, os="linux", platform="p1") is None
-        assert manager.register_plugin(Conn, os="linux", platform="p1") is None
-
-    @pytest.mark.parametrize("where", ["getfile", "hash of a path element"])
-    @pytest.mark.parametrize("change", REGISTRATION_CHANGES)
-    def test_registration_walks_the_tree_after_its_own_python_code(
-        self, pm, manager, monkeypatch, where, change
-    ):
-        """getfile and the elements' hashes run before the tree is read: the record lands in
-        the registry as it is after them, beside what they registered."""
-        manager.register_plugin(Conn, os="alpha")
-        ran = []
-
-        def once():
-            if not ran:
-                ran.append(True)
-                REGISTRATION_CHANGES[change](manager)
-
-        flavor = "f1"
-        if where == "getfile":
-            monkeypatch.setattr(pm, "getfile", lambda cls: once() or "conn.py")
-        else:
-            flavor = name("f1", __hash__=lambda self: once() or str.__hash__(self))
-        monkeypatch.setattr(pm, "log", logger(lambda self, text: None))
-        manager.register_plugin(Added, os="alpha", platform="p1", os_flavor=flavor)
-        assert ran
-        assert manager.get_plugin(os="alpha", platform="p1", os_flavor="f1") is Added
-        if change == "another record on the path":
-            assert manager.get_plugin("alpha", "p1", None, "f1", "dual_rp") is Conn
-
-    @pytest.mark.parametrize("hooked", ["model", "os_flavor", "chassis_type"])
-    def test_registration_keeps_what_a_later_hash_registers(self, pm, manager, monkeypatch, hooked):
-        """A key below the first missing level whose every hash after getfile registers under
-        that level: that registration stays beside the new one."""
-        armed = []
-
-        def hash_and_register(self):
-            if armed:
-                manager.register_plugin(Conn, "alpha", "p1", None, None, "dual_rp")
-            return str.__hash__(self)
-
-        where = dict(os="alpha", platform="p1", model="m1", os_flavor="f1", chassis_type="stack")
-        where[hooked] = name(where[hooked], __hash__=hash_and_register)
-        manager.register_plugin(Conn, os="alpha")
-        monkeypatch.setattr(pm, "getfile", lambda cls: armed.append(True) or "conn.py")
-        monkeypatch.setattr(pm, "log", logger(lambda self, text: None))
-        manager.register_plugin(Added, **where)
-        assert manager.get_plugin("alpha", "p1", "m1", "f1", "stack") is Added
-        assert manager.get_plugin("alpha", "p1", chassis_type="dual_rp") is Conn
 
     def test_validator_clears_registry(self, pm):
         class Clearing(pm.PluginManager):
@@ -363,13 +233,3 @@ class TestPythonCodeMidOperation:
         gated = type("Gate", (pm.PluginManager,), {"validate_arguments": gate})()
         with pytest.raises(AttributeError, match=whole(match)):
             operate(gated, operation, "alpha")
-
-    @pytest.mark.parametrize("action_for", [rebind_module, clear_tree])
-    def test_replacement_message_after_python_code_in_the_module_lookup(
-        self, pm, monkeypatch, action_for
-    ):
-        native = replace_with_hostile_module(pm, monkeypatch, pm.PluginManager(), action_for)
-        pure = replace_with_hostile_module(
-            reference, monkeypatch, reference.ReferenceManager(), action_for
-        )
-        assert native == pure

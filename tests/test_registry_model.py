@@ -2,6 +2,9 @@
 plain-Python reference manager, threads sharing one manager, and memory and reference counts
 across every public operation.
 
+Each sequence mixes registration, lookup and unregistration on one manager, and what it checks
+is the state they leave to each other, so the file is kept whole rather than split by operation.
+
 TELVAR_FUZZ_EXAMPLES sets the number of sequences (default 400), TELVAR_FUZZ_STEPS their length.
 """
 
