@@ -1,20 +1,68 @@
-// The internal layout that the reads of internals.hpp rely on: CPython's
-// dict keys and instance values, and what the module learnt about the
+// The internal layout that the reads of internals.hpp rely on: the
+// characters of an exact str, CPython's dict keys and instance values, and what the module learnt about the
 // manager class (its shape). Only behind the version fence.
 #pragma once
 
-#include "names.hpp"
+#include "python/refs.hpp"
+#include "table/functions.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace telvar {
 
-// What an inline read can tell without running Python code.
-struct Peek {
-    enum Answer : uint8_t { absent, found, unknown };
-    Answer answer = unknown;
-    Borrowed value;  // with `found`
-};
+template <class Word>
+TELVAR_ALWAYS_INLINE Word load_word(const unsigned char* at) {
+    Word word = 0;
+    std::memcpy(&word, at, sizeof word);
+    return word;
+}
+
+// Whether n bytes are equal, compared inline in words (the last one may
+// overlap the one before): the texts compared are short.
+TELVAR_ALWAYS_INLINE bool same_bytes(const unsigned char* a, const unsigned char* b, size_t n) {
+    if (n >= sizeof(uint64_t)) {
+        for (size_t at = 0; at + sizeof(uint64_t) < n; at += sizeof(uint64_t)) {
+            if (load_word<uint64_t>(a + at) != load_word<uint64_t>(b + at)) {
+                return false;
+            }
+        }
+        const size_t last = n - sizeof(uint64_t);
+        return load_word<uint64_t>(a + last) == load_word<uint64_t>(b + last);
+    }
+    if (n >= sizeof(uint32_t)) {
+        const size_t last = n - sizeof(uint32_t);
+        return load_word<uint32_t>(a) == load_word<uint32_t>(b) &&
+               load_word<uint32_t>(a + last) == load_word<uint32_t>(b + last);
+    }
+    if (n >= sizeof(uint16_t)) {
+        const size_t last = n - sizeof(uint16_t);
+        return load_word<uint16_t>(a) == load_word<uint16_t>(b) &&
+               load_word<uint16_t>(a + last) == load_word<uint16_t>(b + last);
+    }
+    return n == 0 || *a == *b;
+}
+
+// The characters of an exact str, which is always compact: right after its
+// header, a shorter one for ASCII.
+TELVAR_ALWAYS_INLINE const unsigned char* exact_str_chars(PyObject* text) {
+    return PyUnicode_IS_ASCII(text)
+               ? reinterpret_cast<const unsigned char*>(reinterpret_cast<PyASCIIObject*>(text) + 1)
+               : reinterpret_cast<const unsigned char*>(
+                     reinterpret_cast<PyCompactUnicodeObject*>(text) + 1);
+}
+
+// Text equality of two exact str, which runs no Python code.
+TELVAR_ALWAYS_INLINE bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) {
+        return true;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           PyUnicode_IS_ASCII(a) == PyUnicode_IS_ASCII(b) &&
+           same_bytes(exact_str_chars(a), exact_str_chars(b),
+                      static_cast<size_t>(length) * PyUnicode_KIND(a));
+}
 
 }  // namespace telvar
 
@@ -69,7 +117,7 @@ TELVAR_ALWAYS_INLINE const UnicodeEntry* unicode_entries(const DictKeys* keys) {
                                                  (size_t{1} << keys->log2_index_bytes));
 }
 
-TELVAR_ALWAYS_INLINE Py_hash_t cached_hash(PyObject* text) {
+TELVAR_ALWAYS_INLINE Py_hash_t stored_hash(PyObject* text) {
     return reinterpret_cast<PyASCIIObject*>(text)->hash;
 }
 
@@ -77,23 +125,23 @@ TELVAR_ALWAYS_INLINE Py_hash_t cached_hash(PyObject* text) {
 // known hash, as the interpreter's own look-up makes it: it stops at the
 // key itself or at an equal str (found, the value borrowed), or at an
 // empty slot (absent). Comparing two exact str runs no Python code.
-TELVAR_ALWAYS_INLINE Peek probe(const DictKeys* keys, PyObject* key, Py_hash_t hash) {
+TELVAR_ALWAYS_INLINE Inert<> probe(const DictKeys* keys, PyObject* key, Py_hash_t hash) {
     const size_t mask = (size_t{1} << keys->log2_size) - 1;
     const UnicodeEntry* entries = unicode_entries(keys);
     size_t slot = static_cast<size_t>(hash) & mask;
     Py_ssize_t ix = index_at(keys, slot);
     // Most look-ups meet the key itself in its first slot.
     if (ix >= 0 && entries[ix].key == key) [[likely]] {
-        return {Peek::found, Borrowed(entries[ix].value)};
+        return {Told::found, Borrowed(entries[ix].value)};
     }
     for (auto perturb = static_cast<size_t>(hash);;) {
         if (ix >= 0) {
             const UnicodeEntry& entry = entries[ix];
-            if (entry.key == key || (cached_hash(entry.key) == hash && same_text(entry.key, key))) {
-                return {Peek::found, Borrowed(entry.value)};
+            if (entry.key == key || (stored_hash(entry.key) == hash && same_text(entry.key, key))) {
+                return {Told::found, Borrowed(entry.value)};
             }
         } else if (ix == kEmptySlot) {
-            return {Peek::absent, Borrowed()};
+            return {Told::absent, Borrowed()};
         }
         perturb >>= 5;  // PERTURB_SHIFT
         slot = mask & (slot * 5 + perturb + 1);
@@ -103,7 +151,7 @@ TELVAR_ALWAYS_INLINE Peek probe(const DictKeys* keys, PyObject* key, Py_hash_t h
 
 // Whether a dict is exact and holds exact str keys only: a look-up of an
 // exact str in it runs no Python code.
-TELVAR_ALWAYS_INLINE bool is_plain_dict(PyObject* dict) {
+TELVAR_ALWAYS_INLINE bool is_exact_str_dict(PyObject* dict) {
     return PyDict_CheckExact(dict) && keys_of(dict)->kind == kUnicodeKeys;
 }
 

@@ -1,6 +1,6 @@
 // Plugin discovery: importing the plugin modules that ship in telvar.plugins,
 // and loading the plugins other distributions advertise through entry points.
-#include "calls.hpp"
+#include "calls/calls.hpp"
 
 namespace telvar {
 

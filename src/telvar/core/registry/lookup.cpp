@@ -1,6 +1,6 @@
 // Lookup and unregistration of connection classes by OS, platform, model,
 // OS flavour and chassis type (the tree: registry.hpp).
-#include "registry.hpp"
+#include "registry/registry.hpp"
 
 namespace telvar {
 
@@ -81,35 +81,27 @@ PyObject* raise_not_found(PyObject* const* path, int length, PyObject* chassis_t
 // keys, searched for exact str), by the walk's own rule: the class
 // (borrowed from the tree), absent when there is no record, or unknown
 // when only the general walk can tell.
-Peek plain_lookup(PyObject* root, PyObject* const* path, int length, PyObject* chassis_type) {
-    const Py_hash_t data_hash = plain_hash(names.data);
-    if (root == nullptr || data_hash == -1) {
+Inert<> inert_lookup(const Inert<>& root, PyObject* const* path, int length,
+                     PyObject* chassis_type) {
+    const Inert<Py_hash_t> data_hash = inert_hash(names.data);
+    if (!root.found() || !data_hash.found()) {
         return {};
     }
-    PyObject* node = root;
+    PyObject* node = root.value.get();
     for (int i = 0; i < length; ++i) {
-        const Py_hash_t hash = plain_hash(path[i]);
-        Borrowed child;
-        const Step step = hash != -1 ? peek_child(node, path[i], hash, data_hash, child)
-                                     : Step::unknown;
-        if (step == Step::unknown) {
+        const Inert<Py_hash_t> hash = inert_hash(path[i]);
+        const Inert<> child = hash.found() ? inert_child(node, path[i], hash.value, data_hash.value)
+                                           : Inert<>{};
+        if (child.unknown()) {
             return {};
         }
-        if (step == Step::child) {
-            node = child.get();
-        }
+        node = child.found() ? child.value.get() : node;
     }
-    const Peek data = peek_hashed(node, names.data, data_hash);
-    if (data.answer != Peek::found) {
-        return data;
-    }
-    const Peek record = peek_str_key(data.value.get(), chassis_type);
-    if (record.answer != Peek::found) {
-        return record;
-    }
+    const Inert<> data = inert_probe(node, names.data, data_hash.value);
+    const Inert<> record = data.found() ? inert_find(data.value.get(), chassis_type) : data;
+    const Inert<> cls = record.found() ? inert_find(record.value.get(), names.cls) : record;
     // A record without "cls" is left to the general path's KeyError.
-    const Peek cls = peek_str_key(record.value.get(), names.cls);
-    return cls.answer == Peek::found ? cls : Peek{};
+    return record.found() && !cls.found() ? Inert<>{} : cls;
 }
 
 }  // namespace
@@ -122,12 +114,12 @@ PyObject* get_plugin_impl(const Call& args) {
         return nullptr;
     }
     // The tree is borrowed while nothing can run Python code.
-    const Peek plain = plain_lookup(at.view.attribute(Site::plugins), at.path, at.length,
-                                    chassis_type);
-    if (plain.answer == Peek::found) {
-        return Py_NewRef(plain.value.get());
+    const Inert<> inert = inert_lookup(inert_self_attribute(self, Site::plugins), at.path,
+                                       at.length, chassis_type);
+    if (inert.found()) {
+        return Py_NewRef(inert.value.get());
     }
-    if (plain.answer == Peek::absent) {
+    if (inert.told == Told::absent) {
         return raise_not_found(at.path, at.length, chassis_type);
     }
     Ref node = registry_root(self);

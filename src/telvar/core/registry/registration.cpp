@@ -1,6 +1,6 @@
 // Registration of a connection class by OS, platform, model, OS flavour and
 // chassis type (the tree: registry.hpp).
-#include "registry.hpp"
+#include "registry/registry.hpp"
 
 #include <initializer_list>
 
@@ -61,9 +61,11 @@ bool quotes_plainly(PyObject* text) {
 // the list alone would cost more than the rest). Null when it cannot be
 // made so.
 Ref plain_message(PyObject* existing_cls, PyObject* const* path, int length, PyObject* cls) {
-    ClassNames existing{};
-    ClassNames added{};
-    if (!quiet_class_names(existing_cls, existing) || !quiet_class_names(cls, added) ||
+    const Inert<ClassNames> existing_names = inert_class_names(existing_cls);
+    const Inert<ClassNames> added_names = inert_class_names(cls);
+    const ClassNames& existing = existing_names.value;
+    const ClassNames& added = added_names.value;
+    if (!existing_names.found() || !added_names.found() ||
         !PyUnicode_CheckExact(existing.name) || !PyUnicode_CheckExact(added.name) ||
         !PyUnicode_CheckExact(added.module)) {
         return {};

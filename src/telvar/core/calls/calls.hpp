@@ -5,7 +5,8 @@
 
 #include "internals/internals.hpp"
 #include "python/python_code.hpp"
-#include "state.hpp"
+#include "calls/state.hpp"
+#include "table/names.hpp"
 
 #include <cstddef>
 
@@ -142,10 +143,21 @@ inline Ref call_method(PyObject* obj, Site site, PyObject* const* stack, size_t 
     return method.call(stack, nargs, kwnames);
 }
 
+// `self.<site>` read as an attribute, found where that runs no Python code.
+TELVAR_ALWAYS_INLINE Inert<> inert_self_attribute(PyObject* self, Site site) {
+    return ManagerView(self).attribute(site);
+}
+
+// The module's own function that `self.<site>` resolves to, found where the
+// look-up runs no Python code.
+TELVAR_ALWAYS_INLINE Inert<> inert_own_method(PyObject* self, Site site) {
+    return ManagerView(self).own_method(site);
+}
+
 // `self.<site>` read as an attribute.
 inline Ref self_attribute(PyObject* self, Site site) {
-    PyObject* value = peek_instance_attribute(self, site);
-    return value != nullptr ? Ref::hold(value) : py::attribute(self, site_name(site));
+    const Inert<> value = inert_self_attribute(self, site);
+    return value.found() ? Ref::hold(value.value.get()) : py::attribute(self, site_name(site));
 }
 
 // --- shared small operations ---------------------------------------------
