@@ -119,3 +119,27 @@ def test_the_boundary_refuses_a_call_nobody_classified(tmp_path, file, code, nam
         source.write("\n" + code + "\n")
     refused = subprocess.run(check, capture_output=True, text=True)
     assert refused.returncode == 1 and f"{file}:" in refused.stderr and name in refused.stderr
+
+
+@pytest.mark.skipif(
+    not (CHECKOUT / "scripts" / "check-layers").exists(), reason="runs from a source checkout"
+)
+@pytest.mark.parametrize(
+    "file, line, refusal",
+    [
+        ("internals/layout.hpp", '#include "calls/state.hpp"', "of a higher layer"),
+        ("fence/versions.hpp", '#include "python/refs.hpp"', "of a higher layer"),
+        ("extra/new.hpp", '#include "python/refs.hpp"', "which is no layer"),
+    ],
+)
+def test_the_layers_refuse_an_include_upward(tmp_path, file, line, refusal):
+    """An include that points up, or a file in a folder that is no layer: refused."""
+    core = tmp_path / "core"
+    shutil.copytree(CHECKOUT / "src" / "telvar" / "core", core)
+    check = [sys.executable, str(CHECKOUT / "scripts" / "check-layers"), str(core)]
+    assert subprocess.run(check, capture_output=True).returncode == 0
+    (core / file).parent.mkdir(exist_ok=True)
+    with open(core / file, "a") as source:
+        source.write("\n" + line + "\n")
+    refused = subprocess.run(check, capture_output=True, text=True)
+    assert refused.returncode == 1 and f"{file}" in refused.stderr and refusal in refused.stderr

@@ -122,8 +122,15 @@ Ref join_texts(PyObject* const* pieces, int count) {
     return text;
 }
 
-PyObject* raise_infra_text(PyObject* text) {
-    return raise_infra_error([text] { return Ref::hold(text); });
+PyObject* raise_infra_text(const char* text) {
+    return raise_infra_error([text] { return Ref::steal(PyUnicode_FromString(text)); });
+}
+
+PyObject* raise_infra_formatted(const char* template_text, PyObject* value) {
+    return raise_infra_error([&]() -> Ref {
+        Ref format = Ref::steal(PyUnicode_FromString(template_text));
+        return format ? py::percent(format.get(), value) : Ref();
+    });
 }
 
 namespace {

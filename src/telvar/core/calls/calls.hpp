@@ -42,7 +42,10 @@ PyObject* raise_infra_error(BuildMessage&& build_message) {
 }
 
 // ConnectionInfraError(text) for a fixed text.
-PyObject* raise_infra_text(PyObject* text);
+TELVAR_COLD PyObject* raise_infra_text(const char* text);
+
+// ConnectionInfraError(template % value)
+TELVAR_COLD PyObject* raise_infra_formatted(const char* template_text, PyObject* value);
 
 // `key in mapping` and, when true, `mapping[key]`: 1 with `value` set, 0
 // when absent, -1 on error. One inline look-up where no Python code can
@@ -52,7 +55,7 @@ int find_entry(PyObject* mapping, PyObject* key, Ref& value);
 // `key in mapping`, inline where no Python code can tell.
 int has_key(PyObject* mapping, PyObject* key);
 
-// mapping[key]; a plain dict is searched once, even for the KeyError.
+// mapping[key]; an exact dict is searched once, even for the KeyError.
 Ref get_item(PyObject* mapping, PyObject* key);
 
 // The concatenation of str pieces, made in one allocation.
@@ -162,7 +165,7 @@ inline Ref self_attribute(PyObject* self, Site site) {
 
 // --- shared small operations ---------------------------------------------
 
-// The truth value, with None, bools, exact str, exact dicts and plain
+// The truth value, with None, bools, exact str, exact dicts and
 // classes answered inline: 1, 0, or -1 with an exception set.
 TELVAR_ALWAYS_INLINE int is_true(PyObject* value) {
     if (PyUnicode_CheckExact(value)) {  // the usual argument, so first

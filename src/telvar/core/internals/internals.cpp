@@ -1,5 +1,5 @@
 // The cold half of the reads of CPython's internal layout (see
-// internals.hpp): learning a manager class's shape, the text of a plain
+// internals.hpp): learning a manager class's shape, the names of a
 // class, the method look-up and the import-time self-test.
 #include "internals/internals.hpp"
 
@@ -69,7 +69,7 @@ Inert<> lookup_in_mro(PyTypeObject* type, PyObject* name) {
 // module's own functions; for a value, whether nothing on the type takes
 // precedence over the instance's own attribute, as long as the attribute's
 // type keeps the version tag it has now. False when the MRO cannot tell.
-bool learn_site(PyTypeObject* type, Site site, bool plain) {
+bool learn_site(PyTypeObject* type, Site site, bool keeps) {
     const int i = static_cast<int>(site);
     const Inert<> in_mro = lookup_in_mro(type, site_name(site));
     if (in_mro.unknown()) {
@@ -80,10 +80,10 @@ bool learn_site(PyTypeObject* type, Site site, bool plain) {
     shape.unshadowed_own[i] = false;  // learnt with the shared keys
     shape.descriptor_type[i] = nullptr;
     if (is_method_site(site)) {
-        shape.usable[i] = plain && found != nullptr && is_own_function(found);
+        shape.usable[i] = keeps && found != nullptr && is_own_function(found);
         return true;
     }
-    shape.usable[i] = plain && (found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr);
+    shape.usable[i] = keeps && (found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr);
     PyTypeObject* kind = found != nullptr ? Py_TYPE(found) : nullptr;
     if (shape.usable[i] && kind != nullptr && !PyType_HasFeature(kind, Py_TPFLAGS_IMMUTABLETYPE)) {
         shape.usable[i] = tag_assigned(kind);
@@ -104,12 +104,12 @@ TELVAR_NOINLINE TELVAR_COLD bool learn_type(PyTypeObject* type) {
     if (!fast || !tag_assigned(type)) {
         return false;
     }
-    bool plain = keeps_values(type);
-    for (int i = 0; plain && i < kSites; ++i) {
-        plain = learn_site(type, static_cast<Site>(i), plain);
+    bool keeps = keeps_values(type);
+    for (int i = 0; keeps && i < kSites; ++i) {
+        keeps = learn_site(type, static_cast<Site>(i), keeps);
     }
-    shape.keeps_values = plain;
-    if (!plain) {
+    shape.keeps_values = keeps;
+    if (!keeps) {
         for (bool& usable : shape.usable) {
             usable = false;
         }

@@ -1,5 +1,5 @@
-// Lookup and unregistration of connection classes by OS, platform, model,
-// OS flavour and chassis type (the tree: registry.hpp).
+// Lookup of connection classes by OS, platform, model, OS flavour and
+// chassis type (the tree: registry.hpp).
 #include "registry/registry.hpp"
 
 namespace telvar {
@@ -31,35 +31,10 @@ int find_record_class(PyObject* node, PyObject* chassis_type, Ref& cls) {
 enum NotFoundText { kOpen, kSlash, kType, kEnd };
 MessageTexts<4> not_found_texts("Plugin data not found for (", "/", "), type: ", " ");
 
-// The message when every piece is a str already: the head, the elements
-// with a slash between them, the tail.
-Ref plain_not_found_message(PyObject* const* path, int length, PyObject* chassis_type) {
-    PyObject* pieces[1 + 4 * 2 + 3];
-    int count = 0;
-    pieces[count++] = not_found_texts[kOpen];
-    for (int i = 0; i < length; ++i) {
-        if (i > 0) {
-            pieces[count++] = not_found_texts[kSlash];
-        }
-        pieces[count++] = path[i];
-    }
-    pieces[count++] = not_found_texts[kType];
-    pieces[count++] = chassis_type;
-    pieces[count++] = not_found_texts[kEnd];
-    return join_texts(pieces, count);
-}
-
 PyObject* raise_not_found(PyObject* const* path, int length, PyObject* chassis_type) {
     return raise_infra_error([&]() -> Ref {
         if (!not_found_texts.ready()) {
             return {};
-        }
-        bool all_text = PyUnicode_CheckExact(chassis_type);
-        for (int i = 0; all_text && i < length; ++i) {
-            all_text = PyUnicode_Check(path[i]);
-        }
-        if (all_text) {
-            return plain_not_found_message(path, length, chassis_type);
         }
         // The join raises its own TypeError for an element that is not a str.
         Ref elements = Ref::steal(PyTuple_New(length));
@@ -132,65 +107,6 @@ PyObject* get_plugin_impl(const Call& args) {
         return cls.release();
     }
     return raise_not_found(at.path, at.length, chassis_type);
-}
-
-// --- unregistration -----------------------------------------------------------
-
-namespace {
-
-// ConnectionInfraError("Plugin data not found"), and
-// ConnectionInfraError("Plugin data not found for %s" % chassis_type).
-enum UnregisterText { kNothing, kNothingFor };
-MessageTexts<2> unregister_texts("Plugin data not found", "Plugin data not found for %s");
-
-PyObject* raise_nothing_found() {
-    return raise_infra_error(
-        [] { return unregister_texts.ready() ? Ref::hold(unregister_texts[kNothing]) : Ref(); });
-}
-
-PyObject* raise_nothing_found_for(PyObject* chassis_type) {
-    return raise_infra_error([chassis_type] {
-        return unregister_texts.ready() ? py::percent(unregister_texts[kNothingFor], chassis_type)
-                                        : Ref();
-    });
-}
-
-}  // namespace
-
-// Addresses one exact node; every check comes before the one deletion.
-PyObject* unregister_plugin_impl(const Call& args) {
-    PyObject* self = args[0];
-    PyObject* chassis_type = args[5];
-    // The caller's chassis type is never validated here.
-    CallPath at(args, 1, names.single_rp);
-    if (at.length < 0) {
-        return nullptr;
-    }
-    Ref node = registry_root(self);
-    const int walked = node ? walk(node, at.path, at.length, Missing::stop, false) : -1;
-    if (walked < at.length) {
-        return walked < 0 ? nullptr : raise_nothing_found();
-    }
-    if (chassis_type == Py_None) {
-        const int has_data = has_key(node.get(), names.data);
-        if (has_data <= 0) {
-            return has_data < 0 ? nullptr : raise_nothing_found();
-        }
-        return py::del_item(node.get(), names.data) < 0 ? nullptr : Py_NewRef(Py_None);
-    }
-    Ref data;
-    const int has_data = find_entry(node.get(), names.data, data);
-    if (has_data <= 0) {
-        return has_data < 0 ? nullptr : raise_nothing_found();
-    }
-    const int registered = has_key(data.get(), chassis_type);
-    if (registered == 0) {
-        return raise_nothing_found_for(chassis_type);
-    }
-    if (registered < 0 || py::del_item(data.get(), chassis_type) < 0) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
 }
 
 }  // namespace telvar

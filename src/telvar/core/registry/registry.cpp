@@ -68,9 +68,7 @@ Step find_child(PyObject* node, PyObject* element, Ref& child) {
 }  // namespace
 
 PyObject* refuse_reserved() {
-    Ref message = Ref::steal(
-        PyUnicode_FromString("'data' is reserved and cannot be used as a plugin path element"));
-    return message ? raise_infra_text(message.get()) : nullptr;
+    return raise_infra_text("'data' is reserved and cannot be used as a plugin path element");
 }
 
 int walk(Ref& node, PyObject* const* path, int length, Missing missing, bool refuse_data) {

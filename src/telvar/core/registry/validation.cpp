@@ -4,45 +4,22 @@
 
 #include "calls/calls.hpp"
 
-#include <array>
-#include <cstdint>
-
 namespace telvar {
 
 namespace {
 
-// The classes of the ASCII characters that str.islower() and str.isdigit()
-// look at.
-constexpr uint8_t kUpper = 1;
-constexpr uint8_t kLower = 2;
-constexpr uint8_t kDigit = 4;
-
-constexpr std::array<uint8_t, 128> ascii_classes() {
-    std::array<uint8_t, 128> classes{};
-    for (int ch = 0; ch < 128; ++ch) {
-        classes[ch] = ch >= 'A' && ch <= 'Z'   ? kUpper
-                      : ch >= 'a' && ch <= 'z' ? kLower
-                      : ch >= '0' && ch <= '9' ? kDigit
-                                               : 0;
-    }
-    return classes;
-}
-
-constexpr std::array<uint8_t, 128> kAsciiClasses = ascii_classes();
-
 // str.islower() or str.isdigit() for an exact ASCII str: some a-z and no
 // A-Z, or nothing but 0-9.
 inline bool ascii_is_lower_or_digit(const unsigned char* chars, Py_ssize_t length) {
-    uint8_t any = 0;
-    uint8_t all = kDigit;
+    bool lower = false;
+    bool upper = false;
+    bool digits_only = length > 0;
     for (Py_ssize_t i = 0; i < length; ++i) {
-        const uint8_t classes = kAsciiClasses[chars[i] & 0x7f];
-        any |= classes;
-        all &= classes;
+        lower = lower || (chars[i] >= 'a' && chars[i] <= 'z');
+        upper = upper || (chars[i] >= 'A' && chars[i] <= 'Z');
+        digits_only = digits_only && chars[i] >= '0' && chars[i] <= '9';
     }
-    const bool lower = (any & kLower) != 0 && (any & kUpper) == 0;
-    const bool digits_only = length > 0 && all != 0;
-    return lower || digits_only;
+    return (lower && !upper) || digits_only;
 }
 
 // value.islower() or value.isdigit(), the methods looked up on the value so
@@ -71,23 +48,11 @@ inline int is_lower_or_digit(PyObject* value) {
     return general_is_lower_or_digit(value);
 }
 
-TELVAR_COLD PyObject* raise_with_text(const char* text) {
-    return raise_infra_error([text] { return Ref::steal(PyUnicode_FromString(text)); });
-}
-
 // ConnectionInfraError(prefix + str(value))
 TELVAR_COLD PyObject* raise_with_value(const char* prefix, PyObject* value) {
     return raise_infra_error([&]() -> Ref {
         Ref text = py::str(value);
         return text ? py::format_text("%s%U", prefix, text.get()) : Ref();
-    });
-}
-
-// ConnectionInfraError(template % value)
-TELVAR_COLD PyObject* raise_formatted(const char* template_text, PyObject* value) {
-    return raise_infra_error([&]() -> Ref {
-        Ref format = Ref::steal(PyUnicode_FromString(template_text));
-        return format ? py::percent(format.get(), value) : Ref();
     });
 }
 
@@ -108,18 +73,18 @@ TELVAR_COLD PyObject* raise_not_in_list(const char* prefix, PyObject* self, Site
 // or -1 with an exception set.
 inline int check_case(PyObject* value, const char* not_str_text, const char* case_template) {
     if (!PyUnicode_Check(value)) {
-        raise_with_text(not_str_text);
+        raise_infra_text(not_str_text);
         return -1;
     }
     const int accepted = is_lower_or_digit(value);
     if (accepted != 0) {
         return accepted < 0 ? -1 : 0;
     }
-    raise_formatted(case_template, value);
+    raise_infra_formatted(case_template, value);
     return -1;
 }
 
-// `value in items` for a plain list, where it runs no Python code: each
+// `value in items` for an exact list, where it runs no Python code: each
 // item looked at is the value itself or an exact str, compared with an
 // exact str. Unknown when only the list's own test can tell.
 TELVAR_ALWAYS_INLINE Told inert_in_list(PyObject* items, PyObject* value) {
