@@ -3,9 +3,9 @@
 // levels of recursion, and the small truth and text tests.
 #pragma once
 
+#include "calls/state.hpp"
 #include "internals/internals.hpp"
 #include "python/python_code.hpp"
-#include "calls/state.hpp"
 #include "table/names.hpp"
 
 #include <cstddef>
@@ -127,9 +127,6 @@ class Method {
     // and the positional values). One of the module's own functions gets
     // the same stack through its binder.
     Ref call(PyObject* const* stack, size_t nargs, PyObject* kwnames) const;
-
-    // Whether the method is the module's own function of that role.
-    bool resolves_to(Fn role) const { return unbound_ && callable_.get() == own_function(role); }
 
   private:
     Ref callable_;

@@ -1,8 +1,8 @@
 // Everything the module keeps between calls. One module object per process.
 #pragma once
 
-#include "table/functions.hpp"
 #include "python/refs.hpp"
+#include "table/functions.hpp"
 
 namespace telvar {
 
@@ -21,7 +21,7 @@ struct State {
     PyObject* globals = nullptr;  // borrowed: the dict of `module`, which lives forever
     Kept builtins_dict;
     Builtins builtins;
-    Kept own[kFunctionCount];               // the module's own function objects, by role
+    Kept own[kFunctionCount];  // the module's own function objects, by role
 };
 
 extern State state;

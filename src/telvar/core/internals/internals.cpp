@@ -158,7 +158,8 @@ Inert<ClassNames> inert_class_names([[maybe_unused]] PyObject* cls) {
 #ifdef TELVAR_HAVE_INTERNALS
     auto* type = reinterpret_cast<PyHeapTypeObject*>(cls);
     if (fast_paths() && Py_IS_TYPE(cls, &PyType_Type) &&
-        PyType_HasFeature(&type->ht_type, Py_TPFLAGS_HEAPTYPE) && type->ht_type.tp_dict != nullptr) {
+        PyType_HasFeature(&type->ht_type, Py_TPFLAGS_HEAPTYPE) &&
+        type->ht_type.tp_dict != nullptr) {
         const Inert<> module = inert_find(type->ht_type.tp_dict, names.dunder_module);
         const ClassNames found{type->ht_name, type->ht_qualname, module.value.get()};
         if (module.found() && PyUnicode_Check(found.module) && PyUnicode_Check(found.qualname) &&

@@ -159,7 +159,6 @@ class ManagerView {
     }
 
   public:
-
     // The module's own function that `obj.<site>` resolves to, found when
     // the look-up can run no Python code and the instance has no attribute
     // of that name.

@@ -1,6 +1,6 @@
 // The internal layout that the reads of internals.hpp rely on: the
-// characters of an exact str, CPython's dict keys and instance values, and what the module learnt about the
-// manager class (its shape). Only behind the version fence.
+// characters of an exact str, CPython's dict keys and instance values, and what the module learnt
+// about the manager class (its shape). Only behind the version fence.
 #pragma once
 
 #include "python/refs.hpp"

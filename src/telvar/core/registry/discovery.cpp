@@ -165,8 +165,8 @@ PyObject* discover_external_plugins_impl(const Call& /*args*/) {
     Ref iter_entry_points = lookup_global(names.iter_entry_points);
     Ref group = iter_entry_points ? lookup_global(names.ENTRYPOINT_GROUP) : Ref();
     PyObject* call_args[] = {group.get()};
-    Ref entry_points =
-        group ? py::vectorcall(iter_entry_points.get(), call_args, 0, names.kw_group) : Ref();
+    Ref entry_points = group ? py::vectorcall(iter_entry_points.get(), call_args, 0, names.kw_group)
+                             : Ref();
     Ref iterator = entry_points ? py::iter(entry_points.get()) : Ref();
     if (!iterator) {
         return nullptr;

@@ -67,8 +67,8 @@ bool log_formatted(Ref debug, PyObject* existing_cls, PyObject* const* path, int
 bool log_replacement(PyObject* existing_record, PyObject* const* path, int length, PyObject* cls) {
     Ref existing_cls = get_item(existing_record, names.cls);
     return existing_cls && replaced_texts.ready() &&
-           log_formatted(global_attribute(names.log, names.debug), existing_cls.get(), path,
-                         length, cls);
+           log_formatted(global_attribute(names.log, names.debug), existing_cls.get(), path, length,
+                         cls);
 }
 
 // The record goes into the data map the node already has; 0 when the node
@@ -116,7 +116,9 @@ class NewLevels {
     PyObject* key(int depth) const { return depth < at_.length ? at_.path[depth] : names.data; }
 
     // The level filed under key(depth); null with an exception set.
-    PyObject* at(int depth) { return levels_[depth] || build(depth) ? levels_[depth].get() : nullptr; }
+    PyObject* at(int depth) {
+        return levels_[depth] || build(depth) ? levels_[depth].get() : nullptr;
+    }
 
   private:
     bool build(int from) {
@@ -196,7 +198,7 @@ PyObject* file_record(Ref node, const CallPath& at, PyObject* cls, PyObject* cha
             }
             PyObject* data = levels.at(depth);
             return data && py::set_item(node.get(), names.data, data) == 0 ? Py_NewRef(Py_None)
-                                                                            : nullptr;
+                                                                           : nullptr;
         }
         PyObject* level = levels.at(depth);
         Ref existing;

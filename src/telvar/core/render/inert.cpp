@@ -192,7 +192,8 @@ Written InertRenderer::child(const Entry& entry, bool last) {
         return leaf(value, separator);
     }
     const size_t indent = indent_.size();
-    return indent_.append(separator.data(), separator.size()) ? open(value, indent) : written(false);
+    return indent_.append(separator.data(), separator.size()) ? open(value, indent)
+                                                              : written(false);
 }
 
 // A non-empty dict begins: its entries, in the order of their keys.

@@ -207,9 +207,8 @@ PyObject* print_tree_impl(const Call& args) {
     if (!PyDict_Check(data)) {
         return render_leaf(data, output).release();
     }
-    if (PyDict_CheckExact(data) &&
-        inert_own_method(self, site_of<Fn::print_tree>()).value.get() ==
-            own_function(Fn::print_tree)) {
+    if (PyDict_CheckExact(data) && inert_own_method(self, site_of<Fn::print_tree>()).value.get() ==
+                                       own_function(Fn::print_tree)) {
         Inert<Ref> text = render_inertly(data, output);
         if (text.found()) {
             return text.value.release();

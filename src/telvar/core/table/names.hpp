@@ -4,8 +4,8 @@
 // function table), and the tree's fixed texts.
 #pragma once
 
-#include "table/functions.hpp"
 #include "python/refs.hpp"
+#include "table/functions.hpp"
 
 namespace telvar {
 
