@@ -121,64 +121,112 @@ def per_call_ns(native, pure, number, repeat=7):
     return native_best / number * 1e9, pure_best / number * 1e9
 
 
-def operations(manager_class, quick):
-    hit = manager_class()
-    hit.register_plugin(Conn, os="alpha", platform="plat1", model="m1", os_flavor="flav")
-    # An OS that an external plugin serves: outside supported_os, so each validation writes
-    # a debug record.
-    external = manager_class()
-    external.register_plugin(Conn, os="gamma", platform="plat1", model="m1", os_flavor="flav")
-    big = filled(manager_class, 10_000)
-    deep, deep_manager = deep_chain(500), manager_class()
-    replace = manager_class()
-    replace.register_plugin(Conn, os="alpha", platform="plat1")
-    cycle = manager_class()
-    cycle.register_plugin(Conn, os="alpha", platform="plat1")
-    scale = 10 if quick else 1
+def operations(manager_class, quick, only=None):
+    """(label, operation, number of calls) of each row, or of the row labelled `only`. Each
+    row's objects are made when it is taken, so that measuring one row pays for its set-up
+    alone."""
+    made = {}
 
-    # Each operation that is one call is timed as that call alone, as a caller's loop makes it.
-    get_hit = Call(hit, "get_plugin", *DEVICE)
-    get_unsupported = Call(external, "get_plugin", "gamma", "plat1", "m1", "flav")
-    validate = Call(hit, "validate_arguments", "alpha", "plat1", "m1", "single_rp")
-    validate_unsupported = Call(external, "validate_arguments", "gamma", "plat1", "m1", "single_rp")
-    register_replace = Call(replace, "register_plugin", Conn, "alpha", "plat1")
-    render = Call(big, "print_tree", big.plugins)
-    representation = Call(big, "__repr__")
-    render_deep = Call(deep_manager, "print_tree", deep)
+    def once(key, make):
+        if key not in made:
+            made[key] = make()
+        return made[key]
+
+    def registered(*device):
+        """A manager with Conn registered for `device` (positional arguments)."""
+
+        def make():
+            manager = manager_class()
+            manager.register_plugin(Conn, *device)
+            return manager
+
+        return once(device, make)
+
+    def hit():
+        return registered(*DEVICE)
+
+    def external():
+        # An OS that an external plugin serves: outside supported_os, so each validation
+        # writes a debug record.
+        return registered("gamma", "plat1", "m1", "flav")
 
     def get_miss():
-        try:
-            hit.get_plugin("beta", "plat9")
-        except ConnectionInfraError:
-            pass
+        manager = hit()
+
+        def call():
+            try:
+                manager.get_plugin("beta", "plat9")
+            except ConnectionInfraError:
+                pass
+
+        return call
 
     def unregister_register():
-        cycle.unregister_plugin("alpha", "plat1", chassis_type="single_rp")
-        cycle.register_plugin(OtherConn, "alpha", "plat1")
+        manager = registered("alpha", "plat1")
 
-    widths = {width: beside(manager_class, width) for width in (10, 1_000, 10_000)}
-    hits = [
+        def call():
+            manager.unregister_plugin("alpha", "plat1", chassis_type="single_rp")
+            manager.register_plugin(OtherConn, "alpha", "plat1")
+
+        return call
+
+    def big():
+        return once("big", lambda: filled(manager_class, 10_000))
+
+    # Each operation that is one call is timed as that call alone, as a caller's loop makes it.
+    rows = [
+        ("get_plugin, four-level hit", lambda: Call(hit(), "get_plugin", *DEVICE), 200_000),
         (
-            f"get_plugin, {kind}, {f'{width:,}'.replace(',', ' ')} other OSes",
-            Call(widths[width], "get_plugin", *device),
-            200_000 // scale,
-        )
-        for kind, device in DEVICE_KINDS.items()
-        for width in widths
+            "get_plugin, equal copies",
+            lambda: Call(hit(), "get_plugin", *DEVICE_KINDS["equal copies"]),
+            200_000,
+        ),
+        *[
+            (
+                f"get_plugin, {kind}, {f'{width:,}'.replace(',', ' ')} other OSes",
+                lambda width=width, device=device: Call(
+                    once(width, lambda: beside(manager_class, width)), "get_plugin", *device
+                ),
+                200_000,
+            )
+            for kind, device in DEVICE_KINDS.items()
+            for width in (10, 1_000, 10_000)
+        ],
+        ("get_plugin, not found", get_miss, 100_000),
+        (
+            "get_plugin, OS outside supported_os, a hit",
+            lambda: Call(external(), "get_plugin", "gamma", "plat1", "m1", "flav"),
+            100_000,
+        ),
+        (
+            "validate_arguments",
+            lambda: Call(hit(), "validate_arguments", "alpha", "plat1", "m1", "single_rp"),
+            200_000,
+        ),
+        (
+            "validate_arguments, OS outside supported_os",
+            lambda: Call(external(), "validate_arguments", "gamma", "plat1", "m1", "single_rp"),
+            100_000,
+        ),
+        (
+            "register_plugin, replacing",
+            lambda: Call(registered("alpha", "plat1"), "register_plugin", Conn, "alpha", "plat1"),
+            50_000,
+        ),
+        ("unregister_plugin + register_plugin", unregister_register, 50_000),
+        ("print_tree, 10 000 records", lambda: Call(big(), "print_tree", big().plugins), 20),
+        ("repr, 10 000 records", lambda: Call(big(), "__repr__"), 20),
+        (
+            "print_tree, 500 levels, str-subclass keys",
+            lambda: Call(manager_class(), "print_tree", deep_chain(500)),
+            100,
+        ),
     ]
+    scale = 10 if quick else 1
     return [
-        ("get_plugin, four-level hit", get_hit, 200_000 // scale),
-        ("get_plugin, equal copies", Call(hit, "get_plugin", *DEVICE_KINDS["equal copies"]), 200_000 // scale),
-        *hits,
-        ("get_plugin, not found", get_miss, 100_000 // scale),
-        ("get_plugin, OS outside supported_os, a hit", get_unsupported, 100_000 // scale),
-        ("validate_arguments", validate, 200_000 // scale),
-        ("validate_arguments, OS outside supported_os", validate_unsupported, 100_000 // scale),
-        ("register_plugin, replacing", register_replace, 50_000 // scale),
-        ("unregister_plugin + register_plugin", unregister_register, 50_000 // scale),
-        ("print_tree, 10 000 records", render, max(2, 20 // scale)),
-        ("repr, 10 000 records", representation, max(2, 20 // scale)),
-        ("print_tree, 500 levels, str-subclass keys", render_deep, max(2, 100 // scale)),
+        (label, make(), max(2, number // scale))
+        for label, make, number in rows
+        if only is None or label == only
     ]
 
 

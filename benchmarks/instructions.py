@@ -20,11 +20,13 @@ import sys, warnings
 warnings.filterwarnings("ignore")
 sys.path.insert(0, {bench_dir!r})
 import bench, gc
-call = {{label: op for label, op, _ in bench.operations(bench.{cls}, quick=False)}}[{label!r}]
+from itertools import repeat
+[(_, call, _)] = bench.operations(bench.{cls}, quick=False, only={label!r})
 statement, values = call.statement() if isinstance(call, bench.Call) else ("call()", {{}})
-# The loop runs in a function, where the call's values are locals, as in a caller's loop.
+# The loop runs in a function, where the call's values are locals, as in a caller's loop; it
+# counts as timeit's does.
 exec(
-    "def loop(n, " + ", ".join(values) + "):\\n    for _ in range(n):\\n        " + statement,
+    "def loop(n, " + ", ".join(values) + "):\\n    for _ in repeat(None, n):\\n        " + statement,
     globals(),
 )
 gc.disable()  # as timeit times them

@@ -49,8 +49,13 @@ class BadBool(str):
         raise ValueError("no truth")
 
 
-# References enough for every call of every round: an over-release of a class never frees it.
-BALLAST = [Conn, Other] * 100_000
+# The path elements of the general paths, made once.
+BETA, GAMMA, G1, STACK = Key("beta"), Key("gamma"), Key("g1"), Key("stack")
+NUMBER = 10**30  # a path element that is not a str
+
+# References enough for every call of every round: an over-release of a class or a path element
+# never frees it.
+BALLAST = [Conn, Other, BETA, GAMMA, G1, STACK, NUMBER] * 100_000
 
 
 def manager_with_records():
@@ -58,7 +63,7 @@ def manager_with_records():
     m = PluginManager()
     m.register_plugin(Conn, os="alpha", platform="p1", model="m1")
     m.register_plugin(Other, os="alpha", platform="p1", model="m1", chassis_type="dual_rp")
-    m.register_plugin(Conn, os=Key("beta"), platform="p2")
+    m.register_plugin(Conn, os=BETA, platform="p2")
     m.plugins["leafy"] = {"x": 1, Key("y"): [1, 2]}
     return m
 
@@ -79,16 +84,24 @@ def plain_operations():
         p.register_plugin(Other, os="gamma", platform="g1")
         p.unregister_plugin(os="gamma", platform="g1")
 
+    def add_and_remove_last():
+        p.register_plugin(Other, os="gamma", platform="g1", chassis_type="stack")
+        p.unregister_plugin(os="gamma", platform="g1", chassis_type="stack")
+
     return {
         "get_plugin hit, plain tree": lambda: p.get_plugin(os="alpha", platform="p1", model="m1"),
         "get_plugin hit at a shallower node, plain tree": lambda: p.get_plugin(
             os="beta", platform="p2", model="m7"
         ),
         "get_plugin not found, plain tree": lambda: p.get_plugin(os="delta"),
+        "get_plugin not found below a hit level, plain tree": lambda: p.get_plugin(
+            os="alpha", platform="p1", chassis_type="stack"
+        ),
         "register_plugin replacing, plain tree": lambda: p.register_plugin(
             Conn, os="alpha", platform="p1", model="m1"
         ),
         "register_plugin + unregister_plugin, plain tree": add_and_remove,
+        "register_plugin + unregister_plugin of the last record, plain tree": add_and_remove_last,
         "print_tree, plain tree": lambda: p.print_tree(p.plugins),
         "repr, plain tree": lambda: repr(p),
     }
@@ -114,10 +127,14 @@ def operations():
         m.register_plugin(Other, os="gamma", platform="g1")
         m.unregister_plugin(os="gamma", platform="g1")
 
+    def add_and_remove_general():
+        m.register_plugin(Other, os=GAMMA, platform=G1, chassis_type="stack")
+        m.unregister_plugin(os=GAMMA, platform=G1, chassis_type="stack")
+
     return {
         "construct": PluginManager,
         "get_plugin hit": lambda: m.get_plugin(os="alpha", platform="p1", model="m1"),
-        "get_plugin hit, str subclass": lambda: m.get_plugin(os=Key("beta"), platform="p2"),
+        "get_plugin hit, str subclass": lambda: m.get_plugin(os=BETA, platform="p2"),
         "get_plugin not found": lambda: m.get_plugin(os="delta"),
         "get_plugin bad chassis": lambda: m.get_plugin(os="alpha", chassis_type=""),
         "get_plugin unexpected keyword": lambda: m.get_plugin(os="alpha", colour=1),
@@ -125,21 +142,52 @@ def operations():
         "get_plugin unhashable element": lambda: m.get_plugin(os=Unhashable("alpha")),
         "get_plugin failing truth test": lambda: m.get_plugin(os="alpha", platform=BadBool("x")),
         "register_plugin replacing": replace,
+        # A path element that is not an exact str: the replacement message by the general
+        # formatter, and new levels stored under keys that only the general path takes.
+        "register_plugin replacing, general message": lambda: m.register_plugin(
+            Conn, os=BETA, platform="p2"
+        ),
         "register_plugin + unregister_plugin": add_and_remove,
+        "register_plugin + unregister_plugin of the last record, general path": (
+            add_and_remove_general
+        ),
         "register_plugin reserved element": lambda: m.register_plugin(Conn, os="data"),
+        "register_plugin refused model": lambda: m.register_plugin(Conn, "alpha", "p1", "M1"),
+        "get_plugin not found, general path": lambda: m.get_plugin(os=BETA, platform="p9"),
+        "get_plugin not found, general message": lambda: m.get_plugin(
+            os="alpha", platform="p9", chassis_type=STACK
+        ),
+        "get_plugin not found, an element not a str": lambda: m.get_plugin(
+            os="alpha", os_flavor=NUMBER
+        ),
+        "get_plugin refused model": lambda: m.get_plugin(os="alpha", platform="p1", model="M1"),
         "unregister_plugin missing": lambda: m.unregister_plugin(os="nowhere"),
+        "unregister_plugin missing chassis type": lambda: m.unregister_plugin(
+            os="alpha", platform="p1", model="m1", chassis_type="stack"
+        ),
         "validate_arguments": lambda: m.validate_arguments("alpha", "p1", "m1", "single_rp"),
+        "validate_model": lambda: m.validate_model("alpha", "p1", "m1"),
         "validate_model without platform": lambda: m.validate_model("alpha", None, "m1"),
+        "validate_model upper case": lambda: m.validate_model("alpha", "p1", "M1"),
+        "validate_model upper case, str subclass": lambda: m.validate_model("a", "p", Key("M")),
+        "validate_model not a str": lambda: m.validate_model("alpha", "p1", 5),
+        "validate_platform": lambda: m.validate_platform("alpha", "p1"),
         "validate_platform without os": lambda: m.validate_platform(None, "p1"),
+        "validate_platform upper case": lambda: m.validate_platform("alpha", "P1"),
+        "validate_platform not a str": lambda: m.validate_platform("alpha", 5),
         "validate_os unsupported": lambda: m.validate_os("omega"),
+        "validate_os unsupported, not a str": lambda: m.validate_os(5),
         "validate_os empty": lambda: m.validate_os(""),
+        "validate_chassis_type": lambda: m.validate_chassis_type("dual_rp"),
         "validate_chassis_type unknown": lambda: m.validate_chassis_type("quad"),
+        "validate_chassis_type empty": lambda: m.validate_chassis_type(""),
         "plugins": lambda: m.plugins,
         "plugins assigned": lambda: setattr(m, "plugins", {}),
         "print_tree": lambda: m.print_tree(m.plugins),
         "repr": lambda: repr(m),
         "recursion": recursion,
         "discover_builtin_plugins": m.discover_builtin_plugins,
+        "discover_external_plugins": m.discover_external_plugins,
     } | plain_operations()
 
 

@@ -460,6 +460,15 @@ stopped at beta/core
 chassis type dual_rp (registered there: single_rp)
 result: no plugin serves this device""",
         ),
+        (
+            "--os zeta",
+            1,
+            f"""\
+os         zeta  absent: falls back, stays at the root; {REGISTERED}; did you mean 'beta'?
+stopped at the root
+chassis type single_rp (no records there)
+result: no plugin serves this device""",
+        ),
     ],
 )
 def test_explain_shows_each_step(capsys, argv, code, lines):
@@ -515,6 +524,9 @@ def test_explain_agrees_with_get_plugin(operations, lookups):
     ],
 )
 def test_equivalent_command_lines(capsys, argv, same_as):
+    # Both after the plugins' first load in this process, which alone sees their registrations.
+    cli.main(["list", "-q"])
+    capsys.readouterr()
     results = [(cli.main(args.split()), capsys.readouterr()) for args in (argv, same_as)]
     assert results[0] == results[1]
     assert results[0][0] == 0 and results[0][1].out and not results[0][1].err

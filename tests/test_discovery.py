@@ -118,9 +118,15 @@ def test_walk_imports_plugins_in_order_and_skips_tests(fake_plugins, import_call
 def unpacking_error(item):
     try:
         _finder, _name, _ispkg = item
-    except (TypeError, ValueError) as exc:
+    except Exception as exc:
         return type(exc), str(exc)
     raise AssertionError("unpacked")
+
+
+def failing_at(count):
+    """An item whose iterator raises when asked for its count-th value."""
+    yield from ["f", P + "a", False][: count - 1]
+    raise LookupError(f"value {count}")
 
 
 @pytest.mark.parametrize(
@@ -138,14 +144,35 @@ def unpacking_error(item):
         lambda: ["f", P + "a", False, 1, 2],
         lambda: dict.fromkeys("abcd"),
         lambda: type("Items", (list,), {})("abcd"),
+        lambda: failing_at(2),
+        lambda: failing_at(4),
     ],
 )
 def test_walk_item_unpacks_as_the_interpreter_does(pm, monkeypatch, import_calls, make_item):
     walk = types.SimpleNamespace(walk_packages=lambda path, prefix: [make_item()])
     monkeypatch.setattr(pm, "pkgutil", walk)
-    with pytest.raises((TypeError, ValueError)) as exc:
+    with pytest.raises(Exception) as exc:
         PluginManager.discover_builtin_plugins()
     assert (exc.type, str(exc.value)) == unpacking_error(make_item())
+    assert import_calls == []
+
+
+@pytest.mark.parametrize("failing", [".plugins.", ".tests.", "tests"])
+def test_an_error_of_a_name_test_stops_the_walk(pm, monkeypatch, import_calls, failing):
+    def raise_at(method):
+        def test(self, part):
+            if part == failing:
+                raise LookupError(part)
+            return method(self, part)
+
+        return test
+
+    methods = {"__contains__": raise_at(str.__contains__), "endswith": raise_at(str.endswith)}
+    name = type("Name", (str,), methods)(P + "a")
+    items = [(0, name, 0), (0, P + "b", 0)]  # the walk stops at the first
+    monkeypatch.setattr(pm, "pkgutil", types.SimpleNamespace(walk_packages=lambda *a: items))
+    with pytest.raises(LookupError, match=f"^{failing}$"):
+        PluginManager.discover_builtin_plugins()
     assert import_calls == []
 
 

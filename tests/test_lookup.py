@@ -3,6 +3,8 @@ path element, the calls it makes (and the calls of unregistration's walk, which 
 answers it remembers between calls, and runaway recursion through it."""
 
 import copy
+import os
+import tracemalloc
 
 import pytest
 import reference
@@ -86,6 +88,56 @@ def test_lookup_type_errors(manager, kwargs):
     with pytest.raises(TypeError):
         manager.get_plugin(chassis_type="dual_rp", **kwargs)
     check()
+
+
+@pytest.mark.skipif(
+    os.environ.get("TELVAR_NO_FAST_PATHS", "")[:1] not in ("", "0"),
+    reason="the fast paths are turned off",
+)
+def test_a_hit_and_a_validation_allocate_nothing_on_a_version_the_fast_paths_serve():
+    """Every supported version's fence opens the reads of its internals: the manager's own
+    methods are found without a bound method, and a hit walks the tree without a reference."""
+    m = PluginManager()
+    m.register_plugin(ConnA, os="alpha", platform="p1")
+    for call in (
+        lambda: m.get_plugin(os="alpha", platform="p1"),
+        lambda: m.validate_arguments("alpha", "p1", None, "single_rp"),
+    ):
+        call()
+        tracemalloc.start()
+        try:
+            call()
+            assert tracemalloc.get_traced_memory()[1] == 0
+        finally:
+            tracemalloc.stop()
+
+
+class Shown(str):
+    """A str subclass whose str() is not its value."""
+
+    def __str__(self):
+        return "<" + self + ">"
+
+
+MESSAGES = {
+    "not found": lambda m: m.get_plugin(os="alpha", platform="p9", chassis_type=Shown("dual_rp")),
+    "not found, linux": lambda m: m.get_plugin(os=Shown("linux"), chassis_type=Shown("quad")),
+    "not found, unregistered": lambda m: m.unregister_plugin(os="alpha", chassis_type=Shown("x")),
+    "chassis refused": lambda m: m.get_plugin(os="alpha", chassis_type=Shown("quad")),
+    "model refused": lambda m: m.validate_model(None, Shown("p1"), Shown("m1")),
+}
+
+
+@pytest.mark.parametrize("call", MESSAGES.values(), ids=MESSAGES)
+def test_messages_show_a_str_subclass_as_its_str(call):
+    outcomes = []
+    for base in (PluginManager, reference.ReferenceManager):
+        m = base()
+        m.register_plugin(ConnA, os="alpha")
+        with pytest.raises(ConnectionInfraError) as exc:
+            call(m)
+        outcomes.append(exc.value.args)
+    assert outcomes[0] == outcomes[1] and "<" in outcomes[0][0]
 
 
 # -------------------------------------------------------------------- "data" as a path element
@@ -362,6 +414,8 @@ MID_CALL_CHANGES = {
         m, "_plugins", {"gamma": {"data": {"single_rp": {"cls": int}}}}
     ),
     "materialised dict": lambda m, seen: m.__dict__.__setitem__("chassis_type_list", ["other"]),
+    # A key that is not a str: the instance's attribute values move into a dict of their own.
+    "general dict": lambda m, seen: m.__dict__.update({1: 1, "chassis_type_list": ["other"]}),
 }
 
 
@@ -390,6 +444,10 @@ TRIGGERS = {
     ),
     "truth of the chassis type": lambda m, change: dict(
         os="gamma", chassis_type=Truthy("single_rp")
+    ),
+    # No Python code runs before the truth test: the manager's answers so far are remembered.
+    "truth of the chassis type, OS supported": lambda m, change: dict(
+        os="alpha", chassis_type=Truthy("single_rp")
     ),
 }
 

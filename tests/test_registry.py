@@ -89,9 +89,11 @@ def odd_classes():
     return [ConnA, Renamed("Meta", (), {"__module__": __name__}), numbered]
 
 
-@pytest.mark.parametrize(
-    "flavor", ["f1", "it's", 'say "hi"', "back\\slash", "tab\there", "ünï", "🙂", Shown("x"), 7]
-)
+FLAVORS = ["f1", "it's", 'say "hi"', "back\\slash", "tab\there", "ünï", "🙂", Shown("x"), 7]
+EDGES = ["\x1f", " ~", "\x7f"]  # the edges of the characters repr() shows as they are
+
+
+@pytest.mark.parametrize("flavor", FLAVORS + EDGES)
 @pytest.mark.parametrize("which", [0, 1, 2])
 def test_replacement_message_matches_str_format(
     manager, debug_calls, monkeypatch, pm, flavor, which

@@ -173,6 +173,10 @@ def test_dicts_with_deleted_entries_render_what_they_hold(manager, make_tree):
     assert renders_as_the_reference(manager, make_tree())
 
 
+class Text(str):
+    pass
+
+
 CLASSES = {
     "one line": type("Conn", (), {"__module__": "pkg.conn"}),
     "module with a line break": type("Conn", (), {"__module__": "pkg\nconn"}),
@@ -180,6 +184,8 @@ CLASSES = {
         "Conn", (), {"__module__": "pkg", "__qualname__": "Outer\nConn"}
     ),
     "wide module": type("Conn", (), {"__module__": "pkg.ū"}),
+    "builtins": type("Conn", (), {"__module__": "builtins"}),
+    "builtins as a str subclass": type("Conn", (), {"__module__": Text("builtins")}),
 }
 
 
@@ -295,6 +301,33 @@ def test_very_deep_nesting_raises_recursion_error_without_crashing(run_python):
     assert proc.stdout.splitlines() == ["RecursionError", repr("plugin\n  |__ k\n    |__ j = 1")]
 
 
+@pytest.mark.parametrize("node", [dict, type("Node", (dict,), {})], ids=["plain", "subclass"])
+def test_the_recursion_limit_is_exact_at_every_call(node):
+    """At limit N, print_tree renders N nested levels (the outermost call counts none, each
+    nested call one) and refuses N + 1; repr makes one call more. So on every call, also after
+    a refused one."""
+
+    def nested(levels):
+        tree = 1
+        for _ in range(levels):
+            tree = node(k=tree)
+        return tree
+
+    def outcomes(limit):
+        m, seen = PluginManager(), []
+        for render, levels in [(m.print_tree, limit), (repr, limit - 1)] * 2:
+            for extra in (0, 1, 0):
+                m.plugins.clear()
+                m.plugins.update(nested(levels + extra))
+                try:
+                    seen.append(bool(render(m.plugins if render == m.print_tree else m)))
+                except RecursionError:
+                    seen.append("RecursionError")
+        assert seen == [True, "RecursionError", True] * 4
+
+    assert in_child(lambda: outcomes(300), limit=300) == "ok"
+
+
 # ---------------------------------------------------------------------- repr
 
 
@@ -406,10 +439,6 @@ class Node(dict):
     def keys(self):
         Node.calls += 1
         return super().keys()
-
-
-class Text(str):
-    pass
 
 
 def wrapped(tree):

@@ -386,6 +386,45 @@ def test_instance_attributes_shadow_validators(manager):
     assert manager.plugins["gamma"]["data"]["bogus"]["cls"] is ConnA
 
 
+# Every entry that validates a chassis type, and how each reaches the validator: in place, or
+# called as a method looked up on the manager.
+CHASSIS_ENTRIES = {
+    "validate_chassis_type": lambda m, c: m.validate_chassis_type(c),
+    "validate_arguments": lambda m, c: m.validate_arguments("alpha", "p1", None, c),
+    "get_plugin": lambda m, c: m.get_plugin(os="alpha", chassis_type=c),
+    "register_plugin": lambda m, c: m.register_plugin(ConnA, os="beta", chassis_type=c),
+    "unregister_plugin": lambda m, c: m.unregister_plugin(os="alpha", chassis_type=c),
+}
+
+
+@pytest.mark.parametrize("entry", CHASSIS_ENTRIES)
+def test_a_validator_bound_to_another_manager_validates_with_that_manager(pm, entry):
+    """m.validate_chassis_type = other.validate_chassis_type: the module's own function, called
+    with the other manager, whose list decides and is named in the refusal."""
+    m, other = pm.PluginManager(), pm.PluginManager()
+    other.chassis_type_list = ["quad_rp"]
+    m.validate_chassis_type = other.validate_chassis_type
+    outcomes = []
+    for chassis_type in ("quad_rp", "stack"):
+        try:
+            outcomes.append(CHASSIS_ENTRIES[entry](m, chassis_type))
+        except ConnectionInfraError as exc:
+            outcomes.append(str(exc))
+    refusal = "chassis Type should be one of these ['quad_rp'], but got stack"
+    if entry == "unregister_plugin":  # validates "single_rp" whatever it is given
+        assert outcomes == [refusal.replace("stack", "single_rp")] * 2
+    else:
+        assert outcomes[1] == refusal and "chassis" not in str(outcomes[0])
+
+
+@pytest.mark.parametrize("entry", CHASSIS_ENTRIES)
+def test_an_error_of_the_chassis_list_membership_test_propagates(manager, entry):
+    manager.chassis_type_list = type("Names", (list,), {"__contains__": Boom()})(["stack"])
+    with pytest.raises(RuntimeError, match=whole("boom")):
+        CHASSIS_ENTRIES[entry](manager, "stack")
+    assert manager.plugins == {}
+
+
 class Text(str):
     pass
 
@@ -511,7 +550,7 @@ class TestHostileValues:
         with pytest.raises(RuntimeError, match=whole(match)):
             getattr(manager, method)(*args, **kwargs)
 
-    def test_supported_lists_with_hostile_methods(self, manager):
+    def test_supported_lists_with_hostile_methods(self, manager, debug_calls):
         manager.supported_os = type("Names", (list,), {"__str__": Boom()})(["alpha"])
         with pytest.raises(RuntimeError, match=whole("boom")):
             manager.validate_os("")
@@ -524,6 +563,7 @@ class TestHostileValues:
         message = "chassis Type should be one of these ['linux'], but got "
         with pytest.raises(ConnectionInfraError, match=whole(message)):
             manager.validate_chassis_type("")
+        assert debug_calls == []  # a failed membership test is no unsupported OS
 
     def test_raising_logger(self, pm, manager, monkeypatch):
         manager.register_plugin(ConnA, os="alpha", platform="p1")
