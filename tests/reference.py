@@ -18,7 +18,9 @@ RESERVED = "data"  # the key of a node's data map; never a path element
 def reserved(element):
     """Whether a path element names the data map: a str by its text, anything else by its
     equality."""
-    return str.__eq__(element, RESERVED) is True if isinstance(element, str) else element == RESERVED
+    return (
+        str.__eq__(element, RESERVED) is True if isinstance(element, str) else element == RESERVED
+    )
 
 
 def hierarchy(os, platform, model, os_flavor):

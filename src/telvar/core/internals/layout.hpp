@@ -129,24 +129,22 @@ TELVAR_ALWAYS_INLINE Py_hash_t stored_hash(PyObject* text) {
 TELVAR_ALWAYS_INLINE Inert<> probe(const DictKeys* keys, PyObject* key, Py_hash_t hash) {
     const size_t mask = (size_t{1} << keys->log2_size) - 1;
     const UnicodeEntry* entries = unicode_entries(keys);
-    size_t slot = static_cast<size_t>(hash) & mask;
-    Py_ssize_t ix = index_at(keys, slot);
-    // Most look-ups meet the key itself in its first slot.
-    if (ix >= 0 && entries[ix].key == key) [[likely]] {
-        return {Told::found, Borrowed(entries[ix].value)};
-    }
-    for (auto perturb = static_cast<size_t>(hash);;) {
+    auto perturb = static_cast<size_t>(hash);
+    size_t slot = perturb & mask;
+    while (true) {
+        const Py_ssize_t ix = index_at(keys, slot);
         if (ix >= 0) {
-            const UnicodeEntry& entry = entries[ix];
-            if (entry.key == key || (stored_hash(entry.key) == hash && same_text(entry.key, key))) {
-                return {Told::found, Borrowed(entry.value)};
+            PyObject* const entry_key = entries[ix].key;
+            // The key itself is the usual find; an equal str is told by its hash and text.
+            if (entry_key == key || (stored_hash(entry_key) == hash && same_text(entry_key, key)))
+                [[likely]] {
+                return {Told::found, Borrowed(entries[ix].value)};
             }
         } else if (ix == kEmptySlot) {
             return {Told::absent, Borrowed()};
         }
         perturb >>= 5;  // PERTURB_SHIFT
         slot = mask & (slot * 5 + perturb + 1);
-        ix = index_at(keys, slot);
     }
 }
 
