@@ -120,10 +120,42 @@ def test_the_boundary_refuses_a_call_nobody_classified(tmp_path, file, code, nam
         "inline void s(PyObject* x) { (void)PyObject_Str(x); }\n"
     )
     (core / "lookup.cpp").write_text("void f(PyObject* x) { (void)Py_TYPE(x); }\n")
-    check = [sys.executable, str(CHECKOUT / "scripts" / "check-boundary"), str(core)]
+    refused = planted("check-boundary", core, file, code)
+    assert refused.returncode == 1 and f"{file}:" in refused.stderr and name in refused.stderr
+
+
+def planted(script, core, file, text):
+    """What a check of scripts/ says of a core it passed once `text` is added to `file`."""
+    check = [sys.executable, str(CHECKOUT / "scripts" / script), str(core)]
     assert subprocess.run(check, capture_output=True).returncode == 0
     (core / file).parent.mkdir(exist_ok=True)
     with open(core / file, "a") as source:
-        source.write("\n" + code + "\n")
-    refused = subprocess.run(check, capture_output=True, text=True)
-    assert refused.returncode == 1 and f"{file}:" in refused.stderr and name in refused.stderr
+        source.write("\n" + text + "\n")
+    return subprocess.run(check, capture_output=True, text=True)
+
+
+@pytest.mark.skipif(
+    not (CHECKOUT / "scripts" / "check-layers").exists(), reason="runs from a source checkout"
+)
+@pytest.mark.parametrize(
+    "file, line, refusal",
+    [
+        ("internals/layout.hpp", '#include "calls/state.hpp"', "of a higher layer"),
+        ("fence/versions.hpp", '#include "python/refs.hpp"', "of a higher layer"),
+        ("extra/new.hpp", '#include "python/refs.hpp"', "which is no layer"),
+    ],
+)
+def test_the_layers_refuse_an_include_upward(tmp_path, file, line, refusal):
+    """An include that points up, or a file in a folder that is no layer, in a core that passed
+    the check: refused. (make lint checks the real core.)"""
+    core = tmp_path / "core"
+    for file_name, include in [
+        ("fence/versions.hpp", None),
+        ("python/refs.hpp", "fence/versions.hpp"),
+        ("internals/layout.hpp", "python/refs.hpp"),
+        ("calls/state.hpp", "python/refs.hpp"),
+    ]:
+        (core / file_name).parent.mkdir(parents=True, exist_ok=True)
+        (core / file_name).write_text(f'#include "{include}"\n' if include else "")
+    refused = planted("check-layers", core, file, line)
+    assert refused.returncode == 1 and file in refused.stderr and refusal in refused.stderr

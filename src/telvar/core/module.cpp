@@ -1,6 +1,6 @@
 // Module frame: initialisation (create and exec), the imports the methods
 // rely on, and the PluginManager class assembled from the function table.
-#include "calls.hpp"
+#include "calls/calls.hpp"
 
 #include <initializer_list>
 

@@ -1,10 +1,10 @@
 // The cold half of the reads of CPython's internal layout (see
-// internals.hpp): learning a manager class's shape, the text of a plain
+// internals.hpp): learning a manager class's shape, the names of a
 // class, the method look-up and the import-time self-test.
 #include "internals/internals.hpp"
 
 #include "python/python_code.hpp"
-#include "state.hpp"
+#include "table/names.hpp"
 
 #include <cstdlib>
 
@@ -45,45 +45,45 @@ bool keeps_values(PyTypeObject* type) {
 // of the MRO that holds it), read inline: unknown when a dict of the MRO
 // could run Python code while it is searched (a key that is not an exact
 // str compares by its own __eq__), so that nothing is learnt from it.
-Peek lookup_in_mro(PyTypeObject* type, PyObject* name) {
+Inert<> lookup_in_mro(PyTypeObject* type, PyObject* name) {
     PyObject* mro = type->tp_mro;
-    if (mro == nullptr || !PyTuple_CheckExact(mro) || cached_hash(name) == -1) {
+    if (mro == nullptr || !PyTuple_CheckExact(mro) || stored_hash(name) == -1) {
         return {};
     }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         // The type holds its dict: this reference is never the last.
         Ref dict = Ref::steal(
             PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
-        if (!dict || !is_plain_dict(dict.get())) {
+        if (!dict || !is_exact_str_dict(dict.get())) {
             return {};
         }
-        const Peek found = probe(keys_of(dict.get()), name, cached_hash(name));
-        if (found.answer != Peek::absent) {
+        const Inert<> found = probe(keys_of(dict.get()), name, stored_hash(name));
+        if (found.told != Told::absent) {
             return found;
         }
     }
-    return {Peek::absent, Borrowed()};
+    return {Told::absent, Borrowed()};
 }
 
 // The type's answer for one site: for a method, whether it is one of the
 // module's own functions; for a value, whether nothing on the type takes
 // precedence over the instance's own attribute, as long as the attribute's
 // type keeps the version tag it has now. False when the MRO cannot tell.
-bool learn_site(PyTypeObject* type, Site site, bool plain) {
+bool learn_site(PyTypeObject* type, Site site, bool keeps) {
     const int i = static_cast<int>(site);
-    const Peek peeked = lookup_in_mro(type, site_name(site));
-    if (peeked.answer == Peek::unknown) {
+    const Inert<> in_mro = lookup_in_mro(type, site_name(site));
+    if (in_mro.unknown()) {
         return false;
     }
-    PyObject* found = peeked.value.get();
+    PyObject* found = in_mro.value.get();
     shape.found[i] = found;
     shape.unshadowed_own[i] = false;  // learnt with the shared keys
     shape.descriptor_type[i] = nullptr;
     if (is_method_site(site)) {
-        shape.usable[i] = plain && found != nullptr && is_own_function(found);
+        shape.usable[i] = keeps && found != nullptr && is_own_function(found);
         return true;
     }
-    shape.usable[i] = plain && (found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr);
+    shape.usable[i] = keeps && (found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr);
     PyTypeObject* kind = found != nullptr ? Py_TYPE(found) : nullptr;
     if (shape.usable[i] && kind != nullptr && !PyType_HasFeature(kind, Py_TPFLAGS_IMMUTABLETYPE)) {
         shape.usable[i] = tag_assigned(kind);
@@ -104,12 +104,12 @@ TELVAR_NOINLINE TELVAR_COLD bool learn_type(PyTypeObject* type) {
     if (!fast || !tag_assigned(type)) {
         return false;
     }
-    bool plain = keeps_values(type);
-    for (int i = 0; plain && i < kSites; ++i) {
-        plain = learn_site(type, static_cast<Site>(i), plain);
+    bool keeps = keeps_values(type);
+    for (int i = 0; keeps && i < kSites; ++i) {
+        keeps = learn_site(type, static_cast<Site>(i), keeps);
     }
-    shape.keeps_values = plain;
-    if (!plain) {
+    shape.keeps_values = keeps;
+    if (!keeps) {
         for (bool& usable : shape.usable) {
             usable = false;
         }
@@ -154,24 +154,21 @@ TELVAR_NOINLINE TELVAR_COLD bool learn_keys(const DictKeys* keys) {
 
 #endif  // TELVAR_HAVE_INTERNALS
 
-bool quiet_class_names(PyObject* cls, ClassNames& found) {
+Inert<ClassNames> inert_class_names([[maybe_unused]] PyObject* cls) {
 #ifdef TELVAR_HAVE_INTERNALS
-    if (!fast_paths() || !Py_IS_TYPE(cls, &PyType_Type) ||
-        !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(cls), Py_TPFLAGS_HEAPTYPE)) {
-        return false;
-    }
     auto* type = reinterpret_cast<PyHeapTypeObject*>(cls);
-    PyObject* type_dict = type->ht_type.tp_dict;
-    const Peek module = type_dict != nullptr ? peek_str_key(type_dict, names.dunder_module)
-                                             : Peek{};
-    found = {type->ht_name, type->ht_qualname, module.value.get()};
-    return module.answer == Peek::found && PyUnicode_Check(found.module) &&
-           PyUnicode_Check(found.qualname) && PyUnicode_Check(found.name);
-#else
-    (void)cls;
-    (void)found;
-    return false;
+    if (fast_paths() && Py_IS_TYPE(cls, &PyType_Type) &&
+        PyType_HasFeature(&type->ht_type, Py_TPFLAGS_HEAPTYPE) &&
+        type->ht_type.tp_dict != nullptr) {
+        const Inert<> module = inert_find(type->ht_type.tp_dict, names.dunder_module);
+        const ClassNames found{type->ht_name, type->ht_qualname, module.value.get()};
+        if (module.found() && PyUnicode_Check(found.module) && PyUnicode_Check(found.qualname) &&
+            PyUnicode_Check(found.name)) {
+            return {Told::found, found};
+        }
+    }
 #endif
+    return {};
 }
 
 // --- method look-ups ---------------------------------------------------------------
@@ -212,37 +209,39 @@ bool dicts_agree() {
     if (!copy) {
         return false;
     }
-    const Peek hit = peek_str_key(text_keys.get(), names.cls);
-    const Peek equal = peek_str_key(text_keys.get(), copy.get());
-    const bool probes = hit.answer == Peek::found && hit.value.get() == names.path &&
-                        equal.answer == Peek::found && equal.value.get() == names.path &&
-                        peek_str_key(text_keys.get(), names.keys).answer == Peek::absent &&
-                        peek_str_key(empty.get(), names.cls).answer == Peek::absent;
+    const Inert<> hit = inert_find(text_keys.get(), names.cls);
+    const Inert<> equal = inert_find(text_keys.get(), copy.get());
+    const bool probes = hit.found() && hit.value.get() == names.path && equal.found() &&
+                        equal.value.get() == names.path &&
+                        inert_find(text_keys.get(), names.keys).told == Told::absent &&
+                        inert_find(empty.get(), names.cls).told == Told::absent;
     return probes && py::dict_set(text_keys.get(), number.get(), Py_None) == 0 &&
-           peek_str_key(text_keys.get(), names.cls).answer == Peek::unknown;
+           inert_find(text_keys.get(), names.cls).unknown();
 }
 
 // A manager's attributes read both ways, before and after an instance
 // attribute shadows a method and after its __dict__ is made.
 bool attributes_agree(PyObject* manager_class) {
     constexpr Site probed = site_of<Fn::print_tree>();
-    Ref manager = py::call_no_args(manager_class);
+    Ref own = py::attribute(manager_class, site_name(probed));  // the function itself
+    Ref manager = own ? py::call_no_args(manager_class) : Ref();
     Ref plugins = manager ? py::attribute(manager.get(), site_name(Site::plugins)) : Ref();
     if (!plugins) {
         return false;
     }
-    const bool plain = peek_instance_attribute(manager.get(), Site::plugins) == plugins.get() &&
-                       cached_own_method(manager.get(), probed) == own_function(Fn::print_tree);
-    if (!plain || py::set_attribute(manager.get(), site_name(probed), Py_None) < 0) {
+    ManagerView view(manager.get());
+    const bool inert = view.attribute(Site::plugins).value.get() == plugins.get() &&
+                       view.own_method(probed).value.get() == own.get();
+    if (!inert || py::set_attribute(manager.get(), site_name(probed), Py_None) < 0) {
         return false;
     }
-    const bool shadowed = cached_own_method(manager.get(), probed) == nullptr;
+    const bool shadowed = view.own_method(probed).unknown();
     Ref dict = py::attribute(manager.get(), names.dunder_dict);
     if (!dict || py::dict_del(dict.get(), site_name(probed)) < 0) {
         return false;
     }
-    PyObject* again = peek_instance_attribute(manager.get(), Site::plugins);
-    return shadowed && (again == nullptr || again == plugins.get());
+    const Inert<> again = view.attribute(Site::plugins);
+    return shadowed && (again.unknown() || again.value.get() == plugins.get());
 }
 
 #endif

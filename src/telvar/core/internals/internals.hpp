@@ -2,7 +2,7 @@
 // place that makes them, each behind a feature of the version fence
 // (versions.hpp) that names what it reads. Builds outside the fence, a
 // failed import-time self-test and TELVAR_NO_FAST_PATHS=1 leave them off:
-// every answer here is then "unknown" and the callers take the public API's
+// every answer here is then unknown and the callers take the public API's
 // path. The answers the hot paths ask for are inline, so that they cost no
 // call; none of them runs Python code.
 #pragma once
@@ -43,68 +43,57 @@ TELVAR_ALWAYS_INLINE bool fast_paths() {
 }
 
 // The hash of an exact str, when the reads are on (computed if the str has
-// none yet, which runs no Python code): -1 when the key is no exact str, or
-// the reads are off.
-TELVAR_ALWAYS_INLINE Py_hash_t plain_hash(PyObject* key) {
+// none yet, which runs no Python code); unknown for anything else.
+TELVAR_ALWAYS_INLINE Inert<Py_hash_t> inert_hash([[maybe_unused]] PyObject* key) {
 #ifdef TELVAR_HAVE_INTERNALS
-    if (!fast_paths() || !PyUnicode_CheckExact(key)) {
-        return -1;
+    if (fast_paths() && PyUnicode_CheckExact(key)) {
+        const Py_hash_t hash = internals::stored_hash(key);
+        return {Told::found, hash != -1 ? hash : py::exact_str_hash(key)};
     }
-    const Py_hash_t hash = internals::cached_hash(key);
-    return hash != -1 ? hash : py::exact_str_hash(key);
-#else
-    (void)key;
-    return -1;
 #endif
+    return {};
 }
 
 // `key in dict` and `dict[key]` in one inline look-up, where that runs no
 // Python code: an exact dict of exact str keys searched for an exact str
-// whose plain_hash() is `hash` (not -1).
-TELVAR_ALWAYS_INLINE Peek peek_hashed(PyObject* dict, PyObject* key, Py_hash_t hash) {
+// whose inert_hash() is `hash`.
+TELVAR_ALWAYS_INLINE Inert<> inert_probe([[maybe_unused]] PyObject* dict,
+                                         [[maybe_unused]] PyObject* key,
+                                         [[maybe_unused]] Py_hash_t hash) {
 #ifdef TELVAR_HAVE_INTERNALS
     using namespace internals;
-    return is_plain_dict(dict) ? probe(keys_of(dict), key, hash) : Peek{};
-#else
-    (void)dict;
-    (void)key;
-    (void)hash;
-    return {};
+    if (is_exact_str_dict(dict)) {
+        return probe(keys_of(dict), key, hash);
+    }
 #endif
+    return {};
 }
 
-// `key in dict` and `dict[key]` read from a dict's own storage, also a dict
-// subclass's (whose methods are not asked), for an exact str key, where that
-// runs no Python code: its keys are all exact str.
-TELVAR_ALWAYS_INLINE Peek peek_storage(PyObject* dict, PyObject* key) {
+// inert_probe() for any key; with `own_storage`, also in a dict subclass's
+// own storage (whose methods are not asked).
+TELVAR_ALWAYS_INLINE Inert<> inert_find([[maybe_unused]] PyObject* dict,
+                                        [[maybe_unused]] PyObject* key,
+                                        [[maybe_unused]] bool own_storage = false) {
 #ifdef TELVAR_HAVE_INTERNALS
     using namespace internals;
-    const Py_hash_t hash = plain_hash(key);
-    return hash != -1 && PyDict_Check(dict) && keys_of(dict)->kind == kUnicodeKeys
-               ? probe(keys_of(dict), key, hash)
-               : Peek{};
-#else
-    (void)dict;
-    (void)key;
-    return {};
+    const Inert<Py_hash_t> hash = inert_hash(key);
+    if (hash.found() && (own_storage ? PyDict_Check(dict) : PyDict_CheckExact(dict)) &&
+        keys_of(dict)->kind == kUnicodeKeys) {
+        return probe(keys_of(dict), key, hash.value);
+    }
 #endif
-}
-
-// peek_hashed() for any key.
-TELVAR_ALWAYS_INLINE Peek peek_str_key(PyObject* dict, PyObject* key) {
-    const Py_hash_t hash = plain_hash(key);
-    return hash != -1 ? peek_hashed(dict, key, hash) : Peek{};
+    return {};
 }
 
 // Calls visit(key, value) for each entry of an exact dict of exact str
-// keys, in the dict's order, read from its table: true when read so, false
-// (nothing visited) when only PyDict_Next can tell.
+// keys, in the dict's order, read from its table: found when read so,
+// unknown (nothing visited) when only PyDict_Next can tell.
 template <class Visit>
-TELVAR_ALWAYS_INLINE bool visit_plain_entries([[maybe_unused]] PyObject* dict,
+TELVAR_ALWAYS_INLINE Told visit_inert_entries([[maybe_unused]] PyObject* dict,
                                               [[maybe_unused]] Visit&& visit) {
 #ifdef TELVAR_HAVE_INTERNALS
     using namespace internals;
-    if (fast_paths() && is_plain_dict(dict)) {
+    if (fast_paths() && is_exact_str_dict(dict)) {
         const DictKeys* keys = keys_of(dict);
         const UnicodeEntry* entries = unicode_entries(keys);
         for (Py_ssize_t i = 0; i < keys->nentries; ++i) {
@@ -112,10 +101,10 @@ TELVAR_ALWAYS_INLINE bool visit_plain_entries([[maybe_unused]] PyObject* dict,
                 visit(entries[i].key, entries[i].value);
             }
         }
-        return true;
+        return Told::found;
     }
 #endif
-    return false;
+    return Told::unknown;
 }
 
 // What str(cls) and cls.__name__ read of a class, read here without
@@ -128,8 +117,7 @@ struct ClassNames {
     PyObject* module;
 };
 
-// False when only the interpreter can tell.
-bool quiet_class_names(PyObject* cls, ClassNames& found);
+Inert<ClassNames> inert_class_names(PyObject* cls);
 
 // What the shape tells of one manager's attributes. A view read before
 // Python code may have run is stale: every answer first takes the view
@@ -171,46 +159,40 @@ class ManagerView {
     }
 
   public:
-    // The module's own function that `obj.<site>` resolves to, when the
-    // look-up can run no Python code and the instance has no attribute of
-    // that name (borrowed); nullptr when only the interpreter can tell.
-    TELVAR_ALWAYS_INLINE PyObject* own_method(Site site) noexcept {
+    // The module's own function that `obj.<site>` resolves to, found when
+    // the look-up can run no Python code and the instance has no attribute
+    // of that name.
+    TELVAR_ALWAYS_INLINE Inert<> own_method([[maybe_unused]] Site site) noexcept {
 #ifdef TELVAR_HAVE_INTERNALS
         using namespace internals;
         refresh();
         const int i = static_cast<int>(site);
-        if (values_ == nullptr) {
-            return nullptr;
-        }
-        if (shape.unshadowed_own[i]) {
-            return shape.found[i];
+        if (values_ != nullptr && shape.unshadowed_own[i]) {
+            return {Told::found, Borrowed(shape.found[i])};
         }
         const Py_ssize_t index = shape.index[i];
-        const bool shadowed = index >= 0 && (index >= capacity_ || values_[index] != nullptr);
-        return shape.usable[i] && !shadowed ? shape.found[i] : nullptr;
-#else
-        (void)site;
-        return nullptr;
+        if (values_ != nullptr && shape.usable[i] &&
+            !(index >= 0 && (index >= capacity_ || values_[index] != nullptr))) {
+            return {Told::found, Borrowed(shape.found[i])};
+        }
 #endif
+        return {};
     }
 
-    // `obj.<site>` (borrowed), when it is the instance's own attribute and
-    // nothing on the type takes precedence; nullptr when only the
-    // interpreter can tell.
-    TELVAR_ALWAYS_INLINE PyObject* attribute(Site site) noexcept {
+    // `obj.<site>`, found when it is the instance's own attribute and
+    // nothing on the type takes precedence.
+    TELVAR_ALWAYS_INLINE Inert<> attribute([[maybe_unused]] Site site) noexcept {
 #ifdef TELVAR_HAVE_INTERNALS
         using namespace internals;
         refresh();
         const int i = static_cast<int>(site);
-        if (values_ == nullptr || !shape.usable[i] || !descriptor_holds(i)) {
-            return nullptr;
-        }
         const Py_ssize_t index = shape.index[i];
-        return index >= 0 && index < capacity_ ? values_[index] : nullptr;
-#else
-        (void)site;
-        return nullptr;
+        if (values_ != nullptr && shape.usable[i] && descriptor_holds(i) && index >= 0 &&
+            index < capacity_ && values_[index] != nullptr) {
+            return {Told::found, Borrowed(values_[index])};
+        }
 #endif
+        return {};
     }
 
   private:
@@ -225,13 +207,5 @@ class ManagerView {
     PyObject** values_ = nullptr;  // null: the shape does not answer for the manager
     Py_ssize_t capacity_ = 0;
 };
-
-TELVAR_ALWAYS_INLINE PyObject* cached_own_method(PyObject* obj, Site site) {
-    return ManagerView(obj).own_method(site);
-}
-
-TELVAR_ALWAYS_INLINE PyObject* peek_instance_attribute(PyObject* obj, Site site) {
-    return ManagerView(obj).attribute(site);
-}
 
 }  // namespace telvar

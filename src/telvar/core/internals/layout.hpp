@@ -1,20 +1,69 @@
-// The internal layout that the reads of internals.hpp rely on: CPython's
-// dict keys and instance values, and what the module learnt about the
-// manager class (its shape). Only behind the version fence.
+// The internal layout that the reads of internals.hpp rely on: the
+// characters of an exact str, CPython's dict keys and instance values, and what the module learnt
+// about the manager class (its shape). Only behind the version fence.
 #pragma once
 
-#include "names.hpp"
+#include "python/refs.hpp"
+#include "table/functions.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace telvar {
 
-// What an inline read can tell without running Python code.
-struct Peek {
-    enum Answer : uint8_t { absent, found, unknown };
-    Answer answer = unknown;
-    Borrowed value;  // with `found`
-};
+template <class Word>
+TELVAR_ALWAYS_INLINE Word load_word(const unsigned char* at) {
+    Word word = 0;
+    std::memcpy(&word, at, sizeof word);
+    return word;
+}
+
+// Whether n bytes are equal, compared inline in words (the last one may
+// overlap the one before): the texts compared are short.
+TELVAR_ALWAYS_INLINE bool same_bytes(const unsigned char* a, const unsigned char* b, size_t n) {
+    if (n >= sizeof(uint64_t)) {
+        for (size_t at = 0; at + sizeof(uint64_t) < n; at += sizeof(uint64_t)) {
+            if (load_word<uint64_t>(a + at) != load_word<uint64_t>(b + at)) {
+                return false;
+            }
+        }
+        const size_t last = n - sizeof(uint64_t);
+        return load_word<uint64_t>(a + last) == load_word<uint64_t>(b + last);
+    }
+    if (n >= sizeof(uint32_t)) {
+        const size_t last = n - sizeof(uint32_t);
+        return load_word<uint32_t>(a) == load_word<uint32_t>(b) &&
+               load_word<uint32_t>(a + last) == load_word<uint32_t>(b + last);
+    }
+    if (n >= sizeof(uint16_t)) {
+        const size_t last = n - sizeof(uint16_t);
+        return load_word<uint16_t>(a) == load_word<uint16_t>(b) &&
+               load_word<uint16_t>(a + last) == load_word<uint16_t>(b + last);
+    }
+    return n == 0 || *a == *b;
+}
+
+// Text equality of two exact str, which runs no Python code. The common
+// case, two ASCII texts, is compared inline: an exact str keeps its
+// characters right after its header.
+TELVAR_ALWAYS_INLINE bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) {
+        return true;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b)) {
+        return false;
+    }
+    if (PyUnicode_IS_ASCII(a) && PyUnicode_IS_ASCII(b)) {
+        return same_bytes(
+            reinterpret_cast<const unsigned char*>(reinterpret_cast<PyASCIIObject*>(a) + 1),
+            reinterpret_cast<const unsigned char*>(reinterpret_cast<PyASCIIObject*>(b) + 1),
+            static_cast<size_t>(length));
+    }
+    return PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
 
 }  // namespace telvar
 
@@ -69,7 +118,7 @@ TELVAR_ALWAYS_INLINE const UnicodeEntry* unicode_entries(const DictKeys* keys) {
                                                  (size_t{1} << keys->log2_index_bytes));
 }
 
-TELVAR_ALWAYS_INLINE Py_hash_t cached_hash(PyObject* text) {
+TELVAR_ALWAYS_INLINE Py_hash_t stored_hash(PyObject* text) {
     return reinterpret_cast<PyASCIIObject*>(text)->hash;
 }
 
@@ -77,7 +126,7 @@ TELVAR_ALWAYS_INLINE Py_hash_t cached_hash(PyObject* text) {
 // known hash, as the interpreter's own look-up makes it: it stops at the
 // key itself or at an equal str (found, the value borrowed), or at an
 // empty slot (absent). Comparing two exact str runs no Python code.
-TELVAR_ALWAYS_INLINE Peek probe(const DictKeys* keys, PyObject* key, Py_hash_t hash) {
+TELVAR_ALWAYS_INLINE Inert<> probe(const DictKeys* keys, PyObject* key, Py_hash_t hash) {
     const size_t mask = (size_t{1} << keys->log2_size) - 1;
     const UnicodeEntry* entries = unicode_entries(keys);
     auto perturb = static_cast<size_t>(hash);
@@ -87,12 +136,12 @@ TELVAR_ALWAYS_INLINE Peek probe(const DictKeys* keys, PyObject* key, Py_hash_t h
         if (ix >= 0) {
             PyObject* const entry_key = entries[ix].key;
             // The key itself is the usual find; an equal str is told by its hash and text.
-            if (entry_key == key || (cached_hash(entry_key) == hash && same_text(entry_key, key)))
+            if (entry_key == key || (stored_hash(entry_key) == hash && same_text(entry_key, key)))
                 [[likely]] {
-                return {Peek::found, Borrowed(entries[ix].value)};
+                return {Told::found, Borrowed(entries[ix].value)};
             }
         } else if (ix == kEmptySlot) {
-            return {Peek::absent, Borrowed()};
+            return {Told::absent, Borrowed()};
         }
         perturb >>= 5;  // PERTURB_SHIFT
         slot = mask & (slot * 5 + perturb + 1);
@@ -101,7 +150,7 @@ TELVAR_ALWAYS_INLINE Peek probe(const DictKeys* keys, PyObject* key, Py_hash_t h
 
 // Whether a dict is exact and holds exact str keys only: a look-up of an
 // exact str in it runs no Python code.
-TELVAR_ALWAYS_INLINE bool is_plain_dict(PyObject* dict) {
+TELVAR_ALWAYS_INLINE bool is_exact_str_dict(PyObject* dict) {
     return PyDict_CheckExact(dict) && keys_of(dict)->kind == kUnicodeKeys;
 }
 

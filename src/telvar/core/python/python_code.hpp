@@ -108,7 +108,6 @@ inline Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
 // --- texts, numbers and comparisons -------------------------------------------
 
 inline Ref str(PyObject* obj) { return ran(PyObject_Str(obj)); }
-inline Ref repr(PyObject* obj) { return ran(PyObject_Repr(obj)); }
 inline Ref format(PyObject* obj, PyObject* spec) { return ran(PyObject_Format(obj, spec)); }
 // template % args
 inline Ref percent(PyObject* text, PyObject* args) { return ran(PyUnicode_Format(text, args)); }

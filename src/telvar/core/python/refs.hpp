@@ -11,7 +11,7 @@
 // was (checked builds abort otherwise).
 #pragma once
 
-#include "internals/versions.hpp"
+#include "fence/versions.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -95,6 +95,22 @@ class Borrowed {
 #ifdef TELVAR_CHECKED
     uint64_t taken_ = 0;
 #endif
+};
+
+// What a read that runs no Python code (an inert read) tells: found, with
+// what it found; absent; or unknown, when only the general path, which may
+// run Python code, can tell. Every inline read and every step that chooses
+// between the inline and the general path answers with it, so an int result
+// always means -1 with an exception set, and a null pointer a failure.
+enum class Told : uint8_t { absent, found, unknown };
+
+template <class Value = Borrowed>
+struct Inert {
+    Told told = Told::unknown;
+    Value value{};  // with `found`
+
+    bool found() const { return told == Told::found; }
+    bool unknown() const { return told == Told::unknown; }
 };
 
 // An owned (strong) reference, released when it goes out of scope.

@@ -3,8 +3,8 @@
 //
 // print_tree renders each child through `self.print_tree` and indents the
 // child's block line by line into its own. A tree whose rendering makes no
-// call that Python code could observe is written in one pass by the plain
-// renderer (plain.cpp). Any other takes the general renderer, here, which
+// call that Python code could observe is written in one pass by the inert
+// renderer (inert.cpp). Any other takes the general renderer, here, which
 // makes every call the rule makes, in the rule's order: for each key, a
 // look-up of self.print_tree, `data[key]`, `"__ " + key` and the call; the
 // comparisons of the key with the last key; the split of the child's block;
@@ -46,65 +46,26 @@ Ref render_leaf(PyObject* data, PyObject* output) {
     return text ? py::add(head.get(), text.get()) : Ref();
 }
 
-// The keys of a dict in ascending order, as sorted(data.keys()) gives them.
-// A small plain dict of exact str keys is sorted here, without a list.
-class SortedKeys {
-  public:
-    bool collect(PyObject* data) {
-        if (PyDict_CheckExact(data) && PyDict_GET_SIZE(data) <= kSmall && collect_small(data)) {
-            return true;
-        }
-        if (PyDict_CheckExact(data)) {
-            list_ = Ref::steal(PyDict_Keys(data));  // a new list already
-        } else {
-            Ref keys = py::call_method0(data, names.keys);
-            list_ = keys ? py::list(keys.get()) : Ref();
-        }
-        if (!list_ || py::sort(list_.get()) < 0) {
-            return false;
-        }
-        if (count() == 0) {
-            // sorted_keys[-1]; the sort succeeded, so no exception is set.
-            PyErr_SetString(PyExc_IndexError, "list index out of range");
-            return false;
-        }
-        return true;
+// sorted(data.keys()), which must not be empty (the rule reads its last
+// key): null with an exception set.
+Ref sorted_keys(PyObject* data) {
+    Ref list;
+    if (PyDict_CheckExact(data)) {
+        list = Ref::steal(PyDict_Keys(data));  // a new list already
+    } else {
+        Ref keys = py::call_method0(data, names.keys);
+        list = keys ? py::list(keys.get()) : Ref();
     }
-
-    Py_ssize_t count() const { return list_ ? PyList_GET_SIZE(list_.get()) : small_count_; }
-    // A new reference: the list may be changed by the code that runs.
-    Ref operator[](Py_ssize_t i) const {
-        return Ref::hold(list_ ? PyList_GET_ITEM(list_.get(), i) : small_[i].get());
+    if (!list || py::sort(list.get()) < 0) {
+        return {};
     }
-
-  private:
-    static constexpr Py_ssize_t kSmall = 8;
-
-    bool collect_small(PyObject* data) {
-        Py_ssize_t pos = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        // Nothing here runs Python code: the keys are exact str, compared by
-        // code point, which is str's own order. Keys held when another kind
-        // turns up are released with the rest.
-        while (PyDict_Next(data, &pos, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) {
-                small_count_ = 0;
-                return false;
-            }
-            Py_ssize_t at = small_count_++;
-            for (; at > 0 && text_less(key, small_[at - 1].get()); --at) {
-                small_[at] = std::move(small_[at - 1]);
-            }
-            small_[at] = Ref::hold(key);
-        }
-        return small_count_ > 0;
+    if (PyList_GET_SIZE(list.get()) == 0) {
+        // sorted_keys[-1]; the sort succeeded, so no exception is set.
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return {};
     }
-
-    Ref list_;
-    Ref small_[kSmall];
-    Py_ssize_t small_count_ = 0;
-};
+    return list;
+}
 
 // --- the general renderer -----------------------------------------------------
 
@@ -192,14 +153,15 @@ bool append_block(Output& output, PyObject* block, PyObject* key, PyObject* last
 
 // print_tree(data, output) for a non-empty dict; null with an exception set.
 Ref render_general(PyObject* self, PyObject* data, PyObject* output) {
-    SortedKeys keys;
+    Ref keys = sorted_keys(data);
     Output text;
-    if (!keys.collect(data) || !text.start(output)) {
+    if (!keys || !text.start(output)) {
         return {};
     }
-    Ref last_key = keys[keys.count() - 1];
-    for (Py_ssize_t i = 0; i < keys.count(); ++i) {
-        Ref key = keys[i];
+    // New references: the list may be changed by the code that runs.
+    Ref last_key = Ref::hold(PyList_GET_ITEM(keys.get(), PyList_GET_SIZE(keys.get()) - 1));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        Ref key = Ref::hold(PyList_GET_ITEM(keys.get(), i));
         // The call's method and arguments are dropped before the key is
         // compared, as the rule drops them.
         Ref block = child_block(self, data, key.get());
@@ -245,11 +207,11 @@ PyObject* print_tree_impl(const Call& args) {
     if (!PyDict_Check(data)) {
         return render_leaf(data, output).release();
     }
-    if (PyDict_CheckExact(data) &&
-        cached_own_method(self, site_of<Fn::print_tree>()) == own_function(Fn::print_tree)) {
-        Ref text;
-        if (render_plainly(data, output, text) != Plain::not_plain) {
-            return text.release();
+    if (PyDict_CheckExact(data) && inert_own_method(self, site_of<Fn::print_tree>()).value.get() ==
+                                       own_function(Fn::print_tree)) {
+        Inert<Ref> text = render_inertly(data, output);
+        if (text.found()) {
+            return text.value.release();
         }
     }
     return render_general(self, data, output).release();

@@ -1,5 +1,5 @@
 // The tree's text format, the one writer of the renderers' text, and the
-// plain renderer's entry.
+// inert renderer's entry.
 //
 // A line of the tree is its prefix (one step per level: "  |" or "  "),
 // then "__ " and a key or the caller's `output`, then for a leaf " = " and
@@ -9,7 +9,7 @@
 // spelled here only.
 #pragma once
 
-#include "calls.hpp"
+#include "calls/calls.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -220,15 +220,11 @@ class TextWriter {
     bool ascii_ = true;  // every character written is ASCII
 };
 
-// The plain renderer (plain.cpp), one pass over a tree whose rendering
-// makes no call that Python code can observe.
-enum class Plain { done, not_plain, failed };
-
 // print_tree(data, output) of a non-empty exact dict, rendered by the
-// module's own print_tree, when every step of the rule runs no Python
-// code: done with `text` set, failed with an exception set, or not_plain
-// when a step would run Python code (nothing observable has been done
-// then; the general renderer starts over).
-Plain render_plainly(PyObject* data, PyObject* output, Ref& text);
+// module's own print_tree in one pass (inert.cpp), when every step of the
+// rule runs no Python code: found with the text (null with an exception
+// set), or unknown when a step would run Python code (nothing observable
+// has been done then; the general renderer starts over).
+Inert<Ref> render_inertly(PyObject* data, PyObject* output);
 
 }  // namespace telvar

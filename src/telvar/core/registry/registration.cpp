@@ -1,6 +1,6 @@
 // Registration of a connection class by OS, platform, model, OS flavour and
 // chassis type (the tree: registry.hpp).
-#include "registry.hpp"
+#include "registry/registry.hpp"
 
 #include <initializer_list>
 
@@ -43,7 +43,7 @@ MessageTexts<8> replaced_texts(" ", " already registered for ", ", ", " from ",
                                " is overriding this class", "[", "'", "]");
 
 // repr() of an exact str that needs no escapes: the text in single quotes.
-bool quotes_plainly(PyObject* text) {
+bool quotes_without_escapes(PyObject* text) {
     if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) {
         return false;
     }
@@ -56,16 +56,17 @@ bool quotes_plainly(PyObject* text) {
     return true;
 }
 
-// The record for plain classes and a path of plain str, whose reads and
-// formatting run no Python code: the same text in one allocation (str() of
-// the list alone would cost more than the rest). Null when it cannot be
-// made so.
-Ref plain_message(PyObject* existing_cls, PyObject* const* path, int length, PyObject* cls) {
-    ClassNames existing{};
-    ClassNames added{};
-    if (!quiet_class_names(existing_cls, existing) || !quiet_class_names(cls, added) ||
-        !PyUnicode_CheckExact(existing.name) || !PyUnicode_CheckExact(added.name) ||
-        !PyUnicode_CheckExact(added.module)) {
+// The record for classes and a path of exact str whose reads and formatting
+// run no Python code: the same text in one allocation (formatting the list
+// as the rule does costs the replacing row half as much again). Found with
+// the message (null with an exception set), or unknown.
+Inert<Ref> inert_message(PyObject* existing_cls, PyObject* const* path, int length, PyObject* cls) {
+    const Inert<ClassNames> existing_names = inert_class_names(existing_cls);
+    const Inert<ClassNames> added_names = inert_class_names(cls);
+    const ClassNames& existing = existing_names.value;
+    const ClassNames& added = added_names.value;
+    if (!existing_names.found() || !added_names.found() || !PyUnicode_CheckExact(existing.name) ||
+        !PyUnicode_CheckExact(added.name) || !PyUnicode_CheckExact(added.module)) {
         return {};
     }
     PyObject* pieces[3 + 2 + 4 * 4 + 5];
@@ -75,7 +76,7 @@ Ref plain_message(PyObject* existing_cls, PyObject* const* path, int length, PyO
         pieces[count++] = piece;
     }
     for (int i = 0; i < length; ++i) {
-        if (!quotes_plainly(path[i])) {
+        if (!quotes_without_escapes(path[i])) {
             return {};
         }
         if (i > 0) {
@@ -89,7 +90,7 @@ Ref plain_message(PyObject* existing_cls, PyObject* const* path, int length, PyO
                             replaced_texts[kFrom], added.module, replaced_texts[kOverriding]}) {
         pieces[count++] = piece;
     }
-    return join_texts(pieces, count);
+    return {Told::found, join_texts(pieces, count)};
 }
 
 // The record made by the rule: the logger and its method are looked up
@@ -122,10 +123,14 @@ bool log_replacement(PyObject* existing_record, PyObject* const* path, int lengt
     if (!existing_cls || !replaced_texts.ready()) {
         return false;
     }
-    Ref message = plain_message(existing_cls.get(), path, length, cls);
+    Inert<Ref> inert = inert_message(existing_cls.get(), path, length, cls);
+    if (inert.unknown()) {
+        return log_formatted(global_attribute(names.log, names.debug), existing_cls.get(), path,
+                             length, cls);
+    }
+    Ref message = std::move(inert.value);
     if (!message) {
-        return !PyErr_Occurred() && log_formatted(global_attribute(names.log, names.debug),
-                                                  existing_cls.get(), path, length, cls);
+        return false;
     }
     // Nothing above ran Python code: the logger is looked up now, as it is
     // used, without a bound method.

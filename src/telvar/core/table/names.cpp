@@ -1,6 +1,6 @@
 // The interned names, the site names and the keyword tuples, made when the
 // module is created.
-#include "names.hpp"
+#include "table/names.hpp"
 
 namespace telvar {
 

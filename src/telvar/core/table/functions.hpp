@@ -4,7 +4,7 @@
 // keyword names it calls them with.
 #pragma once
 
-#include "internals/versions.hpp"
+#include "fence/versions.hpp"
 
 namespace telvar {
 
@@ -172,6 +172,12 @@ inline constexpr FunctionSpec kFunctionSpecs[kFunctionCount] = {
 };
 
 constexpr const FunctionSpec& spec_of(Fn role) { return kFunctionSpecs[static_cast<int>(role)]; }
+
+// The type of the module's function objects (calls/function.cpp), never freed.
+inline PyTypeObject* function_type = nullptr;
+
+// Whether `obj` is one of the module's function objects.
+inline bool is_own_function(PyObject* obj) { return Py_IS_TYPE(obj, function_type); }
 
 // --- the attribute sites of `self` ------------------------------------------
 

@@ -8,10 +8,8 @@
 // element that reaches the node's data map, is not walked into.
 #pragma once
 
-#include "calls.hpp"
-#include "validation.hpp"
-
-#include <cstring>
+#include "calls/calls.hpp"
+#include "registry/validation.hpp"
 
 namespace telvar {
 
@@ -20,16 +18,15 @@ namespace telvar {
 // argument at `first`, and platform, model and os_flavor follow it. The
 // path is [os], [os, platform] or [os, platform, model], then os_flavor
 // when it is not None (borrowed from the arguments); `length` is -1 with an
-// exception set when the validation failed. `view` is a view of self.
+// exception set when the validation failed.
 struct CallPath {
-    TELVAR_ALWAYS_INLINE CallPath(const Call& args, int first, PyObject* chassis_type)
-        : view(args[0]) {
+    TELVAR_ALWAYS_INLINE CallPath(const Call& args, int first, PyObject* chassis_type) {
         PyObject* os = args[first];
         PyObject* platform = args[first + 1];
         PyObject* model = args[first + 2];
         PyObject* os_flavor = args[first + 3];
         PyObject* params[] = {args[0], os, platform, model, chassis_type};
-        if (call_validate_arguments(params, view) < 0) {
+        if (call_validate_arguments(params) < 0) {
             length = -1;
             return;
         }
@@ -45,7 +42,6 @@ struct CallPath {
         }
     }
 
-    ManagerView view;
     PyObject* path[4];
     int length = 0;
 };
@@ -53,57 +49,40 @@ struct CallPath {
 // self._plugins
 inline Ref registry_root(PyObject* self) { return self_attribute(self, Site::plugins); }
 
-// Whether a path element's text is "data" (an exact str or a str subclass,
-// read by its characters).
-inline bool is_reserved_text(PyObject* element) {
+// Whether a path element's text is "data": an exact str or a str subclass,
+// read by its characters (PyUnicode_Compare of two str runs no Python code).
+TELVAR_ALWAYS_INLINE bool is_reserved_text(PyObject* element) {
     if (PyUnicode_CheckExact(element)) {
-        return PyUnicode_GET_LENGTH(element) == 4 && PyUnicode_IS_ASCII(element) &&
-               std::memcmp(PyUnicode_DATA(element), "data", 4) == 0;
+        return same_text(element, names.data);
     }
-    if (!PyUnicode_Check(element) || PyUnicode_GET_LENGTH(element) != 4) {
-        return false;
-    }
-    const int kind = PyUnicode_KIND(element);
-    const void* chars = PyUnicode_DATA(element);
-    for (int i = 0; i < 4; ++i) {
-        if (PyUnicode_READ(kind, chars, i) != static_cast<Py_UCS4>("data"[i])) {
-            return false;
-        }
-    }
-    return true;
+    return PyUnicode_Check(element) && PyUnicode_Compare(element, names.data) == 0;
 }
 
 // ConnectionInfraError for a path element that is "data"; returns nullptr.
 PyObject* refuse_reserved();
 
-// One step of a walk: whether `element` names a child of the node.
-enum class Step { failed = -1, absent, child, reserved, unknown };
-
-// The step where no Python code can run (an exact dict of exact str keys,
-// an exact str element whose plain_hash() is `hash`; `data_hash` is that of
-// "data"): absent, child (`child` borrowed), reserved, or unknown when only
-// the general step can tell.
-TELVAR_ALWAYS_INLINE Step peek_child(PyObject* node, PyObject* element, Py_hash_t hash,
-                                     Py_hash_t data_hash, Borrowed& child) {
+// The child that `element` names in `node`, read where that runs no Python
+// code (an exact dict of exact str keys, an exact str element whose
+// inert_hash() is `hash`; `data_hash` is that of "data"): found (borrowed),
+// absent (also for an element whose text is "data", which is never a
+// child), or unknown. An element that reaches the node's data map under
+// another key is left to the general step, which refuses it.
+TELVAR_ALWAYS_INLINE Inert<> inert_child(PyObject* node, PyObject* element, Py_hash_t hash,
+                                         Py_hash_t data_hash) {
     if (is_reserved_text(element)) {
-        return Step::reserved;
+        return {Told::absent, Borrowed()};
     }
-    const Peek found = peek_hashed(node, element, hash);
-    if (found.answer != Peek::found) {
-        return found.answer == Peek::absent ? Step::absent : Step::unknown;
+    const Inert<> found = inert_probe(node, element, hash);
+    if (!found.found()) {
+        return found;
     }
-    // The node's own data map is never a child, whatever key reaches it; a
-    // node that cannot tell is asked on the general path.
-    const Peek data = peek_hashed(node, names.data, data_hash);
-    if (data.answer == Peek::unknown) {
-        return Step::unknown;
-    }
-    if (data.answer == Peek::found && data.value.get() == found.value.get()) {
-        return Step::reserved;
-    }
-    child = found.value;
-    return Step::child;
+    const Inert<> data = inert_probe(node, names.data, data_hash);
+    const bool reaches_data = data.found() && data.value.get() == found.value.get();
+    return data.unknown() || reaches_data ? Inert<>{} : found;
 }
+
+// One step of the general walk: whether `element` names a child of the node.
+enum class Step { failed = -1, absent, child, reserved };
 
 enum class Missing { skip, stop };
 

@@ -1,8 +1,8 @@
 // Everything the module keeps between calls. One module object per process.
 #pragma once
 
-#include "functions.hpp"
 #include "python/refs.hpp"
+#include "table/functions.hpp"
 
 namespace telvar {
 
@@ -21,15 +21,11 @@ struct State {
     PyObject* globals = nullptr;  // borrowed: the dict of `module`, which lives forever
     Kept builtins_dict;
     Builtins builtins;
-    PyTypeObject* function_type = nullptr;  // the type of the module's functions, never freed
-    Kept own[kFunctionCount];               // the module's own function objects, by role
+    Kept own[kFunctionCount];  // the module's own function objects, by role
 };
 
 extern State state;
 
 inline PyObject* own_function(Fn role) { return state.own[static_cast<int>(role)]; }
-
-// Whether `obj` is one of the module's function objects.
-inline bool is_own_function(PyObject* obj) { return Py_IS_TYPE(obj, state.function_type); }
 
 }  // namespace telvar

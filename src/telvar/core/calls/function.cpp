@@ -1,7 +1,7 @@
 // The module's function objects: one type for every entry of the class
 // table, called through vectorcall, with the argument binding and its error
 // texts in one place; and the method-call helper the other parts use.
-#include "calls.hpp"
+#include "calls/calls.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -307,10 +307,10 @@ bool fill_parameters(NativeFunction* fn) {
 }  // namespace
 
 bool function_type_ready() {
-    if (state.function_type == nullptr) {
-        state.function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_type_spec));
+    if (function_type == nullptr) {
+        function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_type_spec));
     }
-    return state.function_type != nullptr;
+    return function_type != nullptr;
 }
 
 bool enter_level() {
@@ -335,7 +335,7 @@ int levels_left() { return Py_GetRecursionLimit() - own_levels; }
 
 Ref make_function(Fn role) {
     const FunctionSpec& spec = spec_of(role);
-    Ref obj = Ref::steal(PyObject_New(PyObject, state.function_type));
+    Ref obj = Ref::steal(PyObject_New(PyObject, function_type));
     if (!obj) {
         return {};
     }
@@ -365,8 +365,8 @@ Ref make_function(Fn role) {
 // --- method calls ----------------------------------------------------------
 
 bool Method::lookup(PyObject* obj, Site site) {
-    if (PyObject* own = cached_own_method(obj, site)) {
-        callable_ = Ref::hold(own);
+    if (const Inert<> own = inert_own_method(obj, site); own.found()) {
+        callable_ = Ref::hold(own.value.get());
         unbound_ = true;
         return true;
     }

@@ -3,9 +3,10 @@
 // levels of recursion, and the small truth and text tests.
 #pragma once
 
+#include "calls/state.hpp"
 #include "internals/internals.hpp"
 #include "python/python_code.hpp"
-#include "state.hpp"
+#include "table/names.hpp"
 
 #include <cstddef>
 
@@ -41,7 +42,10 @@ PyObject* raise_infra_error(BuildMessage&& build_message) {
 }
 
 // ConnectionInfraError(text) for a fixed text.
-PyObject* raise_infra_text(PyObject* text);
+TELVAR_COLD PyObject* raise_infra_text(const char* text);
+
+// ConnectionInfraError(template % value)
+TELVAR_COLD PyObject* raise_infra_formatted(const char* template_text, PyObject* value);
 
 // `key in mapping` and, when true, `mapping[key]`: 1 with `value` set, 0
 // when absent, -1 on error. One inline look-up where no Python code can
@@ -51,7 +55,7 @@ int find_entry(PyObject* mapping, PyObject* key, Ref& value);
 // `key in mapping`, inline where no Python code can tell.
 int has_key(PyObject* mapping, PyObject* key);
 
-// mapping[key]; a plain dict is searched once, even for the KeyError.
+// mapping[key]; an exact dict is searched once, even for the KeyError.
 Ref get_item(PyObject* mapping, PyObject* key);
 
 // The concatenation of str pieces, made in one allocation.
@@ -124,9 +128,6 @@ class Method {
     // the same stack through its binder.
     Ref call(PyObject* const* stack, size_t nargs, PyObject* kwnames) const;
 
-    // Whether the method is the module's own function of that role.
-    bool resolves_to(Fn role) const { return unbound_ && callable_.get() == own_function(role); }
-
   private:
     Ref callable_;
     bool unbound_ = false;
@@ -142,15 +143,26 @@ inline Ref call_method(PyObject* obj, Site site, PyObject* const* stack, size_t 
     return method.call(stack, nargs, kwnames);
 }
 
+// `self.<site>` read as an attribute, found where that runs no Python code.
+TELVAR_ALWAYS_INLINE Inert<> inert_self_attribute(PyObject* self, Site site) {
+    return ManagerView(self).attribute(site);
+}
+
+// The module's own function that `self.<site>` resolves to, found where the
+// look-up runs no Python code.
+TELVAR_ALWAYS_INLINE Inert<> inert_own_method(PyObject* self, Site site) {
+    return ManagerView(self).own_method(site);
+}
+
 // `self.<site>` read as an attribute.
 inline Ref self_attribute(PyObject* self, Site site) {
-    PyObject* value = peek_instance_attribute(self, site);
-    return value != nullptr ? Ref::hold(value) : py::attribute(self, site_name(site));
+    const Inert<> value = inert_self_attribute(self, site);
+    return value.found() ? Ref::hold(value.value.get()) : py::attribute(self, site_name(site));
 }
 
 // --- shared small operations ---------------------------------------------
 
-// The truth value, with None, bools, exact str, exact dicts and plain
+// The truth value, with None, bools, exact str, exact dicts and
 // classes answered inline: 1, 0, or -1 with an exception set.
 TELVAR_ALWAYS_INLINE int is_true(PyObject* value) {
     if (PyUnicode_CheckExact(value)) {  // the usual argument, so first

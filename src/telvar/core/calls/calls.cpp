@@ -1,6 +1,6 @@
 // The calls that every part of the module makes (calls.hpp): global look-ups, raising the
 // host package's error, and the from-import rule.
-#include "calls.hpp"
+#include "calls/calls.hpp"
 
 namespace telvar {
 
@@ -8,14 +8,17 @@ State state;
 
 namespace {
 
+// What an inert read found, as the general operations answer: 1 with
+// `value` set, or 0.
+int inert_entry(const Inert<>& read, Ref& value) {
+    value = Ref::hold(read.value.get());
+    return read.found() ? 1 : 0;
+}
+
 // `dict[key]` of an exact dict: inline where no Python code can run.
 int dict_entry(PyObject* dict, PyObject* key, Ref& value) {
-    const Peek peeked = peek_str_key(dict, key);
-    if (peeked.answer != Peek::unknown) {
-        value = Ref::hold(peeked.value.get());
-        return peeked.answer == Peek::found ? 1 : 0;
-    }
-    return py::dict_get(dict, key, value);
+    const Inert<> read = inert_find(dict, key);
+    return read.unknown() ? py::dict_get(dict, key, value) : inert_entry(read, value);
 }
 
 }  // namespace
@@ -50,10 +53,9 @@ PyObject* raise_object(PyObject* obj) {
 }
 
 int find_entry(PyObject* mapping, PyObject* key, Ref& value) {
-    const Peek peeked = peek_str_key(mapping, key);
-    if (peeked.answer != Peek::unknown) {
-        value = Ref::hold(peeked.value.get());
-        return peeked.answer == Peek::found ? 1 : 0;
+    const Inert<> read = inert_find(mapping, key);
+    if (!read.unknown()) {
+        return inert_entry(read, value);
     }
     const int present = py::contains(mapping, key);
     if (present <= 0) {
@@ -64,11 +66,8 @@ int find_entry(PyObject* mapping, PyObject* key, Ref& value) {
 }
 
 int has_key(PyObject* mapping, PyObject* key) {
-    const Peek peeked = peek_str_key(mapping, key);
-    if (peeked.answer != Peek::unknown) {
-        return peeked.answer == Peek::found ? 1 : 0;
-    }
-    return py::contains(mapping, key);
+    const Inert<> read = inert_find(mapping, key);
+    return read.unknown() ? py::contains(mapping, key) : read.found() ? 1 : 0;
 }
 
 Ref get_item(PyObject* mapping, PyObject* key) {
@@ -123,8 +122,15 @@ Ref join_texts(PyObject* const* pieces, int count) {
     return text;
 }
 
-PyObject* raise_infra_text(PyObject* text) {
-    return raise_infra_error([text] { return Ref::hold(text); });
+PyObject* raise_infra_text(const char* text) {
+    return raise_infra_error([text] { return Ref::steal(PyUnicode_FromString(text)); });
+}
+
+PyObject* raise_infra_formatted(const char* template_text, PyObject* value) {
+    return raise_infra_error([&]() -> Ref {
+        Ref format = Ref::steal(PyUnicode_FromString(template_text));
+        return format ? py::percent(format.get(), value) : Ref();
+    });
 }
 
 namespace {

@@ -1,6 +1,6 @@
 // The registry tree (registry.hpp): the walk down the tree, construction and
 // the plugins property.
-#include "registry.hpp"
+#include "registry/registry.hpp"
 
 namespace telvar {
 
@@ -23,9 +23,9 @@ bool is_data_entry(PyObject* node, PyObject* child) {
     if (!PyDict_Check(node)) {
         return false;
     }
-    const Peek data = peek_storage(node, names.data);
-    if (data.answer != Peek::unknown) {
-        return data.answer == Peek::found && data.value.get() == child;
+    const Inert<> data = inert_find(node, names.data, true);
+    if (!data.unknown()) {
+        return data.found() && data.value.get() == child;
     }
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
@@ -46,13 +46,13 @@ Step find_child(PyObject* node, PyObject* element, Ref& child) {
     if (is_reserved_text(element)) {
         return Step::reserved;
     }
-    const Py_hash_t hash = plain_hash(element);
-    Borrowed peeked;
-    const Step step = hash != -1 ? peek_child(node, element, hash, plain_hash(names.data), peeked)
-                                 : Step::unknown;
-    if (step != Step::unknown) {
-        child = Ref::hold(peeked.get());
-        return step;
+    const Inert<Py_hash_t> hash = inert_hash(element);
+    const Inert<> inert = hash.found()
+                              ? inert_child(node, element, hash.value, inert_hash(names.data).value)
+                              : Inert<>{};
+    if (!inert.unknown()) {
+        child = Ref::hold(inert.value.get());
+        return inert.found() ? Step::child : Step::absent;
     }
     const int present = in_keys(node, element);
     if (present <= 0) {
@@ -68,9 +68,7 @@ Step find_child(PyObject* node, PyObject* element, Ref& child) {
 }  // namespace
 
 PyObject* refuse_reserved() {
-    Ref message = Ref::steal(
-        PyUnicode_FromString("'data' is reserved and cannot be used as a plugin path element"));
-    return message ? raise_infra_text(message.get()) : nullptr;
+    return raise_infra_text("'data' is reserved and cannot be used as a plugin path element");
 }
 
 int walk(Ref& node, PyObject* const* path, int length, Missing missing, bool refuse_data) {

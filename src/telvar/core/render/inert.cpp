@@ -1,4 +1,4 @@
-// The plain renderer. A tree of exact dicts with exact str keys, whose
+// The inert renderer. A tree of exact dicts with exact str keys, whose
 // leaves are exact str, True, integers of a machine word, or classes whose
 // str() reads nothing that can run Python code, rendered with an exact str
 // `output` by the module's own print_tree: the rule's every step on it
@@ -37,12 +37,15 @@ struct Level {
     size_t indent;
 };
 
-// Whether a value is true, read without running Python code; unknown for
-// a value not of the plain kinds (or an integer beyond a machine word).
-enum class Truth : uint8_t { no, yes, unknown };
+// A step of the renderer: found when it could be taken without running
+// Python code, with whether it was (false: an exception is set); unknown
+// when only the general renderer can take it.
+using Written = Inert<bool>;
 
-Truth plain_truth(PyObject* value) {
-    auto truth = [](bool yes) { return yes ? Truth::yes : Truth::no; };
+// Whether a value is true, read without running Python code; unknown for
+// a value not of the kinds above (or an integer beyond a machine word).
+Inert<bool> inert_truth(PyObject* value) {
+    auto truth = [](bool yes) { return Inert<bool>{Told::found, yes}; };
     if (PyUnicode_CheckExact(value)) {
         return truth(PyUnicode_GET_LENGTH(value) != 0);
     }
@@ -52,27 +55,27 @@ Truth plain_truth(PyObject* value) {
     if (PyLong_CheckExact(value)) {
         int overflow = 0;
         const long long number = py::exact_int_value(value, &overflow);
-        return overflow != 0 ? Truth::unknown : truth(number != 0);
+        return overflow != 0 ? Inert<bool>{} : truth(number != 0);
     }
     // Neither None, bool nor a class of metaclass type runs code in its truth test.
     if (value == Py_None || PyBool_Check(value)) {
         return truth(value == Py_True);
     }
-    return Py_IS_TYPE(value, &PyType_Type) ? Truth::yes : Truth::unknown;
+    return Py_IS_TYPE(value, &PyType_Type) ? truth(true) : Inert<bool>{};
 }
 
-class PlainRenderer {
+class InertRenderer {
   public:
-    Plain render(PyObject* data, PyObject* output, Ref& text) {
+    Inert<Ref> render(PyObject* data, PyObject* output) {
         if (!PyUnicode_CheckExact(output)) {
-            return Plain::not_plain;  // its `+` runs as the code it is
+            return {};  // its `+` runs as the code it is
         }
         depth_left_ = levels_left();
         if (!out_.text(output) || !indent_.push(tree_format::kBreak)) {
-            return Plain::failed;
+            return {Told::found, Ref()};
         }
-        Plain done = open(data, indent_.size());
-        while (done == Plain::done && levels_.size() > 0) {
+        Written done = open(data, indent_.size());
+        while (done.found() && done.value && levels_.size() > 0) {
             Level& level = levels_[levels_.size() - 1];
             if (level.next == level.count) {
                 entries_.truncate(level.base);
@@ -83,11 +86,10 @@ class PlainRenderer {
             const Entry entry = entries_[level.base + level.next];
             done = child(entry, ++level.next == level.count);
         }
-        if (done != Plain::done) {
-            return done;
+        if (done.unknown()) {
+            return {};
         }
-        text = out_.finish();
-        return text ? Plain::done : Plain::failed;
+        return {Told::found, done.value ? out_.finish() : Ref()};
     }
 
   private:
@@ -99,12 +101,12 @@ class PlainRenderer {
             return out_.ascii({&indent_[1], indent_.size() - 1}) && out_.ascii(separator);
         });
     }
-    static Plain written(bool ok) { return ok ? Plain::done : Plain::failed; }
+    static Written written(bool ok) { return {Told::found, ok}; }
 
-    Plain class_text(PyObject* cls, std::string_view separator);
-    Plain leaf(PyObject* value, std::string_view separator);
-    Plain child(const Entry& entry, bool last);
-    Plain open(PyObject* data, size_t indent);
+    Written class_text(PyObject* cls, std::string_view separator);
+    Written leaf(PyObject* value, std::string_view separator);
+    Written child(const Entry& entry, bool last);
+    Written open(PyObject* data, size_t indent);
 
     TextWriter out_;
     Array<char> indent_;    // a line break and the indentation of the level
@@ -120,20 +122,20 @@ class PlainRenderer {
 // str() of a class: "<class 'module.qualname'>", or "<class 'qualname'>"
 // for a builtin, which these are not. While its text is one line, the next
 // leaf of the same class copies it: nothing can change a class meanwhile.
-Plain PlainRenderer::class_text(PyObject* cls, std::string_view separator) {
+Written InertRenderer::class_text(PyObject* cls, std::string_view separator) {
     if (cls == last_class_.get()) {
         return written(out_.repeat(class_at_, class_length_));
     }
-    ClassNames names{};
+    const Inert<ClassNames> inert = inert_class_names(cls);
+    const ClassNames& names = inert.value;
     // The module's name is a str when the names are found.
-    if (!quiet_class_names(cls, names) ||
-        PyUnicode_CompareWithASCIIString(names.module, "builtins") == 0) {
-        return Plain::not_plain;
+    if (!inert.found() || PyUnicode_CompareWithASCIIString(names.module, "builtins") == 0) {
+        return {};
     }
     const size_t at = out_.size();
     if (!out_.ascii("<class '") || !lines(names.module, separator) || !out_.ascii(".") ||
         !lines(names.qualname, separator) || !out_.ascii("'>")) {
-        return Plain::failed;
+        return written(false);
     }
     const size_t length = out_.size() - at;
     // A line break would have added a prefix to the pieces.
@@ -143,13 +145,13 @@ Plain PlainRenderer::class_text(PyObject* cls, std::string_view separator) {
         class_at_ = at;
         class_length_ = length;
     }
-    return Plain::done;
+    return written(true);
 }
 
 // " = " and str() of a true leaf, its further lines after `separator`.
-Plain PlainRenderer::leaf(PyObject* value, std::string_view separator) {
+Written InertRenderer::leaf(PyObject* value, std::string_view separator) {
     if (!out_.ascii(tree_format::kEquals)) {
-        return Plain::failed;
+        return written(false);
     }
     if (PyUnicode_CheckExact(value)) {
         return written(lines(value, separator));
@@ -162,58 +164,59 @@ Plain PlainRenderer::leaf(PyObject* value, std::string_view separator) {
         const long long number = py::exact_int_value(value, &overflow);
         char digits[24];
         const int length = std::snprintf(digits, sizeof digits, "%lld", number);
-        return overflow != 0 ? Plain::not_plain
+        return overflow != 0 ? Written{}
                              : written(out_.ascii({digits, static_cast<size_t>(length)}));
     }
     return class_text(value, separator);
 }
 
-Plain PlainRenderer::child(const Entry& entry, bool last) {
+Written InertRenderer::child(const Entry& entry, bool last) {
     PyObject* value = entry.value.get();
-    const Truth truth = plain_truth(value);
-    if (truth == Truth::unknown) {
-        return Plain::not_plain;
+    const Inert<bool> truth = inert_truth(value);
+    if (truth.unknown()) {
+        return {};
     }
     // The first line of the child's block: its prefix, then unless the
     // block is empty, "__ " and the key.
     if (!out_.ascii({indent_.begin(), indent_.size()}) || !out_.ascii(tree_format::kBar)) {
-        return Plain::failed;
+        return written(false);
     }
-    if (truth == Truth::no) {
-        return Plain::done;
+    if (!truth.value) {
+        return written(true);
     }
     const std::string_view separator = last ? tree_format::kBlank : tree_format::kBar;
     if (!out_.ascii(tree_format::kConnector) || !lines(entry.key.get(), separator)) {
-        return Plain::failed;
+        return written(false);
     }
     if (!PyDict_CheckExact(value)) {
         return leaf(value, separator);
     }
     const size_t indent = indent_.size();
-    return indent_.append(separator.data(), separator.size()) ? open(value, indent) : Plain::failed;
+    return indent_.append(separator.data(), separator.size()) ? open(value, indent)
+                                                              : written(false);
 }
 
 // A non-empty dict begins: its entries, in the order of their keys.
-Plain PlainRenderer::open(PyObject* data, size_t indent) {
+Written InertRenderer::open(PyObject* data, size_t indent) {
     if (static_cast<int>(levels_.size()) >= depth_left_) {
         // Every step before succeeded: no exception is set.
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-        return Plain::failed;
+        return written(false);
     }
     const size_t base = entries_.size();
     if (!entries_.reserve(base + static_cast<size_t>(PyDict_GET_SIZE(data)))) {
-        return Plain::failed;
+        return written(false);
     }
     const auto keep = [&](PyObject* key, PyObject* value) {
         entries_.push(Entry{Borrowed(key), Borrowed(value)});  // within the room reserved
     };
-    if (!visit_plain_entries(data, keep)) {
+    if (visit_inert_entries(data, keep) == Told::unknown) {
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(data, &pos, &key, &value)) {
             if (!PyUnicode_CheckExact(key)) {
-                return Plain::not_plain;
+                return {};
             }
             keep(key, value);
         }
@@ -226,9 +229,9 @@ Plain PlainRenderer::open(PyObject* data, size_t indent) {
 
 }  // namespace
 
-Plain render_plainly(PyObject* data, PyObject* output, Ref& text) {
-    PlainRenderer renderer;
-    return renderer.render(data, output, text);
+Inert<Ref> render_inertly(PyObject* data, PyObject* output) {
+    InertRenderer renderer;
+    return renderer.render(data, output);
 }
 
 }  // namespace telvar

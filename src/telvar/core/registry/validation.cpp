@@ -1,19 +1,19 @@
 // Argument validation: one validator per identifying argument, and the
 // combined gate that runs them in a fixed order.
-#include "validation.hpp"
+#include "registry/validation.hpp"
 
-#include "calls.hpp"
+#include "calls/calls.hpp"
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 
 namespace telvar {
 
 namespace {
 
 // The classes of the ASCII characters that str.islower() and str.isdigit()
-// look at.
+// look at, one load a character (a comparison of each costs the validation
+// row 9 %).
 constexpr uint8_t kUpper = 1;
 constexpr uint8_t kLower = 2;
 constexpr uint8_t kDigit = 4;
@@ -72,23 +72,11 @@ inline int is_lower_or_digit(PyObject* value) {
     return general_is_lower_or_digit(value);
 }
 
-TELVAR_COLD PyObject* raise_with_text(const char* text) {
-    return raise_infra_error([text] { return Ref::steal(PyUnicode_FromString(text)); });
-}
-
 // ConnectionInfraError(prefix + str(value))
 TELVAR_COLD PyObject* raise_with_value(const char* prefix, PyObject* value) {
     return raise_infra_error([&]() -> Ref {
         Ref text = py::str(value);
         return text ? py::format_text("%s%U", prefix, text.get()) : Ref();
-    });
-}
-
-// ConnectionInfraError(template % value)
-TELVAR_COLD PyObject* raise_formatted(const char* template_text, PyObject* value) {
-    return raise_infra_error([&]() -> Ref {
-        Ref format = Ref::steal(PyUnicode_FromString(template_text));
-        return format ? py::percent(format.get(), value) : Ref();
     });
 }
 
@@ -109,37 +97,37 @@ TELVAR_COLD PyObject* raise_not_in_list(const char* prefix, PyObject* self, Site
 // or -1 with an exception set.
 inline int check_case(PyObject* value, const char* not_str_text, const char* case_template) {
     if (!PyUnicode_Check(value)) {
-        raise_with_text(not_str_text);
+        raise_infra_text(not_str_text);
         return -1;
     }
     const int accepted = is_lower_or_digit(value);
     if (accepted != 0) {
         return accepted < 0 ? -1 : 0;
     }
-    raise_formatted(case_template, value);
+    raise_infra_formatted(case_template, value);
     return -1;
 }
 
-// `value in items` for a plain list, where it runs no Python code: each
+// `value in items` for an exact list, where it runs no Python code: each
 // item looked at is the value itself or an exact str, compared with an
 // exact str. Unknown when only the list's own test can tell.
-TELVAR_ALWAYS_INLINE Peek::Answer in_plain_list(PyObject* items, PyObject* value) {
+TELVAR_ALWAYS_INLINE Told inert_in_list(PyObject* items, PyObject* value) {
     if (!PyList_CheckExact(items) || !PyUnicode_CheckExact(value)) {
-        return Peek::unknown;
+        return Told::unknown;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
         PyObject* item = PyList_GET_ITEM(items, i);
         if (item == value) {
-            return Peek::found;
+            return Told::found;
         }
         if (!PyUnicode_CheckExact(item)) {
-            return Peek::unknown;
+            return Told::unknown;
         }
         if (same_text(item, value)) {
-            return Peek::found;
+            return Told::found;
         }
     }
-    return Peek::absent;
+    return Told::absent;
 }
 
 // `value in self.<site>`: 1, 0, or -1 with an exception set. The list is
@@ -147,12 +135,12 @@ TELVAR_ALWAYS_INLINE Peek::Answer in_plain_list(PyObject* items, PyObject* value
 // otherwise.
 TELVAR_ALWAYS_INLINE int in_instance_list(PyObject* self, ManagerView& view, Site site,
                                           PyObject* value) {
-    const Borrowed list(view.attribute(site));
-    const Peek::Answer plain = list ? in_plain_list(list.get(), value) : Peek::unknown;
-    if (plain != Peek::unknown) {
-        return plain == Peek::found ? 1 : 0;
+    const Inert<> list = view.attribute(site);
+    const Told in_list = list.found() ? inert_in_list(list.value.get(), value) : Told::unknown;
+    if (in_list != Told::unknown) {
+        return in_list == Told::found ? 1 : 0;
     }
-    Ref held = list ? Ref::hold(list.get()) : py::attribute(self, site_name(site));
+    Ref held = list.found() ? Ref::hold(list.value.get()) : py::attribute(self, site_name(site));
     return held ? py::contains(held.get(), value) : -1;
 }
 
@@ -297,7 +285,7 @@ TELVAR_ALWAYS_INLINE bool run_validator(PyObject* self, ManagerView& view, Rule&
     constexpr int keywords = spec_of(role).site.keyword_count;
     static_assert(sizeof...(Values) == count, "a value for every parameter but self");
     static_assert(keywords == 0 || keywords == count, "every value or none by keyword");
-    if (view.own_method(site) == own_function(role)) {
+    if (view.own_method(site).value.get() == own_function(role)) {
         return rule() == 0;
     }
     PyObject* stack[] = {self, values...};
@@ -305,14 +293,11 @@ TELVAR_ALWAYS_INLINE bool run_validator(PyObject* self, ManagerView& view, Rule&
         call_method(self, site, stack, 1 + count - keywords, keywords_of(role)));
 }
 
-// `os == "linux"`: 1, 0, or -1 with an exception set. An exact str equal to
-// it is the same ASCII text.
+// `os == "linux"`: 1, 0, or -1 with an exception set. An exact str is
+// compared by its text.
 inline int is_linux(PyObject* os) {
-    if (PyUnicode_CheckExact(os)) {
-        return os == names.linux || (PyUnicode_IS_ASCII(os) && PyUnicode_GET_LENGTH(os) == 5 &&
-                                     std::memcmp(PyUnicode_DATA(os), "linux", 5) == 0);
-    }
-    return py::compare(os, names.linux, Py_EQ);
+    return PyUnicode_CheckExact(os) ? same_text(os, names.linux)
+                                    : py::compare(os, names.linux, Py_EQ);
 }
 
 // The body of validate_arguments.
@@ -346,7 +331,8 @@ int validate_all(PyObject* const* params, ManagerView& view) {
 
 }  // namespace
 
-int call_validate_arguments(PyObject* const* params, ManagerView& view) {
+int call_validate_arguments(PyObject* const* params) {
+    ManagerView view(params[0]);
     const bool validated = run_validator<Fn::validate_arguments>(
         params[0], view, [&] { return validate_all(params, view); }, params[1], params[2],
         params[3], params[4]);

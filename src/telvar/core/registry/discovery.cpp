@@ -1,6 +1,6 @@
 // Plugin discovery: importing the plugin modules that ship in telvar.plugins,
 // and loading the plugins other distributions advertise through entry points.
-#include "calls.hpp"
+#include "calls/calls.hpp"
 
 namespace telvar {
 
@@ -36,15 +36,11 @@ bool locate_by_file(Ref& plugins_path, Ref& telvar_name) {
         return false;
     }
     Ref directory = py::call_method1(os_path.get(), names.dirname, telvar_init.get());
-    if (!directory) {
-        return false;
+    plugins_path = directory ? Ref::steal(PyList_New(1)) : Ref();
+    if (plugins_path) {
+        PyList_SET_ITEM(plugins_path.get(), 0, directory.release());
     }
-    plugins_path = Ref::steal(PyList_New(1));
-    if (!plugins_path) {
-        return false;
-    }
-    PyList_SET_ITEM(plugins_path.get(), 0, directory.release());
-    return true;
+    return static_cast<bool>(plugins_path);
 }
 
 bool locate_plugins(Ref& plugins_path, Ref& telvar_name) {
@@ -135,19 +131,10 @@ PyObject* discover_builtin_plugins_impl(const Call& /*args*/) {
         return nullptr;
     }
     Ref walk_packages = global_attribute(names.pkgutil, names.walk_packages);
-    if (!walk_packages) {
-        return nullptr;
-    }
-    Ref prefix = py::add(telvar_name.get(), names.dot);
-    if (!prefix) {
-        return nullptr;
-    }
+    Ref prefix = walk_packages ? py::add(telvar_name.get(), names.dot) : Ref();
     PyObject* walk_args[] = {plugins_path.get(), prefix.get()};
-    Ref walk = py::vectorcall(walk_packages.get(), walk_args, 2, nullptr);
-    if (!walk) {
-        return nullptr;
-    }
-    Ref iterator = py::iter(walk.get());
+    Ref walk = prefix ? py::vectorcall(walk_packages.get(), walk_args, 2, nullptr) : Ref();
+    Ref iterator = walk ? py::iter(walk.get()) : Ref();
     if (!iterator) {
         return nullptr;
     }
@@ -164,11 +151,7 @@ PyObject* discover_builtin_plugins_impl(const Call& /*args*/) {
             continue;
         }
         Ref importlib = lookup_global(names.importlib);
-        if (!importlib) {
-            return nullptr;
-        }
-        Ref module = py::call_method1(importlib.get(), names.import_module, name.get());
-        if (!module) {
+        if (!importlib || !py::call_method1(importlib.get(), names.import_module, name.get())) {
             return nullptr;
         }
     }
@@ -180,49 +163,26 @@ PyObject* discover_builtin_plugins_impl(const Call& /*args*/) {
 
 PyObject* discover_external_plugins_impl(const Call& /*args*/) {
     Ref iter_entry_points = lookup_global(names.iter_entry_points);
-    if (!iter_entry_points) {
-        return nullptr;
-    }
-    Ref group = lookup_global(names.ENTRYPOINT_GROUP);
-    if (!group) {
-        return nullptr;
-    }
+    Ref group = iter_entry_points ? lookup_global(names.ENTRYPOINT_GROUP) : Ref();
     PyObject* call_args[] = {group.get()};
-    Ref entry_points = py::vectorcall(iter_entry_points.get(), call_args, 0, names.kw_group);
-    if (!entry_points) {
-        return nullptr;
-    }
-    Ref iterator = py::iter(entry_points.get());
+    Ref entry_points = group ? py::vectorcall(iter_entry_points.get(), call_args, 0, names.kw_group)
+                             : Ref();
+    Ref iterator = entry_points ? py::iter(entry_points.get()) : Ref();
     if (!iterator) {
         return nullptr;
     }
     while (Ref plugin = py::next(iterator.get())) {
+        // log.debug("Loading external plugin %s from %s" % (name, module_name)), then load().
         Ref debug = global_attribute(names.log, names.debug);
-        if (!debug) {
-            return nullptr;
-        }
-        Ref name = py::attribute(plugin.get(), names.name);
-        if (!name) {
-            return nullptr;
-        }
-        Ref name_text = py::str(name.get());
-        if (!name_text) {
-            return nullptr;
-        }
-        Ref module_name = py::attribute(plugin.get(), names.module_name);
-        if (!module_name) {
-            return nullptr;
-        }
-        Ref module_text = py::str(module_name.get());
-        if (!module_text) {
-            return nullptr;
-        }
-        Ref message = py::format_text("Loading external plugin %U from %U", name_text.get(),
-                                      module_text.get());
-        if (!message || !py::call_one(debug.get(), message.get())) {
-            return nullptr;
-        }
-        if (!py::call_method0(plugin.get(), names.load)) {
+        Ref name = debug ? py::attribute(plugin.get(), names.name) : Ref();
+        Ref name_text = name ? py::str(name.get()) : Ref();
+        Ref module_name = name_text ? py::attribute(plugin.get(), names.module_name) : Ref();
+        Ref module_text = module_name ? py::str(module_name.get()) : Ref();
+        Ref message = module_text ? py::format_text("Loading external plugin %U from %U",
+                                                    name_text.get(), module_text.get())
+                                  : Ref();
+        if (!message || !py::call_one(debug.get(), message.get()) ||
+            !py::call_method0(plugin.get(), names.load)) {
             return nullptr;
         }
     }

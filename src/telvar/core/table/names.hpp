@@ -4,11 +4,8 @@
 // function table), and the tree's fixed texts.
 #pragma once
 
-#include "functions.hpp"
 #include "python/refs.hpp"
-
-#include <cstdint>
-#include <cstring>
+#include "table/functions.hpp"
 
 namespace telvar {
 
@@ -71,7 +68,7 @@ namespace telvar {
     X(tests, "tests")                                           \
     X(empty, "")
 
-// The tree's fixed texts, spelled here only (the format: tree_text.hpp),
+// The tree's fixed texts, spelled here only (the format: render/text.hpp),
 // as C text and, in `names`, as str: X(field, text).
 #define TELVAR_TREE_TEXTS(X) \
     X(newline, "\n")         \
@@ -102,60 +99,6 @@ extern Names names;
 
 // Makes every name; false with an exception set.
 bool intern_names();
-
-template <class Word>
-TELVAR_ALWAYS_INLINE Word load_word(const unsigned char* at) {
-    Word word = 0;
-    std::memcpy(&word, at, sizeof word);
-    return word;
-}
-
-// Whether n bytes are equal, compared inline in words (the last one may
-// overlap the one before): the texts compared are short.
-TELVAR_ALWAYS_INLINE bool same_bytes(const unsigned char* a, const unsigned char* b, size_t n) {
-    if (n >= sizeof(uint64_t)) {
-        for (size_t at = 0; at + sizeof(uint64_t) < n; at += sizeof(uint64_t)) {
-            if (load_word<uint64_t>(a + at) != load_word<uint64_t>(b + at)) {
-                return false;
-            }
-        }
-        const size_t last = n - sizeof(uint64_t);
-        return load_word<uint64_t>(a + last) == load_word<uint64_t>(b + last);
-    }
-    if (n >= sizeof(uint32_t)) {
-        const size_t last = n - sizeof(uint32_t);
-        return load_word<uint32_t>(a) == load_word<uint32_t>(b) &&
-               load_word<uint32_t>(a + last) == load_word<uint32_t>(b + last);
-    }
-    if (n >= sizeof(uint16_t)) {
-        const size_t last = n - sizeof(uint16_t);
-        return load_word<uint16_t>(a) == load_word<uint16_t>(b) &&
-               load_word<uint16_t>(a + last) == load_word<uint16_t>(b + last);
-    }
-    return n == 0 || *a == *b;
-}
-
-// Text equality of two exact str, which runs no Python code. The common
-// case, two ASCII texts, is compared inline: an exact str keeps its
-// characters right after its header.
-TELVAR_ALWAYS_INLINE bool same_text(PyObject* a, PyObject* b) {
-    if (a == b) {
-        return true;
-    }
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    if (length != PyUnicode_GET_LENGTH(b)) {
-        return false;
-    }
-    if (PyUnicode_IS_ASCII(a) && PyUnicode_IS_ASCII(b)) {
-        return same_bytes(
-            reinterpret_cast<const unsigned char*>(reinterpret_cast<PyASCIIObject*>(a) + 1),
-            reinterpret_cast<const unsigned char*>(reinterpret_cast<PyASCIIObject*>(b) + 1),
-            static_cast<size_t>(length));
-    }
-    return PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
-}
 
 inline PyObject* site_name(Site site) { return names.sites[static_cast<int>(site)]; }
 
