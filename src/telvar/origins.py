@@ -211,6 +211,14 @@ def entry_points(
     return [(point, source(dist)) for point, dist in load_order(found)]
 
 
+class MalformedEntryPoint(metadata.EntryPoint):
+    """An entry point whose value names no object. Python 3.15 refuses one when it is made;
+    it is listed like the others here, and its own load reports it."""
+
+    def __init__(self, name: str, value: str, group: str) -> None:
+        vars(self).update(name=name, value=value, group=group)
+
+
 def parse_entry_points(text: str, group: str) -> list[metadata.EntryPoint]:
     """The entry points of one group in an ``entry_points.txt`` text."""
     found = []
@@ -223,5 +231,8 @@ def parse_entry_points(text: str, group: str) -> list[metadata.EntryPoint]:
             section = line[1:-1].strip()
         elif section == group and "=" in line:
             name, _, value = line.partition("=")
-            found.append(metadata.EntryPoint(name.strip(), value.strip(), group))
+            try:
+                found.append(metadata.EntryPoint(name.strip(), value.strip(), group))
+            except ValueError:
+                found.append(MalformedEntryPoint(name.strip(), value.strip(), group))
     return found
